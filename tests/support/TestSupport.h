@@ -1,0 +1,30 @@
+// Helpers shared by the test suites: temporary directories that remove themselves, and paths of
+// the built programs and the source tree.
+#pragma once
+
+#include <string>
+
+namespace hvps_test {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return iPath; }
+    // path() + "/" + name
+    std::string file(const std::string& name) const;
+
+private:
+    std::string iPath;
+};
+
+// Writes `content` to `path`, replacing the file. Returns false on failure.
+bool writeFile(const std::string& path, const std::string& content);
+// The whole content of `path` (empty when it cannot be read).
+std::string readFile(const std::string& path);
+
+}  // namespace hvps_test
