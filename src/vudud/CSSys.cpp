@@ -1,0 +1,298 @@
+#include "CSSys.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include "CSException.h"
+#include "CSStrUtil.h"
+#include "CSThread.h"
+
+// ---- Raw calls --------------------------------------------------------------------------------
+
+int CSSysOps::os_open(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+int CSSysOps::os_close(int fd) { return ::close(fd); }
+ssize_t CSSysOps::os_pread(int fd, void* buf, size_t size, off_t offset) {
+    return ::pread(fd, buf, size, offset);
+}
+ssize_t CSSysOps::os_pwrite(int fd, const void* buf, size_t size, off_t offset) {
+    return ::pwrite(fd, buf, size, offset);
+}
+off_t CSSysOps::os_lseek(int fd, off_t offset, int whence) { return ::lseek(fd, offset, whence); }
+int CSSysOps::os_ftruncate(int fd, off_t size) { return ::ftruncate(fd, size); }
+int CSSysOps::os_fsync(int fd) { return ::fsync(fd); }
+int CSSysOps::os_flock(int fd, int operation) { return ::flock(fd, operation); }
+int CSSysOps::os_utimes(const char* path, const struct timeval* times) { return ::utimes(path, times); }
+int CSSysOps::os_access(const char* path, int mode) { return ::access(path, mode); }
+int CSSysOps::os_stat(const char* path, struct stat* st) { return ::stat(path, st); }
+int CSSysOps::os_lstat(const char* path, struct stat* st) { return ::lstat(path, st); }
+int CSSysOps::os_mkdir(const char* path, mode_t mode) { return ::mkdir(path, mode); }
+int CSSysOps::os_chmod(const char* path, mode_t mode) { return ::chmod(path, mode); }
+int CSSysOps::os_rmdir(const char* path) { return ::rmdir(path); }
+int CSSysOps::os_unlink(const char* path) { return ::unlink(path); }
+int CSSysOps::os_rename(const char* from, const char* to) { return ::rename(from, to); }
+char* CSSysOps::os_getcwd(char* buf, size_t size) { return ::getcwd(buf, size); }
+int CSSysOps::os_chdir(const char* path) { return ::chdir(path); }
+DIR* CSSysOps::os_opendir(const char* path) { return ::opendir(path); }
+// readdir on a stream that only this object uses is reentrant; readdir_r is deprecated.
+struct dirent* CSSysOps::os_readdir(DIR* dir) {
+    return ::readdir(dir);
+}
+int CSSysOps::os_closedir(DIR* dir) { return ::closedir(dir); }
+
+namespace {
+
+CSSysOps gSystemOps;
+std::atomic<CSSysOps*> gOps{&gSystemOps};
+
+// An interrupted call is repeated unless the thread has been asked to stop; the bound keeps a
+// descriptor that always reports EINTR from hanging the caller.
+constexpr int kMaxInterruptRetries = 1000;
+
+template <class Call>
+auto retryInterrupted(Call call) {
+    for (int attempt = 0;; ++attempt) {
+        auto result = call();
+        if (result != -1 || errno != EINTR || attempt >= kMaxInterruptRetries) return result;
+        int saved = errno;
+        CSSys::sys_checkSignal();
+        errno = saved;
+    }
+}
+
+std::string parentOf(const char* path) {
+    std::string text = path;
+    while (text.size() > 1 && text.back() == '/') text.pop_back();
+    size_t slash = text.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return text.substr(0, slash);
+}
+
+}  // namespace
+
+// ---- CSSys ------------------------------------------------------------------------------------
+
+CSSysOps& CSSys::ops() { return *gOps.load(std::memory_order_acquire); }
+
+CSSysOps* CSSys::setOps(CSSysOps* ops) {
+    CSSysOps* previous = gOps.exchange(ops ? ops : &gSystemOps, std::memory_order_acq_rel);
+    return previous == &gSystemOps ? nullptr : previous;
+}
+
+void CSSys::sys_checkSignal() {
+    CSThread* self = CSThread::getSelf();
+    if (!self) return;
+    if (int sig = self->takePendingSignal()) CSException::throwSignal(CS_CONTEXT, sig);
+}
+
+bool CSSys::sys_exists(const char* path) { return ops().os_access(path, F_OK) == 0; }
+
+void CSSys::sys_makeDir(const char* path) {
+    if (retryInterrupted([&] { return ops().os_mkdir(path, 0777); }) == -1)
+        CSException::throwFileError(CS_CONTEXT, errno, path);
+    std::string parent = parentOf(path);
+    struct stat st {};
+    if (ops().os_stat(parent.c_str(), &st) == -1)
+        CSException::throwFileError(CS_CONTEXT, errno, parent.c_str());
+    if (ops().os_chmod(path, st.st_mode & 0777) == -1) CSException::throwFileError(CS_CONTEXT, errno, path);
+}
+
+void CSSys::sys_removeDir(const char* path) {
+    if (retryInterrupted([&] { return ops().os_rmdir(path); }) == -1 && errno != ENOENT)
+        CSException::throwFileError(CS_CONTEXT, errno, path);
+}
+
+void CSSys::sys_removeFile(const char* path) {
+    if (retryInterrupted([&] { return ops().os_unlink(path); }) == -1 && errno != ENOENT)
+        CSException::throwFileError(CS_CONTEXT, errno, path);
+}
+
+void CSSys::sys_stat(const char* path, bool* isDir, uint64* size, struct timespec* modified) {
+    struct stat st {};
+    if (retryInterrupted([&] { return ops().os_stat(path, &st); }) == -1)
+        CSException::throwFileError(CS_CONTEXT, errno, path);
+    if (isDir) *isDir = S_ISDIR(st.st_mode);
+    if (size) *size = static_cast<uint64>(st.st_size);
+    if (modified) *modified = st.st_mtim;
+}
+
+bool CSSys::sys_isLink(const char* path) {
+    struct stat st {};
+    if (ops().os_lstat(path, &st) == -1) CSException::throwFileError(CS_CONTEXT, errno, path);
+    return S_ISLNK(st.st_mode);
+}
+
+void CSSys::sys_rename(const char* oldPath, const char* newPath) {
+    if (retryInterrupted([&] { return ops().os_rename(oldPath, newPath); }) == -1)
+        CSException::throwFileError(CS_CONTEXT, errno, oldPath);
+}
+
+void CSSys::sys_touch(const char* path) {
+    if (ops().os_utimes(path, nullptr) == -1) CSException::throwFileError(CS_CONTEXT, errno, path);
+}
+
+void CSSys::sys_syncDir(const char* path) {
+    int fd = retryInterrupted([&] { return ops().os_open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0); });
+    if (fd == -1) CSException::throwFileError(CS_CONTEXT, errno, path);
+    int result = retryInterrupted([&] { return ops().os_fsync(fd); });
+    int err = errno;
+    ops().os_close(fd);
+    if (result == -1) CSException::throwFileError(CS_CONTEXT, err, path);
+}
+
+void CSSys::sys_getcwd(char* buf, size_t size) {
+    if (!ops().os_getcwd(buf, size)) CSException::throwOSError(CS_CONTEXT, errno);
+}
+
+void CSSys::sys_setcwd(const char* path) {
+    if (ops().os_chdir(path) == -1) CSException::throwFileError(CS_CONTEXT, errno, path);
+}
+
+pid_t CSSys::sys_getpid() { return ::getpid(); }
+
+bool CSSys::sys_isAlive(pid_t pid) { return ::kill(pid, 0) == 0; }
+
+bool CSSys::isFileNotFound(const CSException& e) { return e.getErrorCode() == ENOENT; }
+bool CSSys::isDirNotFound(const CSException& e) { return e.getErrorCode() == ENOENT; }
+bool CSSys::isDirExists(const CSException& e) { return e.getErrorCode() == EEXIST; }
+
+// ---- CSSysFile --------------------------------------------------------------------------------
+
+CSSysFile::~CSSysFile() {
+    // A destructor cannot report; callers that care about close errors call sf_close first.
+    if (iHandle >= 0) CSSys::ops().os_close(iHandle);
+}
+
+void CSSysFile::fail(const char* func, const char* file, int line, int err) const {
+    CSException::throwFileError(func, file, line, err, iPath.c_str());
+}
+
+void CSSysFile::sf_open(const char* path, bool readOnly, bool create) {
+    if (iHandle >= 0) sf_close();
+    int flags = (readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC;
+    if (create) flags |= O_CREAT;
+    iPath = path;
+    iHandle = retryInterrupted([&] { return CSSys::ops().os_open(path, flags, 0664); });
+    if (iHandle == -1) fail(CS_CONTEXT, errno);
+}
+
+void CSSysFile::sf_close() {
+    if (iHandle < 0) return;
+    int fd = iHandle;
+    iHandle = -1;
+    // close is not retried on EINTR: the descriptor is gone either way on this platform.
+    int result = CSSys::ops().os_close(fd);
+    int err = errno;
+    std::string path = std::move(iPath);
+    iPath.clear();
+    if (result == -1 && err != EINTR) CSException::throwFileError(CS_CONTEXT, err, path.c_str());
+}
+
+size_t CSSysFile::sf_pread(void* buf, size_t size, uint64 offset) {
+    ssize_t result = retryInterrupted(
+        [&] { return CSSys::ops().os_pread(iHandle, buf, size, static_cast<off_t>(offset)); });
+    if (result == -1) fail(CS_CONTEXT, errno);
+    return static_cast<size_t>(result);
+}
+
+void CSSysFile::sf_pwrite(const void* buf, size_t size, uint64 offset) {
+    const char* bytes = static_cast<const char*>(buf);
+    size_t done = 0;
+    // Each round writes at least one byte or raises, so the loop ends.
+    while (done < size) {
+        ssize_t result = retryInterrupted([&] {
+            return CSSys::ops().os_pwrite(iHandle, bytes + done, size - done,
+                                          static_cast<off_t>(offset + done));
+        });
+        if (result == -1) fail(CS_CONTEXT, errno);
+        // A write that makes no progress on a regular file means the device is full.
+        if (result == 0) fail(CS_CONTEXT, ENOSPC);
+        done += static_cast<size_t>(result);
+    }
+}
+
+uint64 CSSysFile::sf_getEOF() {
+    off_t end = CSSys::ops().os_lseek(iHandle, 0, SEEK_END);
+    if (end == -1) fail(CS_CONTEXT, errno);
+    return static_cast<uint64>(end);
+}
+
+void CSSysFile::sf_setEOF(uint64 size) {
+    if (retryInterrupted([&] { return CSSys::ops().os_ftruncate(iHandle, static_cast<off_t>(size)); }) == -1)
+        fail(CS_CONTEXT, errno);
+}
+
+void CSSysFile::sf_sync() {
+    if (retryInterrupted([&] { return CSSys::ops().os_fsync(iHandle); }) == -1) fail(CS_CONTEXT, errno);
+}
+
+void CSSysFile::sf_lock(bool shared) {
+    if (retryInterrupted([&] { return CSSys::ops().os_flock(iHandle, shared ? LOCK_SH : LOCK_EX); }) == -1)
+        fail(CS_CONTEXT, errno);
+}
+
+void CSSysFile::sf_unlock() {
+    if (retryInterrupted([&] { return CSSys::ops().os_flock(iHandle, LOCK_UN); }) == -1)
+        fail(CS_CONTEXT, errno);
+}
+
+// ---- CSSysDir ---------------------------------------------------------------------------------
+
+CSSysDir::~CSSysDir() {
+    if (iDir) CSSys::ops().os_closedir(iDir);
+}
+
+void CSSysDir::open() {
+    close();
+    iDir = CSSys::ops().os_opendir(iPath.c_str());
+    if (!iDir) CSException::throwFileError(CS_CONTEXT, errno, iPath.c_str());
+}
+
+void CSSysDir::close() {
+    if (!iDir) return;
+    CSSys::ops().os_closedir(iDir);
+    iDir = nullptr;
+    iEntryName.clear();
+}
+
+bool CSSysDir::next() {
+    if (!iDir) CSException::throwAssertion(CS_CONTEXT, "Directory not open");
+    for (;;) {
+        CSSys::sys_checkSignal();
+        errno = 0;
+        struct dirent* entry = CSSys::ops().os_readdir(iDir);
+        if (!entry) {
+            if (errno != 0) CSException::throwFileError(CS_CONTEXT, errno, iPath.c_str());
+            iEntryName.clear();
+            return false;
+        }
+        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+        iEntryName = entry->d_name;
+        if (entry->d_type == DT_UNKNOWN) {
+            // Some file systems do not report the type; ask for it rather than guess "file" and
+            // later try to unlink a folder.
+            struct stat st {};
+            std::string full = getEntryPath();
+            iEntryIsDir = CSSys::ops().os_lstat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        } else {
+            iEntryIsDir = entry->d_type == DT_DIR;
+        }
+        return true;
+    }
+}
+
+std::string CSSysDir::getEntryPath() const {
+    std::string full = iPath;
+    if (full.empty() || full.back() != '/') full += '/';
+    full += iEntryName;
+    return full;
+}
+
+void CSSysDir::getEntryPath(char* buf, size_t size) const { cs_strcpy(size, buf, getEntryPath().c_str()); }
