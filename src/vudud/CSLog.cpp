@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "CSStrUtil.h"
+#include "CSString.h"
 #include "CSThread.h"
 
 CSLog CSL(stdout, CSLog::Warning);
@@ -17,10 +18,14 @@ namespace {
 
 const char* levelTag(int level) {
     switch (level) {
-        case CSLog::Error: return " [Error] ";
-        case CSLog::Warning: return " [Warning] ";
-        case CSLog::Trace: return " [Trace] ";
-        default: return " [Note] ";
+        case CSLog::Error:
+            return " [Error] ";
+        case CSLog::Warning:
+            return " [Warning] ";
+        case CSLog::Trace:
+            return " [Trace] ";
+        default:
+            return " [Note] ";
     }
 }
 
@@ -86,6 +91,10 @@ void CSLog::log(CSThread* self, const char* func, const char* file, int line, in
 
 void CSLog::log(CSThread* self, int level, const char* text) { log(self, nullptr, nullptr, 0, level, text); }
 
+void CSLog::log(CSThread* self, int level, CSString* text) {
+    if (text) log(self, level, text->getCString());
+}
+
 void CSLog::log(CSThread* self, int level, int value) { log(self, level, std::to_string(value).c_str()); }
 
 void CSLog::vlogf(CSThread* self, int level, const char* func, const char* file, int line, const char* fmt,
@@ -116,7 +125,8 @@ void CSLog::logf(CSThread* self, int level, const char* fmt, ...) {
     va_end(ap);
 }
 
-void CSLog::logf(CSThread* self, int level, const char* func, const char* file, int line, const char* fmt, ...) {
+void CSLog::logf(CSThread* self, int level, const char* func, const char* file, int line, const char* fmt,
+                 ...) {
     va_list ap;
     va_start(ap, fmt);
     vlogf(self, level, func, file, line, fmt, ap);
