@@ -1,0 +1,260 @@
+#include "CSStream.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "CSException.h"
+#include "CSThread.h"
+
+namespace {
+
+constexpr size_t kPipeBufferSize = 64000;
+
+void throwPendingSignal() {
+    CSThread* self = CSThread::getSelf();
+    if (!self) return;
+    if (int sig = self->takePendingSignal()) CSException::throwSignal(CS_CONTEXT, sig);
+}
+
+}  // namespace
+
+// ---- CSInputStream ----
+
+std::unique_ptr<CSStringBuffer> CSInputStream::readLine() { return readLine(SIZE_MAX, 0, nullptr); }
+
+std::unique_ptr<CSStringBuffer> CSInputStream::readLine(size_t maxLength, int errorCode,
+                                                        const char* message) {
+    int ch = read();
+    if (ch == -1) return nullptr;
+    auto line = std::make_unique<CSStringBuffer>(20);
+    while (ch != -1 && ch != '\n' && ch != '\r') {
+        if (line->length() >= maxLength) CSException::throwException(CS_CONTEXT, errorCode, message);
+        line->append(static_cast<char>(ch));
+        ch = read();
+    }
+    if (ch == '\r' && peek() == '\n') read();
+    return line;
+}
+
+// ---- CSOutputStream ----
+
+void CSOutputStream::print(const char* text) {
+    if (text) write(text, strlen(text));
+}
+
+void CSOutputStream::print(CSString* text) {
+    if (text) write(text->getCString(), text->length());
+}
+
+void CSOutputStream::print(int value) {
+    char buffer[32];
+    int len = snprintf(buffer, sizeof(buffer), "%d", value);
+    write(buffer, static_cast<size_t>(len));
+}
+
+void CSOutputStream::print(uint64 value) {
+    char buffer[32];
+    int len = snprintf(buffer, sizeof(buffer), "%" PRIu64, value);
+    write(buffer, static_cast<size_t>(len));
+}
+
+void CSOutputStream::printLine(const char* text) {
+    print(text);
+    print(getEOL());
+    flush();
+}
+
+// ---- CSStream ----
+
+void CSStream::pipe(CSOutputStream* out, CSInputStream* in) {
+    std::vector<char> buffer(kPipeBufferSize);
+    for (;;) {
+        size_t n = in->read(buffer.data(), buffer.size());
+        throwPendingSignal();
+        if (n == 0) break;
+        out->write(buffer.data(), n);
+        throwPendingSignal();
+    }
+    in->close();
+    out->close();
+}
+
+// ---- CSBufferedInputStream ----
+
+CSBufferedInputStream::CSBufferedInputStream(CSRef<CSInputStream> stream)
+    : iStream(std::move(stream)), iBuffer(new char[kBufferSize]) {}
+
+CSRef<CSBufferedInputStream> CSBufferedInputStream::newStream(CSRef<CSInputStream> stream) {
+    return cs_new<CSBufferedInputStream>(std::move(stream));
+}
+
+bool CSBufferedInputStream::fill() {
+    iPos = 0;
+    iFill = iStream->read(iBuffer.get(), kBufferSize);
+    return iFill > 0;
+}
+
+size_t CSBufferedInputStream::read(char* data, size_t size) {
+    if (size == 0) return 0;
+    if (iPos == iFill) {
+        // A large block goes straight to the caller: copying it through the buffer would only
+        // add a second copy. A small one fills the buffer so that the next reads need no call.
+        if (size >= kBufferSize / 2) return iStream->read(data, size);
+        if (!fill()) return 0;
+    }
+    size_t n = std::min(size, iFill - iPos);
+    memcpy(data, iBuffer.get() + iPos, n);
+    iPos += n;
+    return n;
+}
+
+int CSBufferedInputStream::read() {
+    if (iPos == iFill && !fill()) return -1;
+    return static_cast<unsigned char>(iBuffer[iPos++]);
+}
+
+int CSBufferedInputStream::peek() {
+    if (iPos == iFill && !fill()) return -1;
+    return static_cast<unsigned char>(iBuffer[iPos]);
+}
+
+void CSBufferedInputStream::reset() {
+    iFill = iPos = 0;
+    iStream->reset();
+}
+
+// ---- CSBufferedOutputStream ----
+
+CSBufferedOutputStream::CSBufferedOutputStream(CSRef<CSOutputStream> stream)
+    : iStream(std::move(stream)), iBuffer(new char[kBufferSize]) {}
+
+CSRef<CSBufferedOutputStream> CSBufferedOutputStream::newStream(CSRef<CSOutputStream> stream) {
+    return cs_new<CSBufferedOutputStream>(std::move(stream));
+}
+
+void CSBufferedOutputStream::write(const char* data, size_t len) {
+    if (iFill < kBypassSize) {
+        size_t n = std::min(len, kBufferSize - iFill);
+        memcpy(iBuffer.get() + iFill, data, n);
+        iFill += n;
+        data += n;
+        len -= n;
+        if (len == 0) return;
+    }
+    flush();
+    if (len <= kBypassSize) {
+        memcpy(iBuffer.get(), data, len);
+        iFill = len;
+    } else {
+        iStream->write(data, len);
+    }
+}
+
+void CSBufferedOutputStream::write(char ch) {
+    if (iFill == kBufferSize) flush();
+    iBuffer[iFill++] = ch;
+}
+
+void CSBufferedOutputStream::flush() {
+    if (iFill == 0) return;
+    // Empty the buffer only once the wrapped stream has taken it, so that a failed write can be
+    // retried or reported without losing what was written before.
+    iStream->write(iBuffer.get(), iFill);
+    iFill = 0;
+}
+
+void CSBufferedOutputStream::close() {
+    // Closing must not drop what a caller wrote and did not flush; the wrapped stream is closed
+    // also when the flush fails.
+    try {
+        flush();
+    } catch (...) {
+        iFill = 0;
+        iStream->close();
+        throw;
+    }
+    iStream->close();
+}
+
+void CSBufferedOutputStream::reset() {
+    iFill = 0;
+    iStream->reset();
+}
+
+// ---- Memory streams ----
+
+CSRef<CSMemoryInputStream> CSMemoryInputStream::newStream(const void* data, size_t length) {
+    return cs_new<CSMemoryInputStream>(data, length);
+}
+
+size_t CSMemoryInputStream::read(char* data, size_t size) {
+    size_t n = std::min(size, iLength - iPos);
+    if (n) memcpy(data, iData + iPos, n);
+    iPos += n;
+    return n;
+}
+
+CSMemoryOutputStream::CSMemoryOutputStream(size_t initSize, size_t growSize) : iGrowSize(growSize) {
+    iData.reserve(initSize);
+}
+
+CSRef<CSMemoryOutputStream> CSMemoryOutputStream::newStream(size_t initSize, size_t growSize) {
+    return cs_new<CSMemoryOutputStream>(initSize, growSize);
+}
+
+void CSMemoryOutputStream::write(const char* data, size_t len) {
+    if (iData.size() + len > iData.capacity()) iData.reserve(iData.capacity() + std::max(len, iGrowSize));
+    iData.insert(iData.end(), data, data + len);
+}
+
+CSRef<CSStaticMemoryOutputStream> CSStaticMemoryOutputStream::newStream(char* buffer, size_t size) {
+    return cs_new<CSStaticMemoryOutputStream>(buffer, size);
+}
+
+void CSStaticMemoryOutputStream::write(const char* data, size_t len) {
+    if (len > iSize - iUsed)
+        CSException::throwException(CS_CONTEXT, CS_ERR_GENERIC_ERROR, "CSStaticMemoryOutputStream: overflow");
+    memcpy(iBuffer + iUsed, data, len);
+    iUsed += len;
+}
+
+// ---- CSCallbackInputStream ----
+
+CSRef<CSCallbackInputStream> CSCallbackInputStream::newStream(Callback callback) {
+    return cs_new<CSCallbackInputStream>(std::move(callback));
+}
+
+size_t CSCallbackInputStream::call(char* buffer, size_t size) {
+    bool wasReset = std::exchange(iReset, false);
+    return iCallback(buffer, size, wasReset);
+}
+
+size_t CSCallbackInputStream::read(char* data, size_t size) {
+    if (size == 0) return 0;
+    if (iPeeked >= 0) {
+        data[0] = static_cast<char>(std::exchange(iPeeked, -1));
+        return 1;
+    }
+    return call(data, size);
+}
+
+int CSCallbackInputStream::read() {
+    if (iPeeked >= 0) return std::exchange(iPeeked, -1);
+    char ch;
+    return call(&ch, 1) == 1 ? static_cast<unsigned char>(ch) : -1;
+}
+
+int CSCallbackInputStream::peek() {
+    if (iPeeked < 0) {
+        char ch;
+        if (call(&ch, 1) == 1) iPeeked = static_cast<unsigned char>(ch);
+    }
+    return iPeeked;
+}
+
+void CSCallbackInputStream::reset() {
+    iPeeked = -1;
+    iReset = true;
+}
