@@ -94,6 +94,19 @@ void CSSys::sys_checkSignal() {
 
 bool CSSys::sys_exists(const char* path) { return ops().os_access(path, F_OK) == 0; }
 
+bool CSSys::sys_lexists(const char* path) {
+    struct stat st {};
+    return ops().os_lstat(path, &st) == 0;
+}
+
+bool CSSys::sys_isSameFile(const char* path1, const char* path2) {
+    struct stat st1 {
+    }, st2{};
+    if (ops().os_stat(path1, &st1) == -1) CSException::throwFileError(CS_CONTEXT, errno, path1);
+    if (ops().os_stat(path2, &st2) == -1) CSException::throwFileError(CS_CONTEXT, errno, path2);
+    return st1.st_dev == st2.st_dev && st1.st_ino == st2.st_ino;
+}
+
 void CSSys::sys_makeDir(const char* path) {
     if (retryInterrupted([&] { return ops().os_mkdir(path, 0777); }) == -1)
         CSException::throwFileError(CS_CONTEXT, errno, path);

@@ -60,6 +60,10 @@ public:
 
     // True when the path exists (access F_OK succeeds); never raises.
     static bool sys_exists(const char* path);
+    // True when there is an entry at the path, also a link whose target is missing; never raises.
+    static bool sys_lexists(const char* path);
+    // True when both paths name the same file (device and inode).
+    static bool sys_isSameFile(const char* path1, const char* path2);
     // Makes one folder, which takes the permission bits of its parent (the path up to its last
     // component, or "." when it has no "/").
     static void sys_makeDir(const char* path);
