@@ -1,0 +1,280 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "CSException.h"
+#include "CSSocket.h"
+#include "CSThread.h"
+
+namespace {
+
+// A port that was free a moment ago on the loopback interface.
+int freePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    if (fd == -1 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == -1 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == -1) {
+        if (fd != -1) ::close(fd);
+        return 0;
+    }
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+// A listening socket, a client connected to it and the accepted server side.
+struct Loopback {
+    CSRef<CSSocket> listener = CSSocket::newSocket();
+    CSRef<CSSocket> client = CSSocket::newSocket();
+    CSRef<CSSocket> server = CSSocket::newSocket();
+    int port = 0;
+
+    Loopback() {
+        for (int attempt = 0; attempt < 5 && !listener->isOpen(); attempt++) {
+            port = freePort();
+            try {
+                listener->publish(nullptr, port);
+            } catch (const CSException& e) {
+                if (e.getErrorCode() != EADDRINUSE) throw;
+            }
+        }
+        client->open(("127.0.0.1:" + std::to_string(port)).c_str(), 0);
+        server->open(listener.get());
+    }
+};
+
+int codeOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const CSException& e) {
+        return e.getErrorCode();
+    }
+    return 0;
+}
+
+// Fault injection: each call can be replaced by a test.
+struct FakeOps : CSSocketOps {
+    std::function<ssize_t(int, void*, size_t, int)> recv;
+    std::function<ssize_t(int, const void*, size_t, int)> send;
+    std::function<int(struct pollfd*, nfds_t, int)> poll;
+
+    ssize_t os_recv(int fd, void* buf, size_t size, int flags) override {
+        return recv ? recv(fd, buf, size, flags) : CSSocketOps::os_recv(fd, buf, size, flags);
+    }
+    ssize_t os_send(int fd, const void* buf, size_t size, int flags) override {
+        return send ? send(fd, buf, size, flags) : CSSocketOps::os_send(fd, buf, size, flags);
+    }
+    int os_poll(struct pollfd* fds, nfds_t count, int timeoutMs) override {
+        return poll ? poll(fds, count, timeoutMs) : CSSocketOps::os_poll(fds, count, timeoutMs);
+    }
+};
+
+struct OpsGuard {
+    explicit OpsGuard(CSSocketOps* ops) { CSSocket::setOps(ops); }
+    ~OpsGuard() { CSSocket::setOps(nullptr); }
+};
+
+struct SelfGuard {
+    CSThread thread{"Worker"};
+    SelfGuard() { CSThread::setSelf(&thread); }
+    ~SelfGuard() { CSThread::setSelf(nullptr); }
+};
+
+}  // namespace
+
+TEST(CSSocketTest, ReceiveTimeoutNamesTimeoutAndPeerAndLeavesTheSocketUsable) {
+    Loopback link;
+    link.server->setTimeout(200);
+    char buffer[16];
+    auto start = std::chrono::steady_clock::now();
+    try {
+        link.server->read(buffer, sizeof(buffer));
+        FAIL() << "no timeout";
+    } catch (const CSException& e) {
+        EXPECT_EQ(CS_ERR_RECEIVE_TIMEOUT, e.getErrorCode());
+        EXPECT_STREQ("Receive timeout: 200 ms, on: 127.0.0.1", e.getMessage());
+    }
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(200));
+    EXPECT_LT(elapsed, std::chrono::seconds(5));
+
+    ASSERT_TRUE(link.server->isOpen());
+    link.client->write("ok", 2);
+    ASSERT_EQ(2u, link.server->read(buffer, sizeof(buffer)));
+    EXPECT_EQ("ok", std::string(buffer, 2));
+}
+
+TEST(CSSocketTest, BufferedStreamsCarryRequestAfterRequestUntilThePeerCloses) {
+    Loopback link;
+    link.server->setTimeout(5000);
+    auto in = CSBufferedInputStream::newStream(link.server->getInputStream());
+    auto out = CSBufferedOutputStream::newStream(link.client->getOutputStream());
+    // Two messages in one segment: the second must survive the read-ahead of the first.
+    out->print("first\r\nsecond\r\n");
+    out->flush();
+    auto first = in->readLine();
+    auto second = in->readLine();
+    ASSERT_TRUE(first && second);
+    EXPECT_STREQ("first", first->getCString());
+    EXPECT_STREQ("second", second->getCString());
+
+    out->print("third\n");
+    out->close();
+    auto third = in->readLine();
+    ASSERT_TRUE(third);
+    EXPECT_STREQ("third", third->getCString());
+    EXPECT_EQ(nullptr, in->readLine());
+}
+
+TEST(CSSocketTest, AddressesAndServicesAreCheckedBeforeConnecting) {
+    auto socket = CSSocket::newSocket();
+    struct Case {
+        const char* what;
+        std::function<void()> action;
+        int code;
+    } cases[] = {
+        {"publish service 0", [&] { socket->publish("0", 0); }, CS_ERR_BAD_ADDRESS},
+        {"publish port 0", [&] { socket->publish(nullptr, 0); }, CS_ERR_UNKNOWN_SERVICE},
+        {"publish unknown name", [&] { socket->publish("no-such-service-here", 0); }, CS_ERR_UNKNOWN_SERVICE},
+        {"connect service 0", [&] { socket->open("127.0.0.1:0", 0); }, CS_ERR_BAD_ADDRESS},
+        {"connect port 0", [&] { socket->open("127.0.0.1", 0); }, CS_ERR_BAD_ADDRESS},
+        {"connect unknown name", [&] { socket->open("127.0.0.1:no-such-service-here", 0); },
+         CS_ERR_UNKNOWN_SERVICE},
+        {"connect without host", [&] { socket->open(":80", 0); }, CS_ERR_UNKNOWN_HOST},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.code, codeOf(c.action)) << c.what;
+        EXPECT_FALSE(socket->isOpen()) << c.what;
+    }
+}
+
+TEST(CSSocketTest, RefusedConnectionRaisesTheOSErrorWithTheAddress) {
+    int port = freePort();
+    auto socket = CSSocket::newSocket();
+    try {
+        socket->open("127.0.0.1", port);
+        FAIL() << "connected to a closed port";
+    } catch (const CSException& e) {
+        EXPECT_EQ(ECONNREFUSED, e.getErrorCode());
+        EXPECT_NE(std::string::npos,
+                  std::string(e.getMessage()).find("'127.0.0.1:" + std::to_string(port) + "'"));
+    }
+    EXPECT_FALSE(socket->isOpen());
+}
+
+TEST(CSSocketTest, WritingToAClosedPeerIsAnErrorNotAProcessSignal) {
+    Loopback link;
+    link.client->close();
+    std::string block(65536, 'x');
+    // The first send may still be accepted by the kernel; the reset shows on a later one.
+    int code = codeOf([&] {
+        for (int i = 0; i < 100; i++) link.server->write(block.data(), block.size());
+    });
+    EXPECT_TRUE(code == EPIPE || code == ECONNRESET) << code;
+}
+
+TEST(CSSocketTest, ShortAndRefusedSendsStillDeliverEveryByteInOrder) {
+    Loopback link;
+    FakeOps fake;
+    int calls = 0;
+    fake.send = [&](int fd, const void* buf, size_t size, int flags) -> ssize_t {
+        if (++calls % 2 == 0) {
+            errno = calls % 4 == 0 ? EINTR : EAGAIN;
+            return -1;
+        }
+        return ::send(fd, buf, std::min<size_t>(size, 3), flags);
+    };
+    std::string text = "0123456789abcdefghij";
+    {
+        OpsGuard guard(&fake);
+        link.server->write(text.data(), text.size());
+    }
+    link.client->setTimeout(2000);
+    std::string received;
+    char buffer[64];
+    while (received.size() < text.size()) {
+        size_t n = link.client->read(buffer, sizeof(buffer));
+        ASSERT_GT(n, 0u);
+        received.append(buffer, n);
+    }
+    EXPECT_EQ(text, received);
+}
+
+TEST(CSSocketTest, InterruptedWaitRaisesThePendingSignalAndOtherwiseGoesOn) {
+    Loopback link;
+    SelfGuard self;
+    FakeOps fake;
+    bool raiseSignal = true;
+    int interrupts = 0;
+    // An interrupted poll, as when another thread wakes this one with a signal.
+    fake.poll = [&](struct pollfd* fds, nfds_t count, int timeoutMs) {
+        interrupts++;
+        if (raiseSignal) self.thread.setSignalPending(SIGTERM);
+        if (interrupts == 3) {
+            link.client->write("z", 1);
+            return ::poll(fds, count, timeoutMs);
+        }
+        errno = EINTR;
+        return -1;
+    };
+    OpsGuard guard(&fake);
+    char ch;
+    EXPECT_EQ(SIGTERM, codeOf([&] { link.server->read(&ch, 1); }));
+    EXPECT_EQ(1, interrupts);
+
+    // Without a pending signal an interruption is no error, whatever the socket's mode.
+    raiseSignal = false;
+    interrupts = 0;
+    link.server->setTimeout(0);
+    ASSERT_EQ(1u, link.server->read(&ch, 1));
+    EXPECT_EQ('z', ch);
+    EXPECT_EQ(3, interrupts);
+}
+
+TEST(CSSocketTest, BlockingSocketWaitsPastAnyTimeSliceWithoutTimingOut) {
+    Loopback link;
+    FakeOps fake;
+    int waits = 0;
+    // Each empty poll stands for a full wait slice that passed without data.
+    fake.poll = [&](struct pollfd* fds, nfds_t count, int timeoutMs) {
+        if (++waits == 10) link.client->write("y", 1);
+        return waits < 10 ? 0 : ::poll(fds, count, timeoutMs);
+    };
+    OpsGuard guard(&fake);
+    char ch = 0;
+    ASSERT_EQ(1u, link.server->read(&ch, 1));
+    EXPECT_EQ('y', ch);
+}
+
+TEST(CSSocketTest, PendingSignalStopsAThreadBlockedInAccept) {
+    Loopback link;
+    std::atomic<int> code{0};
+    CSThread worker("Acceptor");
+    std::thread thread([&] {
+        CSThread::setSelf(&worker);
+        auto socket = CSSocket::newSocket();
+        code = codeOf([&] { socket->open(link.listener.get()); });
+        CSThread::setSelf(nullptr);
+    });
+    worker.setSignalPending(SIGTERM);
+    thread.join();
+    EXPECT_EQ(SIGTERM, code.load());
+}
+
+TEST(CSSocketTest, SocketStreamsCannotBeReset) {
+    Loopback link;
+    EXPECT_EQ(CS_ERR_NOT_SUPPORTED, codeOf([&] { link.server->getInputStream()->reset(); }));
+    EXPECT_EQ(CS_ERR_NOT_SUPPORTED, codeOf([&] { link.server->getOutputStream()->reset(); }));
+}
