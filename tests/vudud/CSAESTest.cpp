@@ -1,0 +1,321 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "CSAES.h"
+#include "TestSupport.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+Bytes fromHex(const std::string& hex) {
+    Bytes out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+Bytes pattern(size_t n, unsigned seed) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; i++) b[i] = static_cast<unsigned char>((i * 131 + seed * 7 + (i >> 8)) & 0xFF);
+    return b;
+}
+
+const Bytes kKey16 = fromHex("000102030405060708090A0B0C0D0E0F");
+const Bytes kKey24 = fromHex("8E73B0F7DA0E6452C810F32B809079E562F8EAD2522C6B7B");
+const Bytes kKey32 = fromHex("603DEB1015CA71BE2B73AEF0857D77811F352C073B6108D72D9810A30914DFF4");
+
+Bytes encrypt(const Bytes& key, const Bytes& plain) {
+    CSAESBuffer aes;
+    Bytes out(plain.size() + 22);
+    EXPECT_TRUE(aes.aes_encrypt_data(key.data(), static_cast<int>(key.size()), plain.data(),
+                                     static_cast<int>(plain.size()), out.data(),
+                                     static_cast<int>(out.size())))
+        << aes.getErrorText();
+    out.resize(aes.getOutputLength());
+    return out;
+}
+
+// Decodes `msg` into a buffer of `capacity` bytes; returns the error code (0 on success).
+int decrypt(const Bytes& key, const Bytes& msg, Bytes* plain, size_t capacity, std::string* text = nullptr) {
+    CSAESBuffer aes;
+    plain->assign(capacity, 0xEE);
+    const bool ok =
+        aes.aes_decrypt_data(key.data(), static_cast<int>(key.size()), msg.data(),
+                             static_cast<int>(msg.size()), plain->data(), static_cast<int>(capacity));
+    if (text) *text = aes.getErrorText();
+    if (ok) plain->resize(aes.getOutputLength());
+    EXPECT_EQ(ok, aes.getErrorCode() == 0);
+    return aes.getErrorCode();
+}
+
+struct DataLine {
+    Bytes key, plain, message;
+};
+
+std::vector<DataLine> readDataFile() {
+    std::ifstream in(HVPS_SOURCE_DIR "/tests/data/aes-messages.txt");
+    std::vector<DataLine> lines;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        std::string key, plain, message;
+        fields >> key >> plain >> message;
+        lines.push_back({fromHex(key), plain == "-" ? Bytes{} : fromHex(plain), fromHex(message)});
+    }
+    return lines;
+}
+
+}  // namespace
+
+TEST(CSAESTest, EveryMessageFromTheSecondImplementationDecodesAndFailsUnderAnotherKey) {
+    const std::vector<DataLine> lines = readDataFile();
+    ASSERT_GE(lines.size(), 20u);
+    for (const DataLine& d : lines) {
+        SCOPED_TRACE("key " + std::to_string(d.key.size()) + " bytes, plaintext " +
+                     std::to_string(d.plain.size()));
+        Bytes plain;
+        ASSERT_EQ(decrypt(d.key, d.message, &plain, d.plain.size()), 0);
+        EXPECT_EQ(plain, d.plain);
+
+        Bytes otherKey = d.key;
+        otherKey[5] ^= 0x01;
+        std::string text;
+        EXPECT_EQ(decrypt(otherKey, d.message, &plain, d.plain.size() + 100, &text), AES_ERR_CORRUPT);
+        EXPECT_EQ(text, "AES decode error- curruption detected");
+    }
+}
+
+TEST(CSAESTest, RoundTripsForEveryLengthAndKeySizeWithMessages22BytesLonger) {
+    std::vector<size_t> lengths;
+    for (size_t n = 0; n <= 64; n++) lengths.push_back(n);
+    // Lengths around the encoder's 64 KiB chunk, with and without a partial last block.
+    for (size_t n : {100, 1000, 4095, 65531, 65532, 65533, 65535, 65536, 65548, 65549, 131073, 300001})
+        lengths.push_back(n);
+    for (const Bytes* key : {&kKey16, &kKey24, &kKey32}) {
+        for (size_t n : lengths) {
+            SCOPED_TRACE("key " + std::to_string(key->size()) + ", length " + std::to_string(n));
+            const Bytes plain = pattern(n, static_cast<unsigned>(n));
+            const Bytes msg = encrypt(*key, plain);
+            ASSERT_EQ(msg.size(), n + 22);
+            EXPECT_EQ(msg[0], 1);
+            EXPECT_EQ(msg[1], 0);
+            Bytes back;
+            ASSERT_EQ(decrypt(*key, msg, &back, n), 0);
+            EXPECT_EQ(back, plain);
+        }
+    }
+}
+
+TEST(CSAESTest, EachEncodingDrawsAFreshIV) {
+    const Bytes plain = pattern(12, 1);
+    EXPECT_NE(encrypt(kKey16, plain), encrypt(kKey16, plain));
+    EXPECT_NE(encrypt(kKey16, Bytes{}), encrypt(kKey16, Bytes{}));
+}
+
+TEST(CSAESTest, DamagedOrTruncatedMessagesAreDetectedAsCorruption) {
+    for (size_t n : {0, 5, 11, 12, 16, 29, 100}) {
+        const Bytes msg = encrypt(kKey16, pattern(n, 3));
+        // Every byte after the version: header, body, stolen tail, check value.
+        for (size_t pos = 2; pos < msg.size(); pos++) {
+            Bytes bad = msg;
+            bad[pos] ^= 0x40;
+            Bytes plain;
+            EXPECT_EQ(decrypt(kKey16, bad, &plain, n + 10), AES_ERR_CORRUPT)
+                << "length " << n << " byte " << pos;
+        }
+        if (msg.size() > 18) {
+            Bytes cut(msg.begin(), msg.end() - 1);
+            Bytes plain;
+            EXPECT_EQ(decrypt(kKey16, cut, &plain, n + 10), AES_ERR_CORRUPT)
+                << "length " << n << " truncated";
+        }
+    }
+}
+
+TEST(CSAESTest, MalformedInputsAndBadArgumentsGiveTheirCodesAndTexts) {
+    const Bytes good = encrypt(kKey16, pattern(20, 2));
+    Bytes version2 = good;
+    version2[0] = 2;
+    Bytes minor7 = good;
+    minor7[1] = 7;  // the minor version is not checked
+    struct Case {
+        const char* name;
+        Bytes message;
+        size_t capacity;
+        int code;
+        const char* text;
+    } cases[] = {
+        {"17 bytes", Bytes(good.begin(), good.begin() + 17), 100, AES_ERR_TOO_SHORT,
+         "AES decode error- minimum encrypted message length is 18 bytes"},
+        {"empty", Bytes{}, 100, AES_ERR_TOO_SHORT, nullptr},
+        {"first byte 2", version2, 100, AES_ERR_VERSION, "AES decode error- require version 1.x encoding"},
+        {"buffer one byte short", good, 19, AES_ERR_SHORT_WRITE,
+         "AES decode error- too few bytes written on output"},
+        {"exact buffer", good, 20, 0, ""},
+        {"other minor version", minor7, 20, 0, ""},
+    };
+    for (const Case& c : cases) {
+        Bytes plain;
+        std::string text;
+        EXPECT_EQ(decrypt(kKey16, c.message, &plain, c.capacity, &text), c.code) << c.name;
+        if (c.text) {
+            EXPECT_EQ(text, c.text) << c.name;
+        }
+    }
+
+    CSAESBuffer aes;
+    Bytes out(100, 0xEE);
+    const Bytes plain = pattern(10, 4);
+    EXPECT_FALSE(aes.aes_encrypt_data(kKey16.data(), 8, plain.data(), 10, out.data(), 100));
+    int code = 0;
+    const char* text = nullptr;
+    EXPECT_TRUE(aes.aes_get_error(&code, &text));
+    EXPECT_EQ(code, AES_ERR_KEY);
+    EXPECT_STREQ(text, "AES encode error- invalid key");
+    EXPECT_FALSE(
+        aes.aes_decrypt_data(kKey16.data(), 15, good.data(), static_cast<int>(good.size()), out.data(), 100));
+    EXPECT_STREQ(aes.getErrorText(), "AES decode error- invalid key");
+
+    // A destination one byte short is refused before anything is written.
+    EXPECT_FALSE(aes.aes_encrypt_data(kKey16.data(), 16, plain.data(), 10, out.data(), 31));
+    EXPECT_EQ(aes.getErrorCode(), AES_ERR_SHORT_WRITE);
+    EXPECT_STREQ(aes.getErrorText(), "AES encode error- too few bytes written on output");
+    EXPECT_EQ(out, Bytes(100, 0xEE));
+
+    // A success clears the error of the operation before.
+    EXPECT_TRUE(aes.aes_encrypt_data(kKey16.data(), 16, plain.data(), 10, out.data(), 32));
+    EXPECT_FALSE(aes.aes_get_error(&code, &text));
+    EXPECT_EQ(aes.getOutputLength(), 32);
+}
+
+TEST(CSAESTest, AllocatingVariantsReturnLengthAndATerminatedBuffer) {
+    const std::string text = "halvora space key";
+    CSAESBuffer aes;
+    unsigned char* msg = nullptr;
+    const int msgLen =
+        aes.aes_encrypt_data(kKey32.data(), 32, reinterpret_cast<const unsigned char*>(text.data()),
+                             static_cast<int>(text.size()), &msg);
+    ASSERT_EQ(msgLen, static_cast<int>(text.size()) + 22);
+    ASSERT_NE(msg, nullptr);
+    EXPECT_EQ(msg[msgLen], 0);
+    EXPECT_EQ(CSAES::aes_decrypt_dest_len(msgLen), static_cast<int>(text.size()));
+
+    unsigned char* plain = nullptr;
+    const int plainLen = aes.aes_decrypt_data(kKey32.data(), 32, msg, msgLen, &plain);
+    ASSERT_EQ(plainLen, static_cast<int>(text.size()));
+    EXPECT_STREQ(reinterpret_cast<char*>(plain), text.c_str());
+    std::free(plain);
+
+    EXPECT_EQ(aes.aes_decrypt_data(kKey16.data(), 16, msg, msgLen, &plain), -1);
+    EXPECT_EQ(plain, nullptr);
+    EXPECT_EQ(aes.getErrorCode(), AES_ERR_CORRUPT);
+    std::free(msg);
+
+    EXPECT_EQ(CSAES::aes_encrypt_dest_len(8), 30);
+    EXPECT_EQ(CSAES::aes_decrypt_dest_len(21), 0);
+}
+
+namespace {
+
+// A source and sink that fail on demand, as a broken pipe or disk would.
+class FailingAES : public CSAES {
+public:
+    Bytes input;
+    Bytes output;
+    bool failRead = false;
+    bool failWrite = false;
+
+protected:
+    int aes_read_block(unsigned char* buf, int len, int* err) override {
+        if (failRead) {
+            *err = EIO;
+            return -1;
+        }
+        const int n = std::min(len, static_cast<int>(input.size() - pos));
+        std::copy(input.begin() + pos, input.begin() + pos + n, buf);
+        pos += n;
+        return n;
+    }
+    int aes_write_block(const unsigned char* buf, int len, int* err) override {
+        if (failWrite) {
+            *err = ENOSPC;
+            return -1;
+        }
+        output.insert(output.end(), buf, buf + len);
+        return len;
+    }
+
+private:
+    size_t pos = 0;
+};
+
+}  // namespace
+
+TEST(CSAESTest, ReadAndWriteErrorsOfTheStreamReportTheirErrno) {
+    FailingAES reader;
+    reader.input = pattern(40, 5);
+    reader.failRead = true;
+    EXPECT_FALSE(reader.aes_encrypt(kKey16.data(), 16));
+    EXPECT_EQ(reader.getErrorCode(), EIO);
+    EXPECT_EQ(std::string(reader.getErrorText()), std::string("AES encode error- ") + std::strerror(EIO));
+
+    FailingAES writer;
+    writer.input = encrypt(kKey16, pattern(40, 5));
+    writer.failWrite = true;
+    EXPECT_FALSE(writer.aes_decrypt(kKey16.data(), 16));
+    EXPECT_EQ(writer.getErrorCode(), ENOSPC);
+    EXPECT_EQ(std::string(writer.getErrorText()), std::string("AES decode error- ") + std::strerror(ENOSPC));
+}
+
+TEST(CSAESTest, FilesRoundTripAndReportOpenAndWriteFailures) {
+    hvps_test::TempDir dir;
+    const Bytes plain = pattern(100003, 9);
+    ASSERT_TRUE(hvps_test::writeFile(dir.file("plain"), std::string(plain.begin(), plain.end())));
+
+    CSAESFile aes;
+    const std::string in = dir.file("plain"), enc = dir.file("enc"), out = dir.file("out");
+    EXPECT_EQ(aes.aes_encrypt_file(kKey24.data(), 24, in.c_str(), enc.c_str()), 100003 + 22);
+    EXPECT_EQ(aes.aes_decrypt_file(kKey24.data(), 24, enc.c_str(), out.c_str()), 100003);
+    EXPECT_EQ(hvps_test::readFile(out), std::string(plain.begin(), plain.end()));
+
+    EXPECT_EQ(aes.aes_decrypt_file(kKey16.data(), 16, enc.c_str(), out.c_str()), -1);
+    EXPECT_EQ(aes.getErrorCode(), AES_ERR_CORRUPT);
+
+    const std::string missing = dir.file("missing");
+    EXPECT_EQ(aes.aes_encrypt_file(kKey16.data(), 16, missing.c_str(), out.c_str()), -1);
+    EXPECT_EQ(aes.getErrorCode(), ENOENT);
+    EXPECT_EQ(std::string(aes.getErrorText()), std::string("AES encode error- ") + std::strerror(ENOENT));
+
+    if (FILE* full = std::fopen("/dev/full", "w")) {
+        std::fclose(full);
+        EXPECT_EQ(aes.aes_encrypt_file(kKey16.data(), 16, in.c_str(), "/dev/full"), -1);
+        EXPECT_EQ(aes.getErrorCode(), ENOSPC);
+    }
+}
+
+TEST(CSAESTest, RandomBytesUseEveryBitAndStayWithinTheBuffer) {
+    Bytes a(4096 + 1, 0xAB);
+    CSAES::aes_fillrand(a.data(), 4096);
+    EXPECT_EQ(a[4096], 0xAB);
+    // A generator built on 31-bit rand() values never sets the top bit of every fourth byte.
+    bool highBitSeen[4] = {};
+    for (size_t i = 0; i < 4096; i++) highBitSeen[i % 4] |= (a[i] & 0x80) != 0;
+    for (bool seen : highBitSeen) EXPECT_TRUE(seen);
+
+    Bytes b(4096);
+    CSAES::aes_fillrand(b.data(), 4096);
+    EXPECT_NE(Bytes(a.begin(), a.end() - 1), b);
+
+    Bytes untouched(8, 0x11);
+    CSAES::aes_fillrand(untouched.data(), 0);
+    CSAES::aes_fillrand(untouched.data(), -3);
+    EXPECT_EQ(untouched, Bytes(8, 0x11));
+}
