@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "CSException.h"
+#include "CSFile.h"
 #include "CSThread.h"
 
 namespace {
@@ -80,6 +81,59 @@ void CSStream::pipe(CSOutputStream* out, CSInputStream* in) {
     in->close();
     out->close();
 }
+
+// ---- File streams ----
+
+CSFileInputStream::CSFileInputStream(CSRef<CSFile> file, uint64 offset)
+    : iFile(std::move(file)), iOffset(offset) {}
+
+CSFileInputStream::~CSFileInputStream() = default;
+
+CSRef<CSFileInputStream> CSFileInputStream::newStream(CSRef<CSFile> file, uint64 offset) {
+    return cs_new<CSFileInputStream>(std::move(file), offset);
+}
+
+void CSFileInputStream::close() { iFile->close(); }
+
+size_t CSFileInputStream::read(char* data, size_t size) {
+    size_t n = iFile->read(data, iOffset, size, 0);
+    iOffset += n;
+    return n;
+}
+
+int CSFileInputStream::read() {
+    unsigned char ch;
+    return read(reinterpret_cast<char*>(&ch), 1) == 1 ? ch : -1;
+}
+
+int CSFileInputStream::peek() {
+    unsigned char ch;
+    return iFile->read(&ch, iOffset, 1, 0) == 1 ? ch : -1;
+}
+
+const char* CSFileInputStream::identify() { return iFile->getPathString()->getCString(); }
+
+CSFileOutputStream::CSFileOutputStream(CSRef<CSFile> file, uint64 offset)
+    : iFile(std::move(file)), iOffset(offset) {}
+
+CSFileOutputStream::~CSFileOutputStream() = default;
+
+CSRef<CSFileOutputStream> CSFileOutputStream::newStream(CSRef<CSFile> file, uint64 offset) {
+    return cs_new<CSFileOutputStream>(std::move(file), offset);
+}
+
+void CSFileOutputStream::close() { iFile->close(); }
+
+void CSFileOutputStream::write(const char* data, size_t len) {
+    iFile->write(data, iOffset, len);
+    iOffset += len;
+}
+
+const char* CSFileOutputStream::getEOL() { return iFile->getEOL(); }
+
+void CSFileOutputStream::flush() { iFile->flush(); }
+
+const char* CSFileOutputStream::identify() { return iFile->getPathString()->getCString(); }
 
 // ---- CSBufferedInputStream ----
 
