@@ -1,0 +1,486 @@
+#include "CSHTTPStream.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "CSException.h"
+#include "CSLog.h"
+#include "CSThread.h"
+
+namespace {
+
+constexpr const char* kBadHeader = "Bad HTTP header";
+
+bool isDigit(char ch) { return ch >= '0' && ch <= '9'; }
+
+// Leading decimal digits of `text` (saturating); 0 when it does not start with a digit.
+uint64 parseDecimal(std::string_view text, size_t* used = nullptr) {
+    uint64 value = 0;
+    auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (result.ec == std::errc::result_out_of_range) {
+        value = UINT64_MAX;
+        const char* p = text.data();
+        while (p < text.data() + text.size() && isDigit(*p)) p++;
+        result.ptr = p;
+    } else if (result.ec != std::errc()) {
+        value = 0;
+        result.ptr = text.data();
+    }
+    if (used) *used = static_cast<size_t>(result.ptr - text.data());
+    return value;
+}
+
+std::string_view trimTrailingSpaces(std::string_view text) {
+    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+    return text;
+}
+
+size_t skipSpaces(std::string_view text, size_t pos) {
+    while (pos < text.size() && text[pos] == ' ') pos++;
+    return pos;
+}
+
+void appendHeader(std::string& out, const CSHeader& header) {
+    out += header.getNameCString();
+    out += ": ";
+    if (CSString* value = header.getValue()) out.append(value->view());
+    out += "\r\n";
+}
+
+void traceText(std::string_view text) {
+    fwrite(text.data(), 1, text.size(), stdout);
+    fflush(stdout);
+}
+
+}  // namespace
+
+// ---- CSHeader ----
+
+CSRef<CSHeader> CSHeader::newHeader(const char* name, const char* value) {
+    auto header = cs_new<CSHeader>();
+    header->setName(name);
+    if (value) header->setValue(value);
+    return header;
+}
+
+void CSHeader::setName(const char* name) { iName = CSString::newString(name ? name : ""); }
+
+void CSHeader::setName(const char* name, uint32 len) { iName = CSString::newString(name, len); }
+
+void CSHeader::setValue(const char* value) { iValue = value ? CSString::newString(value) : nullptr; }
+
+void CSHeader::setValue(const char* value, uint32 len) { iValue = CSString::newString(value, len); }
+
+void CSHeader::write(CSOutputStream* out, bool trace) const {
+    std::string text;
+    appendHeader(text, *this);
+    out->write(text.data(), text.size());
+    if (trace) printf("%s: %s\n", getNameCString(), iValue ? iValue->getCString() : "");
+}
+
+// ---- CSHTTPHeaders ----
+
+void CSHTTPHeaders::addHeader(CSRef<CSHeader> header) {
+    if (CSString* name = header->getName()) {
+        CSString* value = header->getValue();
+        if (name->compare("Connection") == 0 && value && value->compare("Keep-Alive") == 0) iKeepAlive = true;
+        if (name->compare("Expect") == 0) {
+            if (value && value->compare("100-continue") == 0)
+                iExpect100Continue = true;
+            else
+                iUnknownExpect = true;
+        }
+    }
+    if (iHeaders.empty()) iHeaders.reserve(5);
+    iHeaders.push_back(std::move(header));
+}
+
+void CSHTTPHeaders::addHeader(const char* name, CSString* value) {
+    auto header = cs_new<CSHeader>();
+    header->setName(name);
+    header->setValue(CSRef<CSString>::retained(value));
+    addHeader(std::move(header));
+}
+
+void CSHTTPHeaders::addHeader(const char* name, const char* value) {
+    addHeader(CSHeader::newHeader(name, value));
+}
+
+void CSHTTPHeaders::addHeader(const char* name, uint64 value) {
+    char text[32];
+    snprintf(text, sizeof(text), "%" PRIu64, value);
+    addHeader(name, text);
+}
+
+void CSHTTPHeaders::addHeader(const char* name, uint32 nameLen, const char* value, uint32 valueLen) {
+    auto header = cs_new<CSHeader>();
+    header->setName(name, nameLen);
+    header->setValue(value, valueLen);
+    addHeader(std::move(header));
+}
+
+void CSHTTPHeaders::addHeader(CSString* name, CSString* value) {
+    auto header = cs_new<CSHeader>();
+    header->setName(name ? CSRef<CSString>::retained(name) : CSString::newString(""));
+    header->setValue(CSRef<CSString>::retained(value));
+    addHeader(std::move(header));
+}
+
+void CSHTTPHeaders::addHeaders(const CSHTTPHeaders& other) {
+    for (const auto& header : other.iHeaders) addHeader(header);
+}
+
+CSRef<CSString> CSHTTPHeaders::getHeaderValue(const char* name) const {
+    for (const auto& header : iHeaders) {
+        if (header->getName()->compare(name) == 0) return CSRef<CSString>::retained(header->getValue());
+    }
+    return nullptr;
+}
+
+const char* CSHTTPHeaders::getHeaderCStringValue(const char* name) const {
+    for (const auto& header : iHeaders) {
+        if (header->getName()->compare(name) == 0) return header->getValueCString();
+    }
+    return nullptr;
+}
+
+void CSHTTPHeaders::removeHeader(const char* name) {
+    std::erase_if(iHeaders,
+                  [name](const CSRef<CSHeader>& header) { return header->getName()->compare(name) == 0; });
+}
+
+void CSHTTPHeaders::clearHeaders() {
+    iHeaders.clear();
+    iKeepAlive = iExpect100Continue = iUnknownExpect = false;
+}
+
+void CSHTTPHeaders::writeHeader(CSOutputStream* out, bool trace) const {
+    for (const auto& header : iHeaders) header->write(out, trace);
+}
+
+// ---- CSHTTPInputStream ----
+
+CSRef<CSHTTPInputStream> CSHTTPInputStream::newStream(CSRef<CSInputStream> stream) {
+    return cs_new<CSHTTPInputStream>(std::move(stream));
+}
+
+void CSHTTPInputStream::freeHead() {
+    clearHeaders();
+    iMethod.reset();
+    iRequestURI.reset();
+    iHTTPVersion.reset();
+    iReasonPhrase.reset();
+    iStatus = 0;
+}
+
+void CSHTTPInputStream::readHead(bool trace) {
+    freeHead();
+    size_t headSize = 0;
+    size_t headerLines = 0;
+    for (bool first = true;; first = false) {
+        auto line = readLine(kMaxLineLength, CS_ERR_BAD_HTTP_HEADER, kBadHeader);
+        if (!line) return;
+        std::string_view text(line->data() ? line->data() : "", line->length());
+        if (trace) {
+            if (first) CSL.logLine(CSThread::getSelf(), CSLog::Protocol, "=== HTTP Request (Header) ===");
+            traceText(text);
+            traceText("\n");
+        }
+        if (text.empty()) return;
+        headSize += text.size() + 2;
+        if (headSize > kMaxHeadSize)
+            CSException::throwException(CS_CONTEXT, CS_ERR_BAD_HTTP_HEADER, kBadHeader);
+        if (first) {
+            parseFirstLine(text);
+        } else {
+            if (++headerLines > kMaxHeaderLines)
+                CSException::throwException(CS_CONTEXT, CS_ERR_BAD_HTTP_HEADER, kBadHeader);
+            parseHeaderLine(text);
+        }
+    }
+}
+
+void CSHTTPInputStream::parseFirstLine(std::string_view line) {
+    size_t pos = 0;
+    auto nextWord = [&]() {
+        pos = skipSpaces(line, pos);
+        size_t start = pos;
+        while (pos < line.size() && line[pos] != ' ') pos++;
+        return line.substr(start, pos - start);
+    };
+    std::string_view first = nextWord();
+    if (first.starts_with("HTTP")) {
+        iHTTPVersion = CSString::newString(first);
+        iStatus = static_cast<int>(std::min<uint64>(parseDecimal(nextWord()), INT32_MAX));
+        iReasonPhrase = CSString::newString(line.substr(skipSpaces(line, pos)));
+        return;
+    }
+    iMethod = CSString::newString(first);
+    iRequestURI = CSString::newString(nextWord());
+    iHTTPVersion = CSString::newString(nextWord());
+}
+
+void CSHTTPInputStream::parseHeaderLine(std::string_view line) {
+    size_t colon = line.find(':');
+    if (colon == std::string_view::npos) {
+        addHeader(line.data(), static_cast<uint32>(line.size()), "", 0);
+        return;
+    }
+    size_t nameStart = skipSpaces(line, 0);
+    std::string_view name = trimTrailingSpaces(line.substr(nameStart, colon - std::min(nameStart, colon)));
+    std::string_view rest = line.substr(colon + 1);
+    std::string_view value;
+    if (!rest.empty()) {
+        size_t start = skipSpaces(rest, 0);
+        if (start == rest.size()) CSException::throwException(CS_CONTEXT, CS_ERR_BAD_HTTP_HEADER, kBadHeader);
+        value = trimTrailingSpaces(rest.substr(start));
+    }
+    addHeader(name.data(), static_cast<uint32>(name.size()), value.data(), static_cast<uint32>(value.size()));
+}
+
+bool CSHTTPInputStream::getContentLength(uint64* length) const {
+    const char* value = getHeaderCStringValue("Content-Length");
+    if (!value) return false;
+    *length = parseDecimal(value);
+    return true;
+}
+
+bool CSHTTPInputStream::getRange(uint64* length, uint64* start) const {
+    const char* value = getHeaderCStringValue("Range");
+    if (!value || strncasecmp(value, "bytes=", 6) != 0) return false;
+    std::string_view spec(value + 6);
+    size_t used = 0;
+    if (spec.empty() || !isDigit(spec[0])) return false;
+    uint64 first = parseDecimal(spec, &used);
+    if (used >= spec.size() || spec[used] != '-') return false;
+    spec.remove_prefix(used + 1);
+    if (spec.empty() || !isDigit(spec[0])) return false;
+    uint64 last = parseDecimal(spec);
+    // A range of 2^64 bytes cannot be told by a 64-bit length.
+    if (first > last || (first == 0 && last == UINT64_MAX)) return false;
+    *start = first;
+    *length = last - first + 1;
+    return true;
+}
+
+void CSHTTPInputStream::refuseBody(int errorCode, uint64 length, uint64 maxLength) {
+    CSException::throwExceptionf(CS_CONTEXT, errorCode,
+                                 "Request body too large: %" PRIu64 " bytes, at most %" PRIu64, length,
+                                 maxLength);
+}
+
+void CSHTTPInputStream::readBody(uint64 maxLength, int errorCode) {
+    iBody.clear();
+    uint64 limit = std::min(maxLength, kMaxBodyLength);
+    uint64 length = 0;
+    if (getContentLength(&length)) {
+        // Refused before any byte is read or any memory is taken for it.
+        if (length > limit) refuseBody(errorCode, length, limit);
+        if (length == 0) return;
+        iBody.resize(length);
+        size_t done = 0;
+        while (done < length) {
+            size_t n = read(iBody.data() + done, length - done);
+            if (n == 0) {
+                iBody.clear();
+                CSException::throwException(CS_CONTEXT, CS_ERR_POST_DATA_INCOMPLETE, "POST data incomplete");
+            }
+            done += n;
+        }
+        return;
+    }
+    char message[120];
+    snprintf(message, sizeof(message), "Request body too large: more than %" PRIu64 " bytes", limit);
+    for (;;) {
+        // Each stored line takes one more byte for its "\n".
+        uint64 room = limit - iBody.size();
+        if (room == 0) CSException::throwException(CS_CONTEXT, errorCode, message);
+        auto line = readLine(room - 1, errorCode, message);
+        if (!line || line->length() == 0) return;
+        iBody.append(line->data(), line->length());
+        iBody += '\n';
+    }
+}
+
+// ---- CSHTTPOutputStream ----
+
+CSRef<CSHTTPOutputStream> CSHTTPOutputStream::newStream(CSRef<CSOutputStream> stream) {
+    return cs_new<CSHTTPOutputStream>(std::move(stream));
+}
+
+void CSHTTPOutputStream::setRange(uint64 length, uint64 start, uint64 total) {
+    iRangeLength = length;
+    iRangeStart = start;
+    iRangeTotal = total;
+}
+
+void CSHTTPOutputStream::appendBody(const char* text) { appendBody(text, text ? strlen(text) : 0); }
+
+void CSHTTPOutputStream::appendBody(const char* data, size_t len) {
+    if (len) iBody.append(data, len);
+    iContentLength = iBody.size();
+}
+
+void CSHTTPOutputStream::appendBody(int value) { appendBody(std::to_string(value).c_str()); }
+
+void CSHTTPOutputStream::appendBody(unsigned int value) { appendBody(std::to_string(value).c_str()); }
+
+void CSHTTPOutputStream::appendBody(uint64 value) { appendBody(std::to_string(value).c_str()); }
+
+void CSHTTPOutputStream::setBody(CSStringBuffer& buffer) {
+    iBody.assign(buffer.data() ? buffer.data() : "", buffer.length());
+    buffer.clear();
+    iContentLength = iBody.size();
+}
+
+void CSHTTPOutputStream::clearBody() {
+    iBody.clear();
+    iContentLength = 0;
+    setRange(0, 0, 0);
+}
+
+void CSHTTPOutputStream::writeHead(bool trace) {
+    std::string head = "HTTP/1.1 ";
+    head += std::to_string(iStatus);
+    head += ' ';
+    head += getReasonPhrase(iStatus);
+    head += "\r\n";
+    for (const auto& header : iHeaders) appendHeader(head, *header);
+    head += "Content-Length: ";
+    head += std::to_string(iContentLength);
+    head += "\r\n";
+    if (iRangeLength != 0 && iStatus == 200) {
+        head += "Content-Range: bytes ";
+        head += std::to_string(iRangeStart);
+        head += '-';
+        head += std::to_string(iRangeStart + iRangeLength - 1);
+        head += '/';
+        head += std::to_string(iRangeTotal);
+        head += "\r\n";
+    }
+    head += "\r\n";
+    if (trace) {
+        CSL.logLine(CSThread::getSelf(), CSLog::Protocol, "--- HTTP Reply (Header) ---");
+        traceText(head);
+    }
+    iStream->write(head.data(), head.size());
+}
+
+void CSHTTPOutputStream::writeBody() { iStream->write(iBody.data(), iBody.size()); }
+
+void CSHTTPOutputStream::writeHeaders(bool trace) {
+    writeHeader(iStream.get(), trace);
+    clearHeaders();
+}
+
+void CSHTTPOutputStream::print(const char* text, bool trace) {
+    print(text);
+    if (trace && text) traceText(text);
+}
+
+void CSHTTPOutputStream::print(CSString* text, bool trace) {
+    print(text);
+    if (trace && text) traceText(text->view());
+}
+
+void CSHTTPOutputStream::print(int value, bool trace) {
+    print(value);
+    if (trace) printf("%d", value);
+}
+
+void CSHTTPOutputStream::print(uint64 value, bool trace) {
+    print(value);
+    if (trace) printf("%" PRIu64, value);
+}
+
+const char* CSHTTPOutputStream::getReasonPhrase(int status) {
+    switch (status) {
+        case 100:
+            return "Continue";
+        case 101:
+            return "Switching Protocols";
+        case 200:
+            return "OK";
+        case 201:
+            return "Created";
+        case 202:
+            return "Accepted";
+        case 203:
+            return "Non-Authoritative Information";
+        case 204:
+            return "No Content";
+        case 205:
+            return "Reset Content";
+        case 206:
+            return "Partial Content";
+        case 300:
+            return "Multiple Choices";
+        case 301:
+            return "Moved Permanently";
+        case 302:
+            return "Found";
+        case 303:
+            return "See Other";
+        case 304:
+            return "Not Modified";
+        case 305:
+            return "Use Proxy";
+        case 307:
+            return "Temporary Redirect";
+        case 400:
+            return "Bad Request";
+        case 401:
+            return "Unauthorized";
+        case 402:
+            return "Payment Required";
+        case 403:
+            return "Forbidden";
+        case 404:
+            return "Not Found";
+        case 405:
+            return "Method Not Allowed";
+        case 406:
+            return "Not Acceptable";
+        case 407:
+            return "Proxy Authentication Required";
+        case 408:
+            return "Request Time-out";
+        case 409:
+            return "Conflict";
+        case 410:
+            return "Gone";
+        case 411:
+            return "Length Required";
+        case 412:
+            return "Precondition Failed";
+        case 413:
+            return "Request Entity Too Large";
+        case 414:
+            return "Request-URI Too Large";
+        case 415:
+            return "Unsupported Media Type";
+        case 416:
+            return "Requested range not satisfiable";
+        case 417:
+            return "Expectation Failed";
+        case 500:
+            return "Internal Server Error";
+        case 501:
+            return "Not Implemented";
+        case 502:
+            return "Bad Gateway";
+        case 503:
+            return "Service Unavailable";
+        case 504:
+            return "Gateway Time-out";
+        case 505:
+            return "HTTP Version not supported";
+        default:
+            return "Unknown Code";
+    }
+}
