@@ -1,0 +1,328 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CSDaemon.h"
+#include "CSException.h"
+#include "CSLog.h"
+#include "CSThread.h"
+#include "TestSupport.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Polls `done` until it holds or `limit` passes; returns whether it held.
+template <class Pred>
+bool waitFor(Pred done, std::chrono::milliseconds limit = 5000ms) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+template <class Fn>
+std::chrono::milliseconds timed(Fn fn) {
+    auto start = std::chrono::steady_clock::now();
+    fn();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+}
+
+// A thread body that sleeps until stopped and reports how it ended.
+void* sleepUntilStopped(std::atomic<int>* endedBy) {
+    try {
+        CSThread::getSelf()->sleep(60000);
+    } catch (const CSException& e) {
+        endedBy->store(e.getErrorCode());
+    }
+    return nullptr;
+}
+
+// Points the log at a temporary file for the scope and gives back what was written.
+class CapturedLog {
+public:
+    CapturedLog() : iFile(fopen(iDir.file("log").c_str(), "w+")) { CSL.setStream(iFile); }
+    ~CapturedLog() {
+        CSL.setStream(stdout);
+        fclose(iFile);
+    }
+    std::string text() {
+        fflush(iFile);
+        return hvps_test::readFile(iDir.file("log"));
+    }
+
+private:
+    hvps_test::TempDir iDir;
+    FILE* iFile;
+};
+
+}  // namespace
+
+TEST(CSThreadTest, PendingSigtermIsNeverReplacedAndOtherSignalsAreNotReplaced) {
+    struct Case {
+        int first, second, expected;
+    } cases[] = {
+        {SIGTERM, SIGINT, SIGTERM},
+        {SIGINT, SIGTERM, SIGTERM},
+        {SIGINT, SIGHUP, SIGINT},
+        {0, SIGHUP, SIGHUP},
+    };
+    for (const auto& c : cases) {
+        CSThread thread("T");
+        if (c.first) thread.setSignalPending(c.first);
+        thread.setSignalPending(c.second);
+        EXPECT_EQ(c.expected, thread.getSignalPending()) << c.first << " then " << c.second;
+        thread.setNoThrow(true);
+        EXPECT_EQ(0, thread.takePendingSignal());
+        thread.setNoThrow(false);
+        EXPECT_EQ(c.expected, thread.takePendingSignal());
+        EXPECT_EQ(0, thread.getSignalPending());
+    }
+}
+
+TEST(CSThreadTest, StartedThreadIsInItsListUntilItEndsAndJoinReturnsItsResult) {
+    CSThreadList list;
+    std::atomic<bool> release{false};
+    static int result = 42;
+    auto thread = CSThread::newThread(
+        "Worker",
+        [&]() -> void* {
+            waitFor([&] { return release.load(); });
+            EXPECT_STREQ("Worker", CSThread::getSelf()->getThreadName());
+            return &result;
+        },
+        &list);
+    thread->start();
+    EXPECT_EQ(1u, list.getThreadCount());  // start() returns only once the thread is in its list
+    EXPECT_TRUE(thread->isInList());
+    release = true;
+    EXPECT_EQ(&result, thread->join());
+    EXPECT_EQ(0u, list.getThreadCount());
+    EXPECT_FALSE(thread->isInList());
+    EXPECT_EQ(&result, thread->join());  // a second join does not block
+}
+
+TEST(CSThreadTest, StopInterruptsABlockingCallWhichSurfacesAsTheSignal) {
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    std::atomic<int> endedBy{0};
+    auto thread = CSThread::newThread(
+        "Reader",
+        [&]() -> void* {
+            char byte;
+            try {
+                if (read(fds[0], &byte, 1) < 0) CSException::throwOSError(CS_CONTEXT, errno);
+            } catch (const CSException& e) {
+                endedBy = e.getErrorCode();
+            }
+            return nullptr;
+        },
+        nullptr);
+    thread->start();
+    // The signal may arrive before the read blocks; re-sending covers that window.
+    auto elapsed = timed([&] {
+        std::thread stopper([&] { thread->stop(); });
+        waitFor([&] {
+            if (endedBy) return true;
+            thread->signal(SIGTERM);
+            return false;
+        });
+        stopper.join();
+    });
+    EXPECT_EQ(SIGTERM, endedBy.load());
+    EXPECT_LT(elapsed, 5000ms);
+    close(fds[0]);
+    close(fds[1]);
+}
+
+TEST(CSThreadTest, StopEndsASleepAtOnceEvenWhenItArrivesBeforeTheSleep) {
+    std::atomic<int> endedBy{0};
+    auto thread = CSThread::newThread(
+        "Sleeper", [&] { return sleepUntilStopped(&endedBy); }, nullptr);
+    thread->start();
+    auto elapsed = timed([&] { thread->stop(); });
+    EXPECT_EQ(SIGTERM, endedBy.load());
+    EXPECT_LT(elapsed, 5000ms);
+
+    CSThread self("Self");
+    self.setSignalPending(SIGINT);
+    try {
+        self.sleep(60000);
+        FAIL() << "pending signal not raised";
+    } catch (const CSException& e) {
+        EXPECT_EQ(SIGINT, e.getErrorCode());
+    }
+}
+
+namespace {
+
+class RecordingThread : public CSThread {
+public:
+    RecordingThread(const char* name, CSThreadList* list, std::vector<std::string>* order, std::mutex* m)
+        : CSThread(name, list), iOrder(order), iOrderLock(m) {}
+    void* run() override {
+        try {
+            for (;;) sleep(60000);  // only a stop ends it
+        } catch (const CSException&) {
+        }
+        return nullptr;
+    }
+    void stop() override {
+        {
+            std::lock_guard hold(*iOrderLock);
+            iOrder->push_back(getThreadName());
+        }
+        CSThread::stop();
+    }
+
+private:
+    std::vector<std::string>* iOrder;
+    std::mutex* iOrderLock;
+};
+
+}  // namespace
+
+TEST(CSThreadTest, StopAllThreadsStopsOldestFirstAndSparesTheCaller) {
+    CSThreadList list;
+    std::vector<std::string> order;
+    std::mutex orderLock;
+    std::vector<CSRef<CSThread>> threads;
+    for (const char* name : {"first", "second", "third"}) {
+        threads.push_back(CSRef<CSThread>(new RecordingThread(name, &list, &order, &orderLock)));
+        threads.back()->start();
+    }
+    // The caller, when it is a member, is left alone.
+    CSThread caller("caller", &list);
+    CSThread::attach(&caller);
+    ASSERT_EQ(4u, list.getThreadCount());
+
+    list.quitAllThreads();
+    EXPECT_FALSE(caller.mustQuit());
+    EXPECT_TRUE(threads[0]->mustQuit());
+
+    list.stopAllThreads();
+    EXPECT_EQ((std::vector<std::string>{"first", "second", "third"}), order);
+    EXPECT_EQ(1u, list.getThreadCount());
+    for (auto& t : threads) EXPECT_FALSE(t->isRunning());
+    CSThread::detach(&caller);
+    EXPECT_EQ(0u, list.getThreadCount());
+}
+
+TEST(CSThreadTest, DestroyingAThreadListStopsItsThreads) {
+    auto list = std::make_unique<CSThreadList>();
+    std::atomic<int> endedA{0}, endedB{0};
+    auto a = CSThread::newThread(
+        "A", [&] { return sleepUntilStopped(&endedA); }, list.get());
+    auto b = CSThread::newThread(
+        "B", [&] { return sleepUntilStopped(&endedB); }, list.get());
+    a->start();
+    b->start(true);  // detached: stopping waits for it to leave the list
+    list.reset();
+    EXPECT_EQ(SIGTERM, endedA.load());
+    EXPECT_EQ(SIGTERM, endedB.load());
+    EXPECT_FALSE(a->isRunning());
+}
+
+namespace {
+
+class CountingDaemon : public CSDaemon {
+public:
+    using CSDaemon::CSDaemon;
+    std::function<bool(int)> work = [](int) { return true; };
+    std::atomic<int> cycles{0};
+    std::atomic<bool> completed{false};
+
+    bool doWork() override { return work(++cycles); }
+    void* completeWork() override {
+        completed = true;
+        return nullptr;
+    }
+};
+
+}  // namespace
+
+TEST(CSDaemonTest, DoWorkReturningFalseIsCalledAgainAtOnce) {
+    auto daemon = cs_new<CountingDaemon>("D", 0);  // waits without time-out between cycles
+    daemon->work = [](int n) { return n >= 5; };
+    daemon->start();
+    EXPECT_TRUE(waitFor([&] { return daemon->isInWait(); }));
+    EXPECT_EQ(5, daemon->cycles.load());
+    daemon->wakeup();
+    EXPECT_TRUE(waitFor([&] { return daemon->cycles >= 6; }));
+    daemon->stop();
+    EXPECT_TRUE(daemon->completed.load());
+}
+
+TEST(CSDaemonTest, StoppingADaemonWaitingWithoutTimeOutEndsPromptly) {
+    auto daemon = cs_new<CountingDaemon>("D", 0);
+    daemon->start();
+    ASSERT_TRUE(waitFor([&] { return daemon->isInWait(); }));
+    auto elapsed = timed([&] { daemon->stop(); });
+    EXPECT_LT(elapsed, 2000ms);
+    EXPECT_TRUE(daemon->completed.load());
+    EXPECT_FALSE(daemon->isRunning());
+}
+
+TEST(CSDaemonTest, ExceptionInDoWorkIsLoggedAndTheDaemonContinues) {
+    CapturedLog log;
+    auto daemon = cs_new<CountingDaemon>("Worker", 10);
+    daemon->work = [](int n) {
+        if (n == 1) CSException::throwException(CS_CONTEXT, -25010, "first cycle failed");
+        return true;
+    };
+    daemon->start();
+    EXPECT_TRUE(waitFor([&] { return daemon->cycles >= 3; }));
+    daemon->stop();
+    std::string text = log.text();
+    EXPECT_NE(std::string::npos, text.find(" [Error] Worker: ")) << text;
+    EXPECT_NE(std::string::npos, text.find(" first cycle failed\n")) << text;
+    EXPECT_EQ(text.find("first cycle failed"), text.rfind("first cycle failed")) << "logged once";
+}
+
+TEST(CSDaemonTest, SuspendHoldsTheDaemonUntilResumed) {
+    auto daemon = cs_new<CountingDaemon>("D", 1);  // cycles every millisecond
+    daemon->start();
+    ASSERT_TRUE(waitFor([&] { return daemon->cycles >= 2; }));
+    daemon->suspend();
+    EXPECT_EQ(1, daemon->getSuspendCount());
+    EXPECT_TRUE(daemon->isInWait());
+    int held = daemon->cycles;
+    daemon->wakeup();
+    std::this_thread::sleep_for(50ms);  // proving an absence needs some time to pass
+    EXPECT_EQ(held, daemon->cycles.load());
+    daemon->resume();
+    EXPECT_EQ(0, daemon->getSuspendCount());
+    EXPECT_TRUE(waitFor([&] { return daemon->cycles > held; }));
+    daemon->resume();  // a count of 0 stays 0
+    EXPECT_EQ(0, daemon->getSuspendCount());
+    daemon->stop();
+}
+
+TEST(CSDaemonTest, SuspendingAQuittingDaemonLeavesNoCountBehind) {
+    auto daemon = cs_new<CountingDaemon>("D", 0);
+    daemon->setMustQuit(true);
+    daemon->suspend();
+    EXPECT_EQ(0, daemon->getSuspendCount());
+}
+
+TEST(CSDaemonTest, StoppingASuspendedDaemonEndsIt) {
+    auto daemon = cs_new<CountingDaemon>("D", 1);
+    daemon->start();
+    ASSERT_TRUE(waitFor([&] { return daemon->cycles >= 1; }));
+    daemon->suspend();
+    auto elapsed = timed([&] { daemon->stop(); });
+    EXPECT_LT(elapsed, 2000ms);
+    EXPECT_TRUE(daemon->completed.load());
+}
