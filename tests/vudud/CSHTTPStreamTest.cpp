@@ -1,0 +1,295 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "CSException.h"
+#include "CSHTTPStream.h"
+
+namespace {
+
+// A reader over a copy of `bytes`, read through a buffer as the server does.
+struct Reader {
+    std::string bytes;
+    CSRef<CSHTTPInputStream> http;
+
+    explicit Reader(std::string text) : bytes(std::move(text)) {
+        http = CSHTTPInputStream::newStream(
+            CSBufferedInputStream::newStream(CSMemoryInputStream::newStream(bytes.data(), bytes.size())));
+    }
+};
+
+std::string valueOf(CSHTTPInputStream* in, const char* name) {
+    const char* value = in->getHeaderCStringValue(name);
+    return value ? value : "<none>";
+}
+
+// The code and message of what `action` throws; {0, ""} when it throws nothing.
+std::pair<int, std::string> failureOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const CSException& e) {
+        return {e.getErrorCode(), e.getMessage()};
+    }
+    return {0, ""};
+}
+
+std::string lines(size_t count, const std::string& line) {
+    std::string text;
+    for (size_t i = 0; i < count; i++) text += line + std::to_string(i) + "\r\n";
+    return text;
+}
+
+}  // namespace
+
+TEST(CSHTTPStreamTest, RequestHeadIsSplitIntoWordsAndTrimmedHeaders) {
+    Reader r(
+        "PUT  /repo1/7/a.txt?x=1 HTTP/1.1\r\n"
+        "Content-Length:   42  \r\n"
+        "  X-Spaced  : v a l  \r\n"
+        "Empty:\r\n"
+        "NoColonHere\r\n"
+        "X-Dup: one\r\n"
+        "X-Dup: two\r\n"
+        "\r\n");
+    r.http->readHead();
+    EXPECT_STREQ("PUT", r.http->getMethod());
+    EXPECT_STREQ("/repo1/7/a.txt?x=1", r.http->getRequestURI());
+    EXPECT_STREQ("HTTP/1.1", r.http->getHTTPVersion());
+    EXPECT_EQ(0, r.http->getStatus());
+    EXPECT_EQ("42", valueOf(r.http.get(), "content-length"));
+    EXPECT_EQ("v a l", valueOf(r.http.get(), "X-SPACED"));
+    EXPECT_EQ("", valueOf(r.http.get(), "Empty"));
+    EXPECT_EQ("", valueOf(r.http.get(), "NoColonHere"));
+    EXPECT_EQ("one", valueOf(r.http.get(), "x-dup"));
+    EXPECT_EQ(6u, r.http->numHeaders());
+    uint64 length = 0;
+    ASSERT_TRUE(r.http->getContentLength(&length));
+    EXPECT_EQ(42u, length);
+}
+
+TEST(CSHTTPStreamTest, StatusLineAndShortOrMissingHeadsLeaveNoMethod) {
+    Reader status("HTTP/1.1 404  Not  Found\r\nServer: x\r\n\r\n");
+    status.http->readHead();
+    EXPECT_EQ(nullptr, status.http->getMethod());
+    EXPECT_EQ(404, status.http->getStatus());
+    EXPECT_STREQ("HTTP/1.1", status.http->getHTTPVersion());
+    EXPECT_STREQ("Not  Found", status.http->getReasonPhrase());
+
+    Reader empty("");
+    empty.http->readHead();
+    EXPECT_EQ(nullptr, empty.http->getMethod());
+
+    Reader oneWord("GET\n\n");
+    oneWord.http->readHead();
+    EXPECT_STREQ("GET", oneWord.http->getMethod());
+    EXPECT_STREQ("", oneWord.http->getRequestURI());
+    EXPECT_STREQ("", oneWord.http->getHTTPVersion());
+}
+
+TEST(CSHTTPStreamTest, MalformedOrOversizedHeadsAreRefusedAsBadHeader) {
+    const std::string start = "GET / HTTP/1.1\r\n";
+    struct Case {
+        const char* what;
+        std::string head;
+        bool refused;
+    } cases[] = {
+        {"value of spaces only", start + "Host:   \r\n\r\n", true},
+        {"line of 16 KiB", start + "X: " + std::string(16384 - 3, 'a') + "\r\n\r\n", false},
+        {"line over 16 KiB", start + "X: " + std::string(16384 - 2, 'a') + "\r\n\r\n", true},
+        {"request line over 16 KiB", "GET /" + std::string(16384, 'a') + " HTTP/1.1\r\n\r\n", true},
+        {"100 header lines", start + lines(100, "X: v") + "\r\n", false},
+        {"101 header lines", start + lines(101, "X: v") + "\r\n", true},
+        {"head over 64 KiB", start + lines(70, "X: " + std::string(1000, 'b')) + "\r\n", true},
+    };
+    for (const auto& c : cases) {
+        Reader r(c.head);
+        auto failure = failureOf([&] { r.http->readHead(); });
+        if (c.refused) {
+            EXPECT_EQ(CS_ERR_BAD_HTTP_HEADER, failure.first) << c.what;
+            EXPECT_EQ("Bad HTTP header", failure.second) << c.what;
+        } else {
+            EXPECT_EQ(0, failure.first) << c.what << ": " << failure.second;
+        }
+    }
+}
+
+TEST(CSHTTPStreamTest, ConnectionAndExpectHeadersSetTheirFlagsWithoutRegardToCase) {
+    CSHTTPHeaders headers;
+    headers.addHeader("connection", "keep-alive");
+    headers.addHeader("EXPECT", "100-Continue");
+    EXPECT_TRUE(headers.keepAlive());
+    EXPECT_TRUE(headers.expect100Continue());
+    EXPECT_FALSE(headers.unknownEpectHeader());
+    headers.addHeader("Expect", "something-else");
+    EXPECT_TRUE(headers.unknownEpectHeader());
+    headers.removeHeader("expect");
+    EXPECT_EQ(1u, headers.numHeaders());
+    headers.clearHeaders();
+    EXPECT_FALSE(headers.keepAlive() || headers.expect100Continue() || headers.unknownEpectHeader());
+    EXPECT_EQ(nullptr, headers.getHeaderValue("Connection").get());
+}
+
+TEST(CSHTTPStreamTest, BodyShorterThanContentLengthIsIncomplete) {
+    Reader r("POST /x HTTP/1.1\r\nContent-Length: 20\r\n\r\n0123456789");
+    r.http->readHead();
+    auto failure = failureOf([&] { r.http->readBody(1000); });
+    EXPECT_EQ(CS_ERR_POST_DATA_INCOMPLETE, failure.first);
+    EXPECT_EQ("POST data incomplete", failure.second);
+}
+
+TEST(CSHTTPStreamTest, OversizedBodyIsRefusedBeforeAnyByteIsRead) {
+    struct Case {
+        const char* what;
+        std::string length;
+        uint64 maximum;
+        int code;
+    } cases[] = {
+        {"over the caller's maximum", "11", 10, -25013},
+        {"4 GiB with a larger maximum", "4294967296", UINT64_MAX, CS_ERR_POST_DATA_INCOMPLETE},
+        {"beyond 64 bits", "99999999999999999999999", UINT64_MAX, CS_ERR_POST_DATA_INCOMPLETE},
+    };
+    for (const auto& c : cases) {
+        Reader r("POST /x HTTP/1.1\r\nContent-Length: " + c.length + "\r\n\r\nBODY");
+        r.http->readHead();
+        auto failure = failureOf([&] { r.http->readBody(c.maximum, c.code); });
+        EXPECT_EQ(c.code, failure.first) << c.what;
+        EXPECT_EQ(0u, r.http->getBodyLength()) << c.what;
+        char rest[8];
+        ASSERT_EQ(4u, r.http->read(rest, sizeof(rest))) << c.what;
+    }
+}
+
+TEST(CSHTTPStreamTest, BodyWithoutContentLengthIsReadAsLinesWithinTheMaximum) {
+    Reader r("POST /x HTTP/1.1\r\n\r\nLOGIN\r\nkey=1\r\n\r\nnext");
+    r.http->readHead();
+    r.http->readBody(100);
+    EXPECT_EQ("LOGIN\nkey=1\n", std::string(r.http->getBodyData(), r.http->getBodyLength()));
+
+    Reader big("POST /x HTTP/1.1\r\n\r\n" + lines(50, "line"));
+    big.http->readHead();
+    EXPECT_EQ(-25013, failureOf([&] { big.http->readBody(100, -25013); }).first);
+}
+
+TEST(CSHTTPStreamTest, RequestsFollowingEachOtherOnOneStreamAreReadInTurn) {
+    Reader r(
+        "POST /a HTTP/1.1\r\nContent-Length: 5\r\nX-First: 1\r\n\r\nhello"
+        "GET /b HTTP/1.1\r\n\r\n"
+        "POST /c HTTP/1.1\r\nContent-Length: 0\r\n\r\n");
+    r.http->readHead();
+    r.http->readBody(100);
+    EXPECT_EQ("hello", std::string(r.http->getBodyData(), r.http->getBodyLength()));
+    r.http->readHead();
+    EXPECT_STREQ("/b", r.http->getRequestURI());
+    EXPECT_EQ(nullptr, r.http->getHeaderCStringValue("X-First"));
+    r.http->readHead();
+    EXPECT_STREQ("/c", r.http->getRequestURI());
+    r.http->readBody(100);
+    EXPECT_EQ(0u, r.http->getBodyLength());
+    r.http->readHead();
+    EXPECT_EQ(nullptr, r.http->getMethod());
+}
+
+TEST(CSHTTPStreamTest, RangeAndContentLengthValuesAreReadStrictly) {
+    struct Case {
+        const char* range;
+        bool ok;
+        uint64 length, start;
+    } cases[] = {
+        {"bytes=0-99", true, 100, 0},
+        {"BYTES=5-5", true, 1, 5},
+        {"bytes=10-5", false, 0, 0},
+        {"bytes=5-", false, 0, 0},
+        {"items=0-1", false, 0, 0},
+        {"bytes=-5-10", false, 0, 0},
+        {"bytes=0-18446744073709551615", false, 0, 0},
+    };
+    for (const auto& c : cases) {
+        CSHTTPInputStream in(nullptr);
+        in.addHeader("Range", c.range);
+        uint64 length = 0, start = 0;
+        EXPECT_EQ(c.ok, in.getRange(&length, &start)) << c.range;
+        if (c.ok) {
+            EXPECT_EQ(c.length, length) << c.range;
+            EXPECT_EQ(c.start, start) << c.range;
+        }
+    }
+    CSHTTPInputStream in(nullptr);
+    uint64 length = 7;
+    EXPECT_FALSE(in.getContentLength(&length));
+    in.addHeader("Content-Length", "abc");
+    EXPECT_TRUE(in.getContentLength(&length));
+    EXPECT_EQ(0u, length);
+}
+
+TEST(CSHTTPStreamTest, ReplyHeadAlwaysCarriesContentLengthAndKeepsHeaderOrder) {
+    struct Case {
+        const char* what;
+        std::function<void(CSHTTPOutputStream&)> prepare;
+        std::string head;
+    } cases[] = {
+        {"status 100 without body", [](CSHTTPOutputStream& out) { out.setStatus(100); },
+         "HTTP/1.1 100 Continue\r\nContent-Length: 0\r\n\r\n"},
+        {"duplicate headers in order",
+         [](CSHTTPOutputStream& out) {
+             out.addHeader("Content-Type", "text/html");
+             out.addHeader("Content-Type", "text/xml");
+             out.appendBody("abc");
+             out.appendBody(12);
+         },
+         "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Type: text/xml\r\nContent-Length: 5\r\n\r\n"},
+        {"range with 200",
+         [](CSHTTPOutputStream& out) {
+             out.setContentLength(10);
+             out.setRange(10, 100, 1000);
+         },
+         "HTTP/1.1 200 OK\r\nContent-Length: 10\r\nContent-Range: bytes 100-109/1000\r\n\r\n"},
+        {"range ignored for other statuses",
+         [](CSHTTPOutputStream& out) {
+             out.setStatus(416);
+             out.setRange(10, 100, 1000);
+         },
+         "HTTP/1.1 416 Requested range not satisfiable\r\nContent-Length: 0\r\n\r\n"},
+        {"unknown status", [](CSHTTPOutputStream& out) { out.setStatus(299); },
+         "HTTP/1.1 299 Unknown Code\r\nContent-Length: 0\r\n\r\n"},
+    };
+    for (const auto& c : cases) {
+        auto memory = CSMemoryOutputStream::newStream(100, 100);
+        CSHTTPOutputStream out(memory);
+        c.prepare(out);
+        out.writeHead();
+        EXPECT_EQ(c.head, std::string(memory->getMemory(), memory->getSize())) << c.what;
+    }
+}
+
+TEST(CSHTTPStreamTest, ReasonPhrasesAreSpelledAsInHTTP11) {
+    struct Case {
+        int status;
+        const char* phrase;
+    } cases[] = {
+        {203, "Non-Authoritative Information"}, {307, "Temporary Redirect"}, {408, "Request Time-out"},
+        {414, "Request-URI Too Large"},         {417, "Expectation Failed"}, {504, "Gateway Time-out"},
+        {505, "HTTP Version not supported"},    {306, "Unknown Code"},       {418, "Unknown Code"},
+    };
+    for (const auto& c : cases)
+        EXPECT_STREQ(c.phrase, CSHTTPOutputStream::getReasonPhrase(c.status)) << c.status;
+}
+
+TEST(CSHTTPStreamTest, BodyOperationsKeepContentLengthInStep) {
+    auto memory = CSMemoryOutputStream::newStream(100, 100);
+    CSHTTPOutputStream out(memory);
+    CSStringBuffer buffer;
+    buffer.append("<xml/>");
+    out.setBody(buffer);
+    EXPECT_EQ(0u, buffer.length());
+    EXPECT_EQ(6u, out.getContentLength());
+    out.appendBody(static_cast<uint64>(18446744073709551615ull));
+    EXPECT_EQ(26u, out.getContentLength());
+    out.writeBody();
+    EXPECT_EQ("<xml/>18446744073709551615", std::string(memory->getMemory(), memory->getSize()));
+    out.setRange(1, 2, 3);
+    out.clearBody();
+    EXPECT_EQ(0u, out.getContentLength());
+    EXPECT_EQ(0u, out.getBodyLength());
+}
