@@ -1,0 +1,268 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "CSException.h"
+#include "CSFile.h"
+#include "CSStream.h"
+#include "CSThread.h"
+#include "TestSupport.h"
+
+namespace {
+
+// An output stream that records the size of every write it is given.
+class RecordingOutput : public CSOutputStream {
+public:
+    std::string data;
+    std::vector<size_t> writes;
+    bool closed = false;
+
+    void close() override { closed = true; }
+    void write(const char* bytes, size_t len) override {
+        writes.push_back(len);
+        data.append(bytes, len);
+    }
+    const char* getEOL() override { return "\n"; }
+    void flush() override {}
+    void write(char ch) override { write(&ch, 1); }
+    void reset() override { data.clear(); }
+    const char* identify() override { return "recording"; }
+};
+
+// An input stream over a text that records the size and target of every block read.
+class RecordingInput : public CSInputStream {
+public:
+    std::string text;
+    size_t pos = 0;
+    std::vector<size_t> reads;
+    std::vector<char*> targets;
+    bool closed = false;
+
+    explicit RecordingInput(std::string t) : text(std::move(t)) {}
+    void close() override { closed = true; }
+    size_t read(char* data, size_t size) override {
+        reads.push_back(size);
+        targets.push_back(data);
+        size_t n = std::min(size, text.size() - pos);
+        text.copy(data, n, pos);
+        pos += n;
+        return n;
+    }
+    int read() override { return pos < text.size() ? static_cast<unsigned char>(text[pos++]) : -1; }
+    int peek() override { return pos < text.size() ? static_cast<unsigned char>(text[pos]) : -1; }
+    void reset() override { pos = 0; }
+    const char* identify() override { return "recording"; }
+};
+
+std::vector<std::string> allLines(CSInputStream* in) {
+    std::vector<std::string> lines;
+    for (int i = 0; i < 100; i++) {
+        auto line = in->readLine();
+        if (!line) return lines;
+        lines.emplace_back(line->data() ? line->data() : "", line->length());
+    }
+    return lines;
+}
+
+// A callback stream that hands out `text` one byte per call: every line end falls on a read boundary.
+CSRef<CSCallbackInputStream> tricklingStream(const std::string& text) {
+    auto pos = std::make_shared<size_t>(0);
+    return CSCallbackInputStream::newStream([text, pos](char* buffer, size_t size, bool reset) -> size_t {
+        if (reset) *pos = 0;
+        if (size == 0 || *pos >= text.size()) return 0;
+        buffer[0] = text[(*pos)++];
+        return 1;
+    });
+}
+
+}  // namespace
+
+TEST(CSStreamTest, ReadLineEndsLinesAtCRLFOrCRLFAndReturnsNoneAtTheEnd) {
+    using Lines = std::vector<std::string>;
+    struct Case {
+        std::string text;
+        Lines lines;
+    } cases[] = {
+        {"a\r\nb\rc", {"a", "b", "c"}},
+        {"a\n\nb\n", {"a", "", "b"}},
+        {"\r\n\r\n", {"", ""}},
+        {"\n\r", {"", ""}},
+        {"", {}},
+        {"no end", {"no end"}},
+    };
+    for (const auto& c : cases) {
+        auto memory = CSMemoryInputStream::newStream(c.text.data(), c.text.size());
+        EXPECT_EQ(c.lines, allLines(memory.get())) << "memory: " << c.text;
+        auto buffered = CSBufferedInputStream::newStream(tricklingStream(c.text));
+        EXPECT_EQ(c.lines, allLines(buffered.get())) << "trickled: " << c.text;
+    }
+}
+
+TEST(CSStreamTest, BoundedReadLineRefusesALongerLineWithTheCallersError) {
+    std::string text = "12345\n123456\n";
+    auto in = CSMemoryInputStream::newStream(text.data(), text.size());
+    auto first = in->readLine(5, -77, "too long");
+    ASSERT_TRUE(first);
+    EXPECT_STREQ("12345", first->getCString());
+    try {
+        in->readLine(5, -77, "too long");
+        FAIL() << "no error";
+    } catch (const CSException& e) {
+        EXPECT_EQ(-77, e.getErrorCode());
+        EXPECT_STREQ("too long", e.getMessage());
+    }
+}
+
+TEST(CSStreamTest, BufferedOutputSendsLargeBlocksStraightThrough) {
+    auto recorder = cs_new<RecordingOutput>();
+    auto out = CSBufferedOutputStream::newStream(recorder);
+    std::string expected;
+    auto put = [&](size_t len, char ch) {
+        std::string block(len, ch);
+        out->write(block.data(), block.size());
+        expected += block;
+    };
+
+    put(16384, 'a');
+    EXPECT_TRUE(recorder->writes.empty());
+    EXPECT_EQ(16384u, out->getBuffered());
+    put(16385, 'b');
+    EXPECT_EQ((std::vector<size_t>{16384, 16385}), recorder->writes);
+    EXPECT_EQ(0u, out->getBuffered());
+
+    // A write that finds the buffer less than half full tops it up, flushes it whole and keeps a
+    // small rest; one that finds it half full flushes it and sends a large block straight on.
+    put(10000, 'c');
+    put(30000, 'd');
+    EXPECT_EQ((std::vector<size_t>{16384, 16385, 32768}), recorder->writes);
+    EXPECT_EQ(7232u, out->getBuffered());
+    put(10000, 'e');
+    put(20000, 'f');
+    EXPECT_EQ((std::vector<size_t>{16384, 16385, 32768, 17232, 20000}), recorder->writes);
+    EXPECT_EQ(0u, out->getBuffered());
+    put(7232, 'g');
+
+    for (size_t i = 0; i < 32768 - 7232 + 1; i++) {
+        out->write('h');
+        expected += 'h';
+    }
+    EXPECT_EQ(1u, out->getBuffered());
+
+    // Closing writes what is still buffered before it closes the wrapped stream.
+    out->close();
+    EXPECT_TRUE(recorder->closed);
+    EXPECT_EQ(expected, recorder->data);
+}
+
+TEST(CSStreamTest, BufferedInputReadsLargeBlocksIntoTheCallersMemory) {
+    std::string text;
+    for (int i = 0; i < 100000; i++) text += static_cast<char>('a' + i % 26);
+    auto recorder = cs_new<RecordingInput>(text);
+    auto in = CSBufferedInputStream::newStream(recorder);
+
+    char small[10];
+    ASSERT_EQ(10u, in->read(small, sizeof(small)));
+    EXPECT_EQ((std::vector<size_t>{32768}), recorder->reads);
+    EXPECT_EQ(32758u, in->getBuffered());
+
+    // What is buffered is handed out first, without a call to the wrapped stream.
+    std::vector<char> big(40000);
+    ASSERT_EQ(32758u, in->read(big.data(), big.size()));
+    EXPECT_EQ(1u, recorder->reads.size());
+    // With the buffer empty a large block goes straight into the caller's memory.
+    size_t n = in->read(big.data(), big.size());
+    EXPECT_EQ(40000u, n);
+    ASSERT_EQ(2u, recorder->reads.size());
+    EXPECT_EQ(big.data(), recorder->targets.back());
+
+    std::string all = std::string(small, 10) + text.substr(10, 32758) + std::string(big.data(), n);
+    EXPECT_EQ(text.substr(0, all.size()), all);
+    EXPECT_EQ('a' + (10 + 32758 + 40000) % 26, in->peek());
+}
+
+TEST(CSStreamTest, MemoryOutputsGrowOrRefuseWithoutPartialWrites) {
+    auto growing = CSMemoryOutputStream::newStream(4, 8);
+    growing->print("abc");
+    growing->print(-12);
+    growing->print(static_cast<uint64>(1) << 40);
+    growing->printLine("!");
+    EXPECT_EQ("abc-121099511627776!\n", std::string(growing->getMemory(), growing->getSize()));
+
+    char buffer[8];
+    auto fixed = CSStaticMemoryOutputStream::newStream(buffer, sizeof(buffer));
+    fixed->write("12345", 5);
+    try {
+        fixed->write("6789", 4);
+        FAIL() << "no overflow";
+    } catch (const CSException& e) {
+        EXPECT_EQ(CS_ERR_GENERIC_ERROR, e.getErrorCode());
+        EXPECT_STREQ("CSStaticMemoryOutputStream: overflow", e.getMessage());
+    }
+    EXPECT_EQ(5u, fixed->getSize());
+    fixed->write("678", 3);
+    EXPECT_EQ("12345678", std::string(buffer, fixed->getSize()));
+}
+
+TEST(CSStreamTest, CallbackStreamKeepsThePeekedByteAndPassesResetOnce) {
+    std::vector<bool> resets;
+    const std::string text = "xyz";
+    size_t pos = 0;
+    auto in = CSCallbackInputStream::newStream([&](char* buffer, size_t size, bool reset) -> size_t {
+        resets.push_back(reset);
+        if (reset) pos = 0;
+        size_t n = std::min(size, text.size() - pos);
+        text.copy(buffer, n, pos);
+        pos += n;
+        return n;
+    });
+    EXPECT_EQ('x', in->peek());
+    EXPECT_EQ('x', in->peek());
+    EXPECT_EQ('x', in->read());
+    char rest[8];
+    EXPECT_EQ(2u, in->read(rest, sizeof(rest)));
+    EXPECT_EQ(-1, in->read());
+    in->reset();
+    EXPECT_EQ('x', in->read());
+    EXPECT_EQ('y', in->read());
+    EXPECT_EQ((std::vector<bool>{false, false, false, true, false}), resets);
+}
+
+TEST(CSStreamTest, PipeCopiesAFileThroughFileStreamsAndClosesBoth) {
+    hvps_test::TempDir dir;
+    std::string content;
+    for (int i = 0; i < 150000; i++) content += static_cast<char>(i * 7);
+    ASSERT_TRUE(hvps_test::writeFile(dir.file("src"), content));
+
+    auto src = CSFile::newFile(dir.file("src").c_str());
+    src->open(CSFile::READONLY);
+    auto dst = CSFile::newFile(dir.file("dst").c_str());
+    dst->open(CSFile::CREATE | CSFile::TRUNCATE);
+    auto in = CSFileInputStream::newStream(src);
+    auto out = CSFileOutputStream::newStream(dst, 0);
+    EXPECT_EQ(dir.file("src"), in->identify());
+    CSStream::pipe(out.get(), in.get());
+    EXPECT_FALSE(src->isOpen());
+    EXPECT_FALSE(dst->isOpen());
+    EXPECT_EQ(content, hvps_test::readFile(dir.file("dst")));
+}
+
+TEST(CSStreamTest, PipeStopsAtAPendingSignal) {
+    std::string text(200000, 'p');
+    auto in = CSMemoryInputStream::newStream(text.data(), text.size());
+    auto out = cs_new<RecordingOutput>();
+    CSThread self("Piper");
+    CSThread::setSelf(&self);
+    self.setSignalPending(SIGTERM);
+    int code = 0;
+    try {
+        CSStream::pipe(out.get(), in.get());
+    } catch (const CSException& e) {
+        code = e.getErrorCode();
+    }
+    CSThread::setSelf(nullptr);
+    EXPECT_EQ(SIGTERM, code);
+    EXPECT_TRUE(out->data.empty());
+    EXPECT_FALSE(out->closed);
+}
