@@ -1,0 +1,285 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "CSException.h"
+#include "CSLog.h"
+#include "TestSupport.h"
+#include "config_hvps.h"
+
+using hvps_test::TempDir;
+using hvps_test::writeFile;
+
+namespace {
+
+constexpr const char* kDigest = "5ebe2294ecd0e0f08eab7690d2a6ee69";
+const std::string kPasswordNote1 = " [Note] Use the program 'hvps-md5pwd' to generate a MD5 hash value\n";
+const std::string kPasswordNote2 = " [Note] (32 character hex string) for your password.\n";
+const std::string kSizeNote1 = " [Note] The system parameter 'repository-size' must be specified\n";
+const std::string kSizeNote2 = " [Note] before HVPS will start. The minimum size is 10MB.\n";
+
+// Fresh defaults for every test and the log captured in a temporary file.
+class ConfigTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setConfigDefaults();
+        hvps_system_parameters.iVerbose = hvps_system_parameters.iTraceOn = false;
+        CSException::dumpStack = false;
+        iLog = tmpfile();
+        ASSERT_NE(iLog, nullptr);
+        CSL.setStream(iLog);
+    }
+    void TearDown() override {
+        CSL.setStream(stdout);
+        fclose(iLog);
+        CSException::dumpStack = false;
+    }
+    std::string logText() {
+        fflush(iLog);
+        std::string text;
+        rewind(iLog);
+        for (int c; (c = fgetc(iLog)) != EOF;) text += static_cast<char>(c);
+        return text;
+    }
+    // Runs `f` and returns the message of the CSException it raises (code must be -14008).
+    std::string configError(const std::function<void()>& f) {
+        try {
+            f();
+        } catch (const CSException& e) {
+            EXPECT_EQ(e.getErrorCode(), -14008) << e.getMessage();
+            return e.getMessage();
+        }
+        return "(no error)";
+    }
+
+    FILE* iLog = nullptr;
+    TempDir iDir;
+};
+
+const HVPSSystemParameters& params() { return hvps_system_parameters; }
+
+TEST_F(ConfigTest, AcceptedValuesAreStoredWithTheirUnitsAndLimits) {
+    std::string dir = iDir.path();
+    struct Case {
+        const char* key;
+        std::string value;
+        std::function<bool()> holds;
+    };
+    const std::vector<Case> cases = {
+        {"repository-size", "10M", [] { return params().iRepositorySize == 10485760; }},
+        {"repository-size", "10mb", [] { return params().iRepositorySize == 10485760; }},
+        {"repository-size", "10485760", [] { return params().iRepositorySize == 10485760; }},
+        {"repository-size", "10.9MB", [] { return params().iRepositorySize == 10485760; }},
+        {"repository-size", "9.99GB",
+         [] { return params().iRepositorySize == 9ull << 30 && params().iRepositorySizeText == "9.99GB"; }},
+        {"repository-size", " 2 tb ", [] { return params().iRepositorySize == 2ull << 40; }},
+        {"server-port", "8080x", [] { return params().iServerPort == 8080; }},
+        {"Server-Port", "65535", [] { return params().iServerPort == 65535; }},
+        {"server-port", "", [] { return params().iServerPort == 37655; }},
+        {"server-host", std::string(150, 'h'), [] { return params().iServerHost == std::string(99, 'h'); }},
+        {"server-host", "", [] { return !params().iServerHost.empty(); }},
+        {"server-password", kDigest, [] { return params().iServerPassword == kDigest; }},
+        {"SERVER-PASSWORD", "5EBE2294ECD0E0F08EAB7690D2A6EE69",
+         [] { return params().iServerPassword == "5EBE2294ECD0E0F08EAB7690D2A6EE69"; }},
+        {"repository-data", dir + "/", [dir] { return params().iRepositoryPath == dir; }},
+        {"repository-data", "", [] { return params().iRepositoryPath == "./data"; }},
+        {"repository-name", "My_Repo-2", [] { return params().iRepositoryName == "My_Repo-2"; }},
+        {"repository-name", std::string(39, 'a'),
+         [] { return params().iRepositoryName == std::string(39, 'a'); }},
+        {"repository-name", "", [] { return params().iRepositoryName == "repo1"; }},
+        {"poll-interval", "45 seconds", [] { return params().iPollInterval == 45; }},
+        {"store-space-titles", "YES", [] { return params().iStoreSpaceTitles; }},
+        {"store-space-titles", "True", [] { return params().iStoreSpaceTitles; }},
+        {"maximum-connections", "0", [] { return params().iMinHandlers == 0 && params().iMaxHandlers == 0; }},
+        {"maximum-connections", "-3",
+         [] { return params().iMinHandlers == -3 && params().iMaxHandlers == -3; }},
+        {"maximum-connections", "",
+         [] { return params().iMinHandlers == 20 && params().iMaxHandlers == 20; }},
+        {"connection-timeout", "", [] { return params().iConnectionTimeout == 0; }},
+        {"connection-timeout", "4294967295", [] { return params().iConnectionTimeout == 4294967295u; }},
+        {"put-verify-timeout", "", [] { return params().iPutVerifyTimeout == 0; }},
+        {"put-verify-timeout", "2500", [] { return params().iPutVerifyTimeout == 2500; }},
+        {"verbose", "yes", [] { return params().iVerbose && CSException::dumpStack; }},
+        {"trace-on", "TRUE", [] { return params().iTraceOn; }},
+    };
+    for (const auto& c : cases) {
+        setConfigDefaults();
+        EXPECT_NO_THROW(setSystemParameter(c.key, c.value.c_str())) << c.key << "=" << c.value;
+        EXPECT_TRUE(c.holds()) << c.key << "=" << c.value;
+    }
+    EXPECT_EQ(logText(), "");
+}
+
+TEST_F(ConfigTest, SwitchesAreClearedByAnyOtherNonEmptyValueAndKeptByAnEmptyOne) {
+    setSystemParameter("verbose", "yes");
+    setSystemParameter("trace-on", "yes");
+    setSystemParameter("store-space-titles", "yes");
+    setSystemParameter("verbose", "");
+    setSystemParameter("trace-on", "");
+    setSystemParameter("store-space-titles", "");
+    EXPECT_TRUE(params().iVerbose && CSException::dumpStack && params().iTraceOn &&
+                params().iStoreSpaceTitles);
+    setSystemParameter("verbose", "on");
+    setSystemParameter("trace-on", "1");
+    setSystemParameter("store-space-titles", "no");
+    EXPECT_FALSE(params().iVerbose || CSException::dumpStack || params().iTraceOn ||
+                 params().iStoreSpaceTitles);
+}
+
+TEST_F(ConfigTest, RefusedValuesRaiseTheirMessageAfterTheirNotes) {
+    enum Notes { kNone, kPassword, kSize };
+    struct Case {
+        const char* key;
+        std::string value;
+        std::string message;
+        Notes notes;
+    };
+    const std::string longName(40, 'a');
+    const std::vector<Case> cases = {
+        {"server-password", "", "Server password (server-password) not specified", kPassword},
+        {"server-password", "secret", "Server password (server-password) is not the result of an MD5 hash",
+         kPassword},
+        {"server-password", std::string(kDigest) + "0",
+         "Server password (server-password) is not the result of an MD5 hash", kPassword},
+        {"server-password", "5ebe2294ecd0e0f08eab7690d2a6ee6g",
+         "Server password (server-password) is not the result of an MD5 hash", kPassword},
+        {"server-port", "0", "Invalid port (server-port) number: 0", kNone},
+        {"server-port", "70000", "Invalid port (server-port) number: 70000", kNone},
+        {"server-port", "http", "Invalid port (server-port) number: http", kNone},
+        {"server-port", "99999999999", "Invalid port (server-port) number: 99999999999", kNone},
+        {"repository-data", iDir.file("missing"),
+         "Repository path (repository-path) does not exist: " + iDir.file("missing"), kNone},
+        {"repository-name", "my repo",
+         "Repository name (repository-name) 'my repo', contains invalid character, allowed a-z, A-Z, 0-9, _",
+         kNone},
+        {"repository-name", longName, "Repository name (repository-name) to long, 39 characters allowed",
+         kNone},
+        {"repository-name", longName + ".",
+         "Repository name (repository-name) '" + longName +
+             ".', contains invalid character, allowed a-z, A-Z, 0-9, _",
+         kNone},
+        {"repository-size", "", "Repository size (repository-size) not specified", kSize},
+        {"repository-size", "abc", "Invalid repository size (repository-size): abc", kSize},
+        {"repository-size", "100B", "Invalid repository size (repository-size): 100B", kSize},
+        {"repository-size", "10 GiB", "Invalid repository size (repository-size): 10 GiB", kSize},
+        {"repository-size", "9.99MB", "Repository size (repository-size), 9.99MB, is less than 10MB", kSize},
+        {"repository-size", "0", "Repository size (repository-size), 0, is less than 10MB", kSize},
+        {"connection-timeout", "12s", "Connection timeout (connection-timeout) value is invalid: 12s", kNone},
+        {"connection-timeout", "-1", "Connection timeout (connection-timeout) value is invalid: -1", kNone},
+        {"connection-timeout", "4294967296",
+         "Connection timeout (connection-timeout) value is invalid: 4294967296", kNone},
+        {"put-verify-timeout", "1e3", "Put verification timeout (put-verify-timeout) value is invalid: 1e3",
+         kNone},
+        {"server-prot", "1", "Unknown system parameter: 'server-prot'", kNone},
+        {"server-password-source", "secret", "Unknown system parameter: 'server-password-source'", kNone},
+    };
+    for (const auto& c : cases) {
+        setConfigDefaults();
+        long before = ftell(iLog);
+        EXPECT_EQ(configError([&] { setSystemParameter(c.key, c.value.c_str()); }), c.message)
+            << c.key << "=" << c.value;
+        std::string notes = logText().substr(before);
+        fseek(iLog, 0, SEEK_END);
+        switch (c.notes) {
+            case kNone:
+                EXPECT_EQ(notes, "") << c.key << "=" << c.value;
+                break;
+            case kPassword:
+                EXPECT_NE(notes.find(kPasswordNote1), std::string::npos) << notes;
+                EXPECT_LT(notes.find(kPasswordNote1), notes.find(kPasswordNote2)) << notes;
+                break;
+            case kSize:
+                EXPECT_NE(notes.find(kSizeNote1), std::string::npos) << notes;
+                EXPECT_LT(notes.find(kSizeNote1), notes.find(kSizeNote2)) << notes;
+                break;
+        }
+    }
+}
+
+TEST_F(ConfigTest, RefusedValueLeavesTheFieldAsItWas) {
+    setSystemParameter("server-port", "8080");
+    setSystemParameter("connection-timeout", "5000");
+    EXPECT_THROW(setSystemParameter("server-port", "0"), CSException);
+    EXPECT_THROW(setSystemParameter("connection-timeout", "5s"), CSException);
+    EXPECT_EQ(params().iServerPort, 8080);
+    EXPECT_EQ(params().iConnectionTimeout, 5000u);
+}
+
+TEST_F(ConfigTest, FileWithPasswordAndSizeOnlyKeepsEveryOtherDefault) {
+    std::string path = iDir.file("hvps.config");
+    writeFile(path,
+              std::string("# comment\r\n\r\n  server-password = ") + kDigest + "\r\nrepository-size 10MB");
+    loadConfig(path.c_str());
+    const auto& p = params();
+    EXPECT_EQ(p.iServerPassword, kDigest);
+    EXPECT_EQ(p.iRepositorySize, 10485760u);
+    EXPECT_EQ(p.iRepositorySizeText, "10MB");
+    EXPECT_EQ(p.iServerPort, 37655);
+    EXPECT_EQ(p.iRepositoryPath, "./data");  // not checked for existence when defaulted
+    EXPECT_EQ(p.iRepositoryName, "repo1");
+    EXPECT_EQ(p.iPollInterval, 30);
+    EXPECT_EQ(p.iMinHandlers, 20);
+    EXPECT_EQ(p.iMaxHandlers, 20);
+    EXPECT_EQ(p.iConnectionTimeout, 120000u);
+    EXPECT_EQ(p.iPutVerifyTimeout, 100000u);
+    EXPECT_FALSE(p.iStoreSpaceTitles);
+}
+
+TEST_F(ConfigTest, LaterLineOfAKeyWins) {
+    std::string path = iDir.file("hvps.config");
+    writeFile(path, std::string("server-password=") + kDigest +
+                        "\nrepository-size=10MB\nserver-port=1000\nSERVER-PORT=2000\nrepository-size=1GB\n");
+    loadConfig(path.c_str());
+    EXPECT_EQ(params().iServerPort, 2000);
+    EXPECT_EQ(params().iRepositorySize, 1ull << 30);
+}
+
+TEST_F(ConfigTest, MissingRequiredValueIsReportedInCheckOrder) {
+    struct Case {
+        std::string content;
+        std::function<void()> prepare;
+        std::string message;
+    };
+    const std::string password = std::string("server-password=") + kDigest + "\n";
+    const std::vector<Case> cases = {
+        {"", [] {}, "System parameter 'server-password' not specified"},
+        {"repository-size=10MB\n", [] {}, "System parameter 'server-password' not specified"},
+        {password, [] { hvps_system_parameters.iServerHost.clear(); },
+         "System parameter 'server-host' not specified"},
+        {password, [] { hvps_system_parameters.iRepositoryPath.clear(); },
+         "System parameter 'repository-data' not specified"},
+        {password, [] { hvps_system_parameters.iRepositoryName.clear(); },
+         "System parameter 'repository-name' not specified"},
+        {password, [] {}, "System parameter 'repository-size' not specified"},
+    };
+    std::string path = iDir.file("hvps.config");
+    for (const auto& c : cases) {
+        setConfigDefaults();
+        c.prepare();
+        writeFile(path, c.content);
+        EXPECT_EQ(configError([&] { loadConfig(path.c_str()); }), c.message) << c.content;
+    }
+}
+
+TEST_F(ConfigTest, BadLineStopsTheLoadWithItsMessage) {
+    std::string path = iDir.file("hvps.config");
+    writeFile(path, std::string("server-password=") + kDigest + "\nrepository-size=10MB\nrepository-nam=x\n");
+    EXPECT_EQ(configError([&] { loadConfig(path.c_str()); }), "Unknown system parameter: 'repository-nam'");
+}
+
+TEST_F(ConfigTest, MissingFileIsLoggedAndRaisesTheFileError) {
+    std::string path = iDir.file("none.config");
+    try {
+        loadConfig(path.c_str());
+        FAIL() << "no error";
+    } catch (const CSException& e) {
+        EXPECT_EQ(e.getErrorCode(), 2);
+        EXPECT_NE(std::string(e.getMessage()).find(path), std::string::npos) << e.getMessage();
+    }
+    EXPECT_NE(logText().find(" [Error] Cannot find configuration file: '" + path + "'\n"), std::string::npos)
+        << logText();
+}
+
+}  // namespace

@@ -1,0 +1,292 @@
+// The life of the real hvpsd: start in the background with the launcher handshake, pid file, banner,
+// signals, shutdown, and the checks of the command line and the run environment.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "HvpsdProcess.h"
+#include "TestSupport.h"
+#include "hvps_daemon.h"
+
+using namespace hvps_test;
+
+namespace {
+
+const std::string kEquals(43, '=');
+const std::regex kBanner(
+    "\\d{6} \\d\\d:\\d\\d:\\d\\d Halvora Personal Server, version 1\\.0\\.044 \\(VUDud 1\\.0\\.0\\(Built "
+    "[^)]*\\)\\), running as \"[^\"]+\"\n");
+const std::regex kShutdown("\\d{6} \\d\\d:\\d\\d:\\d\\d Halvora Personal Server shutdown\n");
+
+bool runningAsRoot() { return geteuid() == 0; }
+
+// The options every start needs on this machine: tests run as root here.
+std::vector<std::string> withRoot(std::vector<std::string> args) {
+    if (runningAsRoot()) args.insert(args.begin(), "-r");
+    return args;
+}
+
+std::string lines(const std::vector<std::string>& all) {
+    std::string text;
+    for (const auto& l : all) text += l + "\n";
+    return text;
+}
+
+// The lines of `text` that contain `needle`.
+std::vector<std::string> linesWith(const std::string& text, const std::string& needle) {
+    std::vector<std::string> found;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        if (line.find(needle) != std::string::npos) found.push_back(line);
+        start = end + 1;
+    }
+    return found;
+}
+
+TEST(DaemonTest, NormalStartReturnsAfterStartUpAndSIGTERMEndsTheServerCleanly) {
+    TempDir dir;
+    HvpsdProcess hvpsd(dir.path());
+    hvpsd.writeConfig(freeLoopbackPort());
+
+    auto launcher = hvpsd.launch(withRoot({}));
+    ASSERT_TRUE(launcher && launcher->exitedWith(0)) << (launcher ? describe(*launcher) : "timeout") << "\n"
+                                                     << hvpsd.output() << hvpsd.log();
+    EXPECT_EQ(hvpsd.output(), "");
+
+    // The pid file holds the server's id in decimal without a line end.
+    std::string pidText = readFile(hvpsd.path("hvpsd.pid"));
+    ASSERT_GT(hvpsd.serverPid(), 0);
+    EXPECT_EQ(pidText, std::to_string(hvpsd.serverPid()));
+    EXPECT_TRUE(hvpsd.serverRunning());
+
+    std::string log = hvpsd.log();
+    ASSERT_EQ(log.rfind(kEquals + "\n", 0), 0u) << log;
+    std::string rest = log.substr(kEquals.size() + 1);
+    std::smatch banner;
+    ASSERT_TRUE(std::regex_search(rest, banner, kBanner, std::regex_constants::match_continuous)) << log;
+    EXPECT_NE(banner.str().find(runningAsRoot() ? "running as \"root\"" : "running as \""),
+              std::string::npos);
+    std::string commandLine = "Command line: " + std::string(HVPSD_PATH) + " ";
+    for (const auto& a : withRoot({})) commandLine += a + " ";
+    EXPECT_EQ(rest.substr(banner.length(), commandLine.size() + 1), commandLine + "\n") << log;
+}
+
+TEST(DaemonTest, SIGHUPIsLoggedOnceAndChangesNothingWhileSIGTERMStopsTheServer) {
+    TempDir dir;
+    HvpsdProcess hvpsd(dir.path());
+    hvpsd.writeConfig(freeLoopbackPort());
+    auto launcher = hvpsd.launch(withRoot({}));
+    ASSERT_TRUE(launcher && launcher->exitedWith(0)) << hvpsd.output() << hvpsd.log();
+    std::string pidText = readFile(hvpsd.path("hvpsd.pid"));
+
+    ASSERT_TRUE(hvpsd.signalServer(SIGHUP));
+    ASSERT_TRUE(hvpsd.waitForLog("Got SIGHUP, ignored")) << hvpsd.log();
+    auto warnings = linesWith(hvpsd.log(), "Got SIGHUP");
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_TRUE(std::regex_match(warnings[0],
+                                 std::regex("\\d{6} \\d\\d:\\d\\d:\\d\\d \\[Warning\\] Got SIGHUP, ignored")))
+        << warnings[0];
+    EXPECT_TRUE(hvpsd.serverRunning());
+    EXPECT_EQ(readFile(hvpsd.path("hvpsd.pid")), pidText);
+
+    ASSERT_TRUE(hvpsd.signalServer(SIGTERM));
+    auto status = hvpsd.waitForServerExit();
+    ASSERT_TRUE(status) << "the server did not stop";
+    EXPECT_TRUE(status->exitedWith(0)) << describe(*status);
+    EXPECT_FALSE(hvpsd.pidFileExists());
+    std::string log = hvpsd.log();
+    std::smatch last;
+    size_t lastEquals = log.rfind(kEquals + "\n");
+    ASSERT_NE(lastEquals, std::string::npos);
+    std::string tail = log.substr(lastEquals + kEquals.size() + 1);
+    EXPECT_TRUE(std::regex_match(tail, kShutdown)) << log;
+    EXPECT_EQ(linesWith(log, "Got SIGHUP").size(), 1u);
+}
+
+TEST(DaemonTest, DebugModeStaysInTheForegroundWritesToTheConsoleAndStopsOnSIGINT) {
+    TempDir dir;
+    HvpsdProcess hvpsd(dir.path());
+    hvpsd.writeConfig(freeLoopbackPort());
+    hvpsd.start(withRoot({"-d"}));
+    pid_t pid = hvpsd.waitForPidFile();
+    ASSERT_EQ(pid, hvpsd.serverPid()) << hvpsd.output();
+
+    ASSERT_TRUE(hvpsd.signalServer(SIGINT));
+    auto status = hvpsd.waitForStarted();
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(status->exitedWith(0)) << describe(*status);
+    std::string out = hvpsd.output();
+    EXPECT_TRUE(std::regex_search(out, kBanner)) << out;
+    EXPECT_TRUE(std::regex_search(out, kShutdown)) << out;
+    EXPECT_FALSE(std::filesystem::exists(hvpsd.path("hvpsd.log")));
+    EXPECT_FALSE(hvpsd.pidFileExists());
+}
+
+TEST(DaemonTest, ConfigurationErrorEndsTheStartWithStatus1AndItsMessageInTheLog) {
+    struct Case {
+        bool writeConfig;
+        std::string extraLines;
+        std::string logged;
+    };
+    const std::vector<Case> cases = {
+        {true, "server-port=0\n", "Invalid port (server-port) number: 0\n"},
+        {true, "repository-sise=10GB\n", "Unknown system parameter: 'repository-sise'\n"},
+        {true, "repository-size=1MB\n", "Repository size (repository-size), 1MB, is less than 10MB\n"},
+        {false, "", "Cannot find configuration file: './hvps.config'\n"},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        HvpsdProcess hvpsd(dir.path());
+        if (c.writeConfig) hvpsd.writeConfig(freeLoopbackPort(), c.extraLines);
+        auto launcher = hvpsd.launch(withRoot({}));
+        ASSERT_TRUE(launcher) << "the launcher did not end";
+        EXPECT_TRUE(launcher->exitedWith(1)) << describe(*launcher);
+        // Which of the two messages depends on how fast the server's exit is seen.
+        EXPECT_NE(hvpsd.output().find(" Check log file " + dir.path() +
+                                      "/hvpsd.log for possible error messages.\n"),
+                  std::string::npos)
+            << hvpsd.output();
+        std::string log = hvpsd.log();
+        EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+        EXPECT_TRUE(std::regex_search(log, kShutdown)) << log;
+        EXPECT_FALSE(hvpsd.pidFileExists());
+    }
+}
+
+TEST(DaemonTest, PidFileOfALiveProcessRefusesTheStartAndIsKept) {
+    TempDir dir;
+    HvpsdProcess hvpsd(dir.path());
+    hvpsd.writeConfig(freeLoopbackPort());
+    std::string live = std::to_string(getpid());
+    writeFile(hvpsd.path("hvpsd.pid"), live);
+
+    auto launcher = hvpsd.launch(withRoot({}));
+    ASSERT_TRUE(launcher);
+    EXPECT_TRUE(launcher->exitedWith(1)) << describe(*launcher);
+    EXPECT_EQ(hvpsd.output(), lines({"Error: HVPS may already be running, process ID: " + live,
+                                     "If this is not a HVPS process remove the '" + dir.path() +
+                                         "/hvpsd.pid' file and restart."}));
+    EXPECT_EQ(readFile(hvpsd.path("hvpsd.pid")), live);
+    EXPECT_FALSE(std::filesystem::exists(hvpsd.path("hvpsd.log")));
+}
+
+TEST(DaemonTest, StalePidFileIsRemovedAndTheServerStarts) {
+    pid_t dead = fork();
+    if (dead == 0) _exit(0);
+    ASSERT_GT(dead, 0);
+    waitpid(dead, nullptr, 0);
+
+    for (const std::string& stale : {std::string("0"), std::string("garbage"), std::to_string(dead)}) {
+        TempDir dir;
+        HvpsdProcess hvpsd(dir.path());
+        hvpsd.writeConfig(freeLoopbackPort());
+        writeFile(hvpsd.path("hvpsd.pid"), stale);
+        auto launcher = hvpsd.launch(withRoot({}));
+        ASSERT_TRUE(launcher && launcher->exitedWith(0)) << stale << ": " << hvpsd.output() << hvpsd.log();
+        EXPECT_EQ(readFile(hvpsd.path("hvpsd.pid")), std::to_string(hvpsd.serverPid()));
+        ASSERT_TRUE(hvpsd.signalServer(SIGTERM));
+        auto status = hvpsd.waitForServerExit();
+        ASSERT_TRUE(status && status->exitedWith(0));
+    }
+}
+
+TEST(DaemonTest, WorkingDirectoryOptionRunsTheServerThere) {
+    TempDir from, there;
+    HvpsdProcess setup(there.path());
+    setup.writeConfig(freeLoopbackPort());
+    HvpsdProcess hvpsd(from.path());
+    hvpsd.setLogFile(there.file("hvpsd.log"));
+    hvpsd.setPidFile(there.file("hvpsd.pid"));
+    auto launcher = hvpsd.launch(withRoot({"-w", there.path()}));
+    ASSERT_TRUE(launcher && launcher->exitedWith(0)) << hvpsd.output() << setup.log();
+    EXPECT_TRUE(std::regex_search(hvpsd.log(), kBanner));
+    EXPECT_FALSE(std::filesystem::exists(from.file("hvpsd.pid")));
+    ASSERT_TRUE(hvpsd.signalServer(SIGTERM));
+    auto status = hvpsd.waitForServerExit();
+    ASSERT_TRUE(status && status->exitedWith(0));
+}
+
+TEST(DaemonTest, CommandLineAndEnvironmentErrorsPrintTheirMessageAndExitWith1) {
+    TempDir dir;
+    writeFile(dir.file("plain-file"), "");
+    struct Case {
+        std::vector<std::string> args;
+        std::string output;  // exact, or a prefix when `prefixOnly`
+        bool prefixOnly = false;
+    };
+    const std::string daemonMode =
+        lines({"When starting in daemon mode the working dir and user id should be",
+               "should be set by the launching process and not by the Halvora Personal "
+               "Server.",
+               "Do not use the '-w' or '-u' options with the '-D' option."});
+    const std::string rootRefused =
+        lines({"Error: server started as UNIX root user",
+               "Running the server as root is not permitted due to the potential",
+               "for system damage, if the server were miss-configured. If you are",
+               "sure that this is what you want to do then restart the server with",
+               "the -r or --allow-root option to override this check."});
+    std::vector<Case> cases = {
+        {{"-v"}, "HVPS version: 1.0.0(Built ", true},
+        {{"-h"}, "Usage: hvpsd options\n-h | --help\n", true},
+        {{"-x", "--bad"}, "Error: unknown command line argument: -x\n"},
+        {{"-D", "-r"}, daemonMode},
+        {{"-D", "-w", dir.path()}, daemonMode},
+        {{"--launched-as-daemon", "--user=nobody"}, daemonMode},
+        {{"-r", "-w", dir.file("missing")}, "Path does not exist: \"" + dir.file("missing") + "\".\n"},
+        {{"-r", "-w", dir.file("plain-file")},
+         "Path is not a directory: \"" + dir.file("plain-file") + "\".\n"},
+    };
+    if (runningAsRoot()) {
+        cases.push_back({{}, rootRefused});
+        cases.push_back({{"-u", "root"}, rootRefused});
+        cases.push_back({{"-r", "-u", "no-such-user-hvps"}, "Error: getpwnam() failed: ", true});
+    } else {
+        cases.push_back({{"-u", "nobody"},
+                         "Error: only the root user can set the server's runtime user, you are: ",
+                         true});
+    }
+    for (const auto& c : cases) {
+        HvpsdProcess hvpsd(dir.path());
+        hvpsd.start(c.args);
+        auto status = hvpsd.waitForStarted();
+        ASSERT_TRUE(status);
+        std::string out = hvpsd.output();
+        EXPECT_TRUE(status->exitedWith(1)) << describe(*status) << "\n" << out;
+        if (c.prefixOnly)
+            EXPECT_EQ(out.rfind(c.output, 0), 0u) << out;
+        else
+            EXPECT_EQ(out, c.output);
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.file("hvpsd.log")));
+}
+
+TEST(DaemonTest, SignalSafeTimestampMatchesTheLogFormat) {
+    const time_t times[] = {0,          951782400 /* 2000-02-29 */,  951868799,
+                            1700000000, 4102444799 /* 2099-12-31 */, -31536000 /* 1969 */,
+                            1234567890};
+    const long offsets[] = {0, 3600, -18000, 19800, 50400, -43200};
+    for (time_t t : times) {
+        for (long off : offsets) {
+            time_t shifted = t + off;
+            struct tm parts;
+            ASSERT_TRUE(gmtime_r(&shifted, &parts));
+            char expected[32];
+            strftime(expected, sizeof(expected), "%y%m%d %H:%M:%S", &parts);
+            char got[32];
+            EXPECT_EQ(hvps_format_log_time(got, t, off), 15u);
+            EXPECT_STREQ(got, expected) << "t=" << t << " offset=" << off;
+        }
+    }
+}
+
+}  // namespace
