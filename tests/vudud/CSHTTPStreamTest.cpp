@@ -275,21 +275,3 @@ TEST(CSHTTPStreamTest, ReasonPhrasesAreSpelledAsInHTTP11) {
     for (const auto& c : cases)
         EXPECT_STREQ(c.phrase, CSHTTPOutputStream::getReasonPhrase(c.status)) << c.status;
 }
-
-TEST(CSHTTPStreamTest, BodyOperationsKeepContentLengthInStep) {
-    auto memory = CSMemoryOutputStream::newStream(100, 100);
-    CSHTTPOutputStream out(memory);
-    CSStringBuffer buffer;
-    buffer.append("<xml/>");
-    out.setBody(buffer);
-    EXPECT_EQ(0u, buffer.length());
-    EXPECT_EQ(6u, out.getContentLength());
-    out.appendBody(static_cast<uint64>(18446744073709551615ull));
-    EXPECT_EQ(26u, out.getContentLength());
-    out.writeBody();
-    EXPECT_EQ("<xml/>18446744073709551615", std::string(memory->getMemory(), memory->getSize()));
-    out.setRange(1, 2, 3);
-    out.clearBody();
-    EXPECT_EQ(0u, out.getContentLength());
-    EXPECT_EQ(0u, out.getBodyLength());
-}

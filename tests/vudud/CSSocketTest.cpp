@@ -272,9 +272,3 @@ TEST(CSSocketTest, PendingSignalStopsAThreadBlockedInAccept) {
     thread.join();
     EXPECT_EQ(SIGTERM, code.load());
 }
-
-TEST(CSSocketTest, SocketStreamsCannotBeReset) {
-    Loopback link;
-    EXPECT_EQ(CS_ERR_NOT_SUPPORTED, codeOf([&] { link.server->getInputStream()->reset(); }));
-    EXPECT_EQ(CS_ERR_NOT_SUPPORTED, codeOf([&] { link.server->getOutputStream()->reset(); }));
-}
