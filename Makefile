@@ -28,7 +28,9 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
-run: build
+# Builds only the server, then prepares ./run/ on first use and runs hvpsd -d in the foreground.
+run: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target hvpsd
 	@tools/run-setup.sh $(BUILD_DIR)
 
 test: build
