@@ -25,7 +25,10 @@ void CSReadBufferedFile::close() {
     iFile->close();
 }
 
-uint64 CSReadBufferedFile::getEOF() { return std::max(iFile->getEOF(), iStart + iLength); }
+uint64 CSReadBufferedFile::getEOF() {
+    uint64 end = iFile->getEOF();
+    return iLength > 0 ? std::max(end, iStart + iLength) : end;
+}
 
 void CSReadBufferedFile::setEOF(uint64 size) {
     iFile->setEOF(size);

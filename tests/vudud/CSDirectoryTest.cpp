@@ -1,0 +1,125 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "CSDirectory.h"
+#include "CSException.h"
+#include "CSPath.h"
+#include "CSStream.h"
+#include "CSSys.h"
+#include "CSTime.h"
+#include "TestSupport.h"
+
+using hvps_test::TempDir;
+using hvps_test::writeFile;
+
+namespace {
+
+// name -> "file" or "dir", as the directory reports them.
+std::map<std::string, std::string> listing(const std::string& folder) {
+    std::map<std::string, std::string> entries;
+    auto dir = CSDirectory::newDirectory(folder.c_str());
+    dir->open();
+    for (int i = 0; i < 100 && dir->next(); i++) entries[dir->name()] = dir->isFile() ? "file" : "dir";
+    return entries;
+}
+
+}  // namespace
+
+TEST(CSDirectoryTest, ListsEntriesWithTheirKindButNotDotEntries) {
+    TempDir dir;
+    writeFile(dir.file("f"), "abc");
+    ::mkdir(dir.file("sub").c_str(), 0755);
+    ::symlink(dir.file("sub").c_str(), dir.file("link").c_str());
+
+    std::map<std::string, std::string> expected = {{"f", "file"}, {"sub", "dir"}, {"link", "file"}};
+    EXPECT_EQ(expected, listing(dir.path()));
+    EXPECT_TRUE(listing(dir.file("sub")).empty());
+}
+
+TEST(CSDirectoryTest, FoldersAreRecognisedWhenTheFileSystemGivesNoType) {
+    TempDir dir;
+    ::mkdir(dir.file("sub").c_str(), 0755);
+    writeFile(dir.file("sub/f"), "x");
+    writeFile(dir.file("g"), "y");
+
+    struct UntypedOps : CSSysOps {
+        struct dirent* os_readdir(DIR* d) override {
+            struct dirent* entry = CSSysOps::os_readdir(d);
+            if (entry) entry->d_type = DT_UNKNOWN;
+            return entry;
+        }
+    } ops;
+    CSSysOps* previous = CSSys::setOps(&ops);
+    std::map<std::string, std::string> entries = listing(dir.path());
+    // Removing the tree must take the folder with rmdir, not unlink.
+    CSPath::newPath(dir.path().c_str())->emptyDir();
+    CSSys::setOps(previous);
+
+    std::map<std::string, std::string> expected = {{"g", "file"}, {"sub", "dir"}};
+    EXPECT_EQ(expected, entries);
+    EXPECT_TRUE(listing(dir.path()).empty());
+}
+
+TEST(CSDirectoryTest, EntryInfoSizeAndDeletion) {
+    TempDir dir;
+    writeFile(dir.file("f"), "12345");
+    auto folder = CSDirectory::newDirectory(CSPath::newPath(dir.path().c_str()).get());
+    EXPECT_TRUE(folder->exists());
+    folder->open();
+    ASSERT_TRUE(folder->next());
+    EXPECT_EQ(dir.file("f"), folder->getEntryPath());
+    EXPECT_EQ(5u, folder->getSize());
+    bool isDir = true;
+    CSTime modified;
+    folder->info(&isDir, nullptr, &modified);
+    EXPECT_FALSE(isDir);
+    EXPECT_FALSE(modified.isNull());
+    EXPECT_FALSE(modified.olderThen(3600));
+    folder->deleteEntry();
+    EXPECT_FALSE(folder->next());
+    EXPECT_TRUE(listing(dir.path()).empty());
+}
+
+TEST(CSDirectoryTest, OpeningAMissingFolderNamesIt) {
+    TempDir dir;
+    auto folder = CSDirectory::newDirectory(dir.file("missing").c_str());
+    EXPECT_FALSE(folder->exists());
+    try {
+        folder->open();
+        FAIL() << "no exception";
+    } catch (const CSException& e) {
+        EXPECT_EQ(ENOENT, e.getErrorCode());
+        EXPECT_NE(nullptr, strstr(e.getMessage(), dir.file("missing").c_str()));
+    }
+}
+
+TEST(CSDirectoryTest, PrintWritesOneLinePerEntry) {
+    TempDir dir;
+    writeFile(dir.file("f"), "12345");
+    ::mkdir(dir.file("sub").c_str(), 0755);
+    auto folder = CSDirectory::newDirectory(dir.path().c_str());
+    folder->open();
+    auto out = CSMemoryOutputStream::newStream(64, 64);
+    folder->print(out.get());
+    std::string text(out->getMemory(), out->getSize());
+
+    auto line = [&](const char* kind, const char* name) {
+        CSTime modified;
+        uint64 size = 0;
+        CSPath::info(dir.file(name).c_str(), nullptr, &size, &modified);
+        char buffer[200];
+        snprintf(buffer, sizeof(buffer), "%s%8llu %s %s\n", kind, static_cast<unsigned long long>(size),
+                 modified.getCString(), name);
+        return std::string(buffer);
+    };
+    std::string fileLine = line("f", "f");
+    std::string subLine = line("D", "sub");
+    EXPECT_TRUE(text == fileLine + subLine || text == subLine + fileLine) << text;
+}

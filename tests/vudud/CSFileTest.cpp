@@ -1,0 +1,393 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "CSException.h"
+#include "CSFile.h"
+#include "CSMd5.h"
+#include "CSReadBufferedFile.h"
+#include "CSStream.h"
+#include "CSSys.h"
+#include "CSThread.h"
+#include "TestSupport.h"
+
+using hvps_test::readFile;
+using hvps_test::TempDir;
+using hvps_test::writeFile;
+
+namespace {
+
+struct Caught {
+    int code = 0;
+    std::string message;
+};
+
+// The code and message of the CSException that `f` raises (code 0 when it raises none).
+template <class F>
+Caught caught(F f) {
+    try {
+        f();
+    } catch (const CSException& e) {
+        return {e.getErrorCode(), e.getMessage()};
+    }
+    return {};
+}
+
+// Installs a fault-injecting system layer for the lifetime of the object.
+class OpsScope {
+public:
+    explicit OpsScope(CSSysOps* ops) : iPrevious(CSSys::setOps(ops)) {}
+    ~OpsScope() { CSSys::setOps(iPrevious); }
+
+private:
+    CSSysOps* iPrevious;
+};
+
+// Whether another descriptor could take the lock without waiting.
+bool canLock(const std::string& path, int operation) {
+    int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) return false;
+    bool ok = ::flock(fd, operation | LOCK_NB) == 0;
+    ::close(fd);
+    return ok;
+}
+
+std::string pattern(size_t size) {
+    std::string text(size, '\0');
+    for (size_t i = 0; i < size; i++) text[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
+    return text;
+}
+
+}  // namespace
+
+TEST(CSFileTest, OpenModesCreateTruncateAndRestrictAccess) {
+    TempDir dir;
+    std::string path = dir.file("f");
+
+    EXPECT_EQ(ENOENT, caught([&] { CSFile::newFile(path.c_str())->open(CSFile::DEFAULT); }).code);
+
+    auto file = CSFile::newFile(path.c_str());
+    file->open(CSFile::CREATE);
+    file->write("hello", 0, 5);
+    file->close();
+    EXPECT_EQ("hello", readFile(path));
+
+    // TRUNCATE is ignored together with READONLY, and a read-only file refuses writes.
+    file->open(CSFile::READONLY | CSFile::TRUNCATE);
+    EXPECT_EQ(5u, file->getEOF());
+    Caught bad = caught([&] { file->write("x", 0, 1); });
+    EXPECT_EQ(EBADF, bad.code);
+    EXPECT_NE(std::string::npos, bad.message.find(path));
+
+    // Reopening with another mode closes first; TRUNCATE cuts the file.
+    file->openFile(CSFile::TRUNCATE);
+    EXPECT_EQ(0u, file->getEOF());
+    file->close();
+    EXPECT_FALSE(file->isOpen());
+    EXPECT_EQ(EBADF, caught([&] { file->getEOF(); }).code);
+}
+
+TEST(CSFileTest, OpenWithCreateMakesMissingParentFolders) {
+    TempDir dir;
+    auto file = CSFile::newFile(dir.path().c_str(), "x/y/z/f");
+    file->open(CSFile::CREATE);
+    file->write("1", 0, 1);
+    file->close();
+    EXPECT_EQ("1", readFile(dir.file("x/y/z/f")));
+}
+
+TEST(CSFileTest, ReadReturnsWhatIsThereAndRaisesEOFBelowMin) {
+    TempDir dir;
+    writeFile(dir.file("f"), "0123456789");
+    auto file = CSFile::newFile(dir.file("f").c_str());
+    file->open(CSFile::READONLY);
+
+    char buf[32] = {};
+    EXPECT_EQ(5u, file->read(buf, 5, sizeof(buf), 0));
+    EXPECT_EQ("56789", std::string(buf, 5));
+    EXPECT_EQ(5u, file->read(buf, 5, sizeof(buf), 5));
+    EXPECT_EQ(0u, file->read(buf, 10, sizeof(buf), 0));
+
+    Caught eof = caught([&] { file->read(buf, 5, 20, 10); });
+    EXPECT_EQ(CS_ERR_EOF, eof.code);
+    EXPECT_NE(std::string::npos, eof.message.find(dir.file("f")));
+}
+
+TEST(CSFileTest, LocksNestAndCloseReleasesThem) {
+    TempDir dir;
+    std::string path = dir.file("f");
+    writeFile(path, "x");
+    auto file = CSFile::newFile(path.c_str());
+    file->open(CSFile::DEFAULT);
+
+    file->lock();
+    file->lock();
+    file->unlock();
+    EXPECT_EQ(1u, file->getLockCount());
+    EXPECT_FALSE(canLock(path, LOCK_SH));
+    file->unlock();
+    EXPECT_TRUE(canLock(path, LOCK_EX));
+    file->unlock();  // without a lock: nothing
+    EXPECT_EQ(0u, file->getLockCount());
+
+    file->lock();
+    file->lock();
+    file->close();
+    EXPECT_EQ(0u, file->getLockCount());
+    EXPECT_TRUE(canLock(path, LOCK_EX));
+}
+
+TEST(CSFileTest, ReadOnlyFilesTakeSharedLocks) {
+    TempDir dir;
+    std::string path = dir.file("f");
+    writeFile(path, "x");
+    auto reader = CSFile::newFile(path.c_str());
+    reader->open(CSFile::READONLY);
+    reader->lock();
+    EXPECT_TRUE(canLock(path, LOCK_SH));
+    EXPECT_FALSE(canLock(path, LOCK_EX));
+}
+
+TEST(CSFileTest, TransferCopiesInPiecesAndReportsAnEarlyEnd) {
+    TempDir dir;
+    std::string content = pattern(1000);
+    writeFile(dir.file("src"), content);
+    auto src = CSFile::newFile(dir.file("src").c_str());
+    src->open(CSFile::READONLY);
+    auto dst = CSFile::newFile(dir.file("dst").c_str());
+    dst->open(CSFile::CREATE);
+
+    char buf[7];
+    EXPECT_TRUE(CSFile::transfer(dst.get(), 2, src.get(), 100, 500, buf, sizeof(buf)));
+    EXPECT_EQ(content.substr(100, 500), readFile(dir.file("dst")).substr(2));
+
+    dst->setEOF(0);
+    EXPECT_FALSE(CSFile::transfer(dst.get(), 0, src.get(), 900, 500, buf, sizeof(buf)));
+    EXPECT_EQ(content.substr(900), readFile(dir.file("dst")));
+}
+
+TEST(CSFileTest, StreamOutSendsTheRangeOrRaisesEOFOnAShortFile) {
+    TempDir dir;
+    std::string content = pattern(3000);
+    writeFile(dir.file("f"), content);
+    auto file = CSFile::newFile(dir.file("f").c_str());
+    file->open(CSFile::READONLY);
+
+    auto out = CSMemoryOutputStream::newStream(16, 16);
+    char buf[1000];
+    file->streamOut(out.get(), 10, 2500, buf, sizeof(buf));
+    EXPECT_EQ(content.substr(10, 2500), std::string(out->getMemory(), out->getSize()));
+
+    EXPECT_EQ(CS_ERR_EOF, caught([&] { file->streamOut(out.get(), 2500, 1000, buf, sizeof(buf)); }).code);
+}
+
+TEST(CSFileTest, Md5DigestCoversTheWholeFile) {
+    TempDir dir;
+    for (size_t size : {0u, 1024u, 2500u}) {
+        std::string content = pattern(size);
+        writeFile(dir.file("f"), content);
+        auto file = CSFile::newFile(dir.file("f").c_str());
+        file->open(CSFile::READONLY);
+        Md5Digest digest;
+        file->md5Digest(&digest);
+
+        CSMd5 expected;
+        expected.md5_append(reinterpret_cast<const unsigned char*>(content.data()), static_cast<int>(size));
+        Md5Digest want;
+        expected.getDigest(&want);
+        EXPECT_EQ(0, memcmp(want.val, digest.val, sizeof(want.val))) << size;
+    }
+}
+
+// ---- Faults injected through the system layer ---------------------------------------------------
+
+namespace {
+
+struct FaultOps : CSSysOps {
+    int writeErrno = 0;      // every pwrite fails with this
+    size_t writeLimit = 0;   // pwrite writes at most this many bytes (0 = no limit)
+    int interruptReads = 0;  // the first reads fail with EINTR
+    int syncErrno = 0;
+
+    ssize_t os_pwrite(int fd, const void* buf, size_t size, off_t offset) override {
+        if (writeErrno) {
+            errno = writeErrno;
+            return -1;
+        }
+        if (writeLimit && size > writeLimit) size = writeLimit;
+        return CSSysOps::os_pwrite(fd, buf, size, offset);
+    }
+    ssize_t os_pread(int fd, void* buf, size_t size, off_t offset) override {
+        if (interruptReads > 0) {
+            interruptReads--;
+            errno = EINTR;
+            return -1;
+        }
+        return CSSysOps::os_pread(fd, buf, size, offset);
+    }
+    int os_fsync(int fd) override {
+        if (syncErrno) {
+            errno = syncErrno;
+            return -1;
+        }
+        return CSSysOps::os_fsync(fd);
+    }
+};
+
+}  // namespace
+
+TEST(CSFileTest, SystemFailuresSurfaceAsFileErrorsWithThePath) {
+    TempDir dir;
+    std::string path = dir.file("f");
+    auto file = CSFile::newFile(path.c_str());
+    file->open(CSFile::CREATE);
+
+    FaultOps ops;
+    OpsScope scope(&ops);
+    struct Case {
+        int FaultOps::*field;
+        int err;
+        std::function<void()> call;
+    } cases[] = {
+        {&FaultOps::writeErrno, ENOSPC, [&] { file->write("abc", 0, 3); }},
+        {&FaultOps::writeErrno, EIO, [&] { file->write("abc", 0, 3); }},
+        {&FaultOps::syncErrno, EIO, [&] { file->sync(); }},
+    };
+    for (const Case& c : cases) {
+        ops.*c.field = c.err;
+        Caught error = caught(c.call);
+        ops.*c.field = 0;
+        EXPECT_EQ(c.err, error.code);
+        EXPECT_NE(std::string::npos, error.message.find(path)) << error.message;
+    }
+}
+
+TEST(CSFileTest, ShortWritesAndInterruptedReadsAreCompleted) {
+    TempDir dir;
+    auto file = CSFile::newFile(dir.file("f").c_str());
+    file->open(CSFile::CREATE);
+    std::string content = pattern(100);
+
+    FaultOps ops;
+    ops.writeLimit = 3;
+    ops.interruptReads = 2;
+    OpsScope scope(&ops);
+    file->write(content.data(), 0, content.size());
+    EXPECT_EQ(content, readFile(dir.file("f")));
+
+    char buf[100];
+    EXPECT_EQ(100u, file->read(buf, 0, sizeof(buf), 100));
+    EXPECT_EQ(content, std::string(buf, 100));
+}
+
+TEST(CSFileTest, AnInterruptedCallRaisesThePendingThreadSignal) {
+    TempDir dir;
+    writeFile(dir.file("f"), "data");
+    auto file = CSFile::newFile(dir.file("f").c_str());
+    file->open(CSFile::READONLY);
+
+    CSThread thread;
+    CSThread::setSelf(&thread);
+    thread.setSignalPending(SIGTERM);
+    FaultOps ops;
+    ops.interruptReads = 1;
+    OpsScope scope(&ops);
+    char buf[4];
+    Caught stopped = caught([&] { file->read(buf, 0, 4, 4); });
+    CSThread::setSelf(nullptr);
+    EXPECT_EQ(SIGTERM, stopped.code);
+    EXPECT_EQ(0, thread.getSignalPending());
+}
+
+// ---- CSReadBufferedFile -----------------------------------------------------------------------
+
+TEST(CSFileTest, BufferedFileFillsBypassesAndRefillsBackwards) {
+    TempDir dir;
+    std::string content = pattern(300000);
+    writeFile(dir.file("f"), content);
+    auto buffered = CSReadBufferedFile::newFile(CSFile::newFile(dir.file("f").c_str()));
+    buffered->openFile(CSFile::READONLY);
+
+    std::vector<char> buf(100000);
+    // A small read fills the buffer at its offset.
+    EXPECT_EQ(10u, buffered->read(buf.data(), 200000, 10, 10));
+    EXPECT_EQ(200000u, buffered->getBufferStart());
+    EXPECT_EQ(65536u, buffered->getBufferLength());
+
+    // A large read starting before the buffer and ending after it leaves the buffer alone.
+    EXPECT_EQ(99000u, buffered->read(buf.data(), 180000, 99000, 99000));
+    EXPECT_EQ(content.substr(180000, 99000), std::string(buf.data(), 99000));
+    EXPECT_EQ(200000u, buffered->getBufferStart());
+
+    // Reading backwards over the buffer's start refills it with the 64 KiB before it.
+    EXPECT_EQ(20u, buffered->read(buf.data(), 199990, 20, 20));
+    EXPECT_EQ(content.substr(199990, 20), std::string(buf.data(), 20));
+    EXPECT_EQ(200000u - 65536u, buffered->getBufferStart());
+    EXPECT_EQ(65536u, buffered->getBufferLength());
+
+    // Near the start of the file the refill covers only what lies before the buffer.
+    EXPECT_EQ(100u, buffered->read(buf.data(), 10, 100, 100));
+    EXPECT_EQ(10u, buffered->read(buf.data(), 5, 10, 10));
+    EXPECT_EQ(content.substr(5, 10), std::string(buf.data(), 10));
+    EXPECT_EQ(0u, buffered->getBufferStart());
+    EXPECT_EQ(10u, buffered->getBufferLength());
+
+    // A read at the end gives what there is, and raises below min.
+    EXPECT_EQ(100u, buffered->read(buf.data(), 299900, 1000, 0));
+    EXPECT_EQ(CS_ERR_EOF, caught([&] { buffered->read(buf.data(), 299900, 1000, 200); }).code);
+}
+
+TEST(CSFileTest, BufferedReadsMatchTheFileInAnyOrder) {
+    TempDir dir;
+    std::string content = pattern(400000);
+    writeFile(dir.file("f"), content);
+    auto buffered = CSReadBufferedFile::newFile(CSFile::newFile(dir.file("f").c_str()));
+    buffered->openFile(CSFile::READONLY);
+
+    // Forward, backward and jumping walks with sizes around the buffer's edges.
+    std::vector<char> buf(140000);
+    uint64 seed = 12345;
+    for (int i = 0; i < 400; i++) {
+        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+        size_t sizes[] = {1, 17, 4096, 65535, 65536, 70000, 131072};
+        size_t size = sizes[(seed >> 33) % 7];
+        uint64 offset = (seed >> 20) % content.size();
+        size_t want = static_cast<size_t>(std::min<uint64>(size, content.size() - offset));
+        ASSERT_EQ(want, buffered->read(buf.data(), offset, size, 0)) << offset << " " << size;
+        ASSERT_EQ(0, memcmp(content.data() + offset, buf.data(), want)) << offset << " " << size;
+    }
+    for (uint64 offset = 300000; offset >= 1000; offset -= 1000) {
+        ASSERT_EQ(1000u, buffered->read(buf.data(), offset - 1000 + 500, 1000, 500));
+        ASSERT_EQ(0, memcmp(content.data() + offset - 500, buf.data(), 1000)) << offset;
+    }
+}
+
+TEST(CSFileTest, BufferedWritesAndTruncationAreSeenByLaterReads) {
+    TempDir dir;
+    writeFile(dir.file("f"), pattern(1000));
+    auto buffered = CSReadBufferedFile::newFile(CSFile::newFile(dir.file("f").c_str()));
+    buffered->openFile(CSFile::DEFAULT);
+
+    char buf[16];
+    buffered->read(buf, 100, 4, 4);
+    buffered->write("WXYZ", 98, 4);
+    EXPECT_EQ(4u, buffered->read(buf, 100, 4, 4));
+    EXPECT_EQ("YZ", std::string(buf, 2));
+    EXPECT_EQ("WXYZ", readFile(dir.file("f")).substr(98, 4));
+
+    buffered->setEOF(500);
+    EXPECT_EQ(500u, buffered->getEOF());
+    EXPECT_EQ(CS_ERR_EOF, caught([&] { buffered->read(buf, 495, 10, 10); }).code);
+    buffered->setEOF(50);
+    EXPECT_EQ(0u, buffered->getBufferLength());
+    EXPECT_EQ(50u, buffered->getEOF());
+}

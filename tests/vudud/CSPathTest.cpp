@@ -1,0 +1,359 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "CSException.h"
+#include "CSFile.h"
+#include "CSPath.h"
+#include "CSSys.h"
+#include "TestSupport.h"
+
+using hvps_test::readFile;
+using hvps_test::TempDir;
+using hvps_test::writeFile;
+
+namespace {
+
+struct Caught {
+    int code = 0;
+    std::string message;
+};
+
+template <class F>
+Caught caught(F f) {
+    try {
+        f();
+    } catch (const CSException& e) {
+        return {e.getErrorCode(), e.getMessage()};
+    }
+    return {};
+}
+
+bool isDir(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+CSRef<CSPath> path(const std::string& text) { return CSPath::newPath(text.c_str()); }
+
+// a/1, a/b/2, a/b/c/ (empty), a/d/3
+void makeTree(const TempDir& dir) {
+    ::mkdir(dir.file("a").c_str(), 0755);
+    ::mkdir(dir.file("a/b").c_str(), 0755);
+    ::mkdir(dir.file("a/b/c").c_str(), 0755);
+    ::mkdir(dir.file("a/d").c_str(), 0755);
+    writeFile(dir.file("a/1"), "one");
+    writeFile(dir.file("a/b/2"), "two");
+    writeFile(dir.file("a/d/3"), "three");
+}
+
+}  // namespace
+
+TEST(CSPathTest, NewPathTrimsTheTextAndResolvesNames) {
+    struct Case {
+        const char* base;
+        const char* name;
+        const char* expected;
+    } cases[] = {
+        {nullptr, "/a/b/", "/a/b"}, {nullptr, "/", "/"},     {"/a/b", "..", "/a"},
+        {"/a", "..", "/"},          {"a", "..", ""},         {"/a/b", "../c", "/a/c"},
+        {"/a", "./x/", "/a/x"},     {"/a", "/etc/", "/etc"}, {"/a/", "b//c", "/a/b/c"},
+        {"/a", "..x", "/a/..x"},
+    };
+    for (const Case& c : cases) {
+        CSRef<CSPath> p = c.base ? CSPath::newPath(c.base, c.name) : CSPath::newPath(c.name);
+        EXPECT_STREQ(c.expected, p->getCString()) << (c.base ? c.base : "") << " + " << c.name;
+    }
+    EXPECT_STREQ("b", CSPath::newPath("/a/b")->getNameCString());
+    EXPECT_STREQ("", CSPath::newPath("/")->getNameCString());
+    EXPECT_EQ(CS_ERR_ASSERTION, caught([] { CSPath::newPath(static_cast<const char*>(nullptr)); }).code);
+}
+
+TEST(CSPathTest, CreateFileMakesAllMissingFoldersAndRaisesASecondFailure) {
+    TempDir dir;
+    path(dir.file("x/y/z/f"))->createFile(CSFile::DEFAULT)->write("ok", 0, 2);
+    EXPECT_EQ("ok", readFile(dir.file("x/y/z/f")));
+
+    // The open keeps failing with "no such file" after the folders were made: reported, not retried
+    // forever.
+    struct MissingOps : CSSysOps {
+        int opens = 0;
+        int os_open(const char*, int, mode_t) override {
+            opens++;
+            errno = ENOENT;
+            return -1;
+        }
+    } ops;
+    CSSysOps* previous = CSSys::setOps(&ops);
+    Caught second = caught([&] { path(dir.file("p/q/f"))->createFile(CSFile::DEFAULT); });
+    CSSys::setOps(previous);
+    EXPECT_EQ(ENOENT, second.code);
+    EXPECT_EQ(2, ops.opens);
+    EXPECT_TRUE(isDir(dir.file("p/q")));
+
+    // A file where a folder should be.
+    writeFile(dir.file("plain"), "");
+    EXPECT_EQ(ENOTDIR, caught([&] { path(dir.file("plain/sub/f"))->createFile(CSFile::DEFAULT); }).code);
+}
+
+TEST(CSPathTest, MakePathAcceptsFoldersAndRefusesFiles) {
+    TempDir dir;
+    writeFile(dir.file("file"), "");
+    path(dir.file("m/n"))->makePath();
+    path(dir.file("m/n"))->makePath();
+    EXPECT_TRUE(isDir(dir.file("m/n")));
+
+    Caught onFile = caught([&] { path(dir.file("file"))->makePath(); });
+    EXPECT_EQ(EEXIST, onFile.code);
+    EXPECT_NE(std::string::npos, onFile.message.find(dir.file("file")));
+    EXPECT_EQ(EEXIST, caught([&] { path(dir.file("file/deeper"))->makePath(); }).code);
+}
+
+TEST(CSPathTest, MakeDirTakesTheParentsPermissionBits) {
+    TempDir dir;
+    mode_t old = ::umask(022);
+    for (mode_t mode : {0750, 0777, 0711}) {
+        std::string parent = dir.file("p" + std::to_string(mode));
+        ::mkdir(parent.c_str(), 0700);
+        ::chmod(parent.c_str(), mode);
+        path(parent + "/child")->makeDir();
+        struct stat st {};
+        ASSERT_EQ(0, ::stat((parent + "/child").c_str(), &st));
+        EXPECT_EQ(mode, st.st_mode & 0777);
+    }
+    ::umask(old);
+    EXPECT_EQ(EEXIST, caught([&] { path(dir.path())->makeDir(); }).code);
+}
+
+TEST(CSPathTest, CopyFileIntoFoldersOntoFilesAndNeverOntoItself) {
+    TempDir dir;
+    writeFile(dir.file("src"), "source");
+    writeFile(dir.file("other"), "other");
+    ::mkdir(dir.file("folder").c_str(), 0755);
+
+    path(dir.file("src"))->copyFile(path(dir.file("folder")).get(), false);
+    EXPECT_EQ("source", readFile(dir.file("folder/src")));
+
+    Caught taken = caught([&] { path(dir.file("src"))->copyFile(path(dir.file("folder")).get(), false); });
+    EXPECT_EQ(EEXIST, taken.code);
+    EXPECT_NE(std::string::npos, taken.message.find(dir.file("folder/src")));
+
+    EXPECT_EQ(EEXIST,
+              caught([&] { path(dir.file("src"))->copyFile(path(dir.file("other")).get(), false); }).code);
+    EXPECT_EQ("other", readFile(dir.file("other")));
+    path(dir.file("src"))->copyFile(path(dir.file("other")).get(), true);
+    EXPECT_EQ("source", readFile(dir.file("other")));
+
+    path(dir.file("src"))->copyTo(path(dir.file("new/deep/copy")).get(), false);
+    EXPECT_EQ("source", readFile(dir.file("new/deep/copy")));
+
+    EXPECT_EQ(EINVAL,
+              caught([&] { path(dir.file("src"))->copyFile(path(dir.file("src")).get(), true); }).code);
+    EXPECT_EQ("source", readFile(dir.file("src")));
+    EXPECT_EQ(ENOENT, caught([&] { path(dir.file("none"))->copyTo(path(dir.file("x")).get(), true); }).code);
+}
+
+TEST(CSPathTest, CopyDirCopiesTheWholeTree) {
+    TempDir dir;
+    makeTree(dir);
+    ::mkdir(dir.file("into").c_str(), 0755);
+    writeFile(dir.file("file"), "");
+
+    path(dir.file("a"))->copyTo(path(dir.file("into")).get(), false);
+    EXPECT_EQ("one", readFile(dir.file("into/a/1")));
+    EXPECT_EQ("two", readFile(dir.file("into/a/b/2")));
+    EXPECT_EQ("three", readFile(dir.file("into/a/d/3")));
+    EXPECT_TRUE(isDir(dir.file("into/a/b/c")));
+
+    path(dir.file("a"))->copyDir(path(dir.file("fresh")).get(), false);
+    EXPECT_EQ("two", readFile(dir.file("fresh/b/2")));
+
+    EXPECT_EQ(EEXIST,
+              caught([&] { path(dir.file("a"))->copyDir(path(dir.file("into")).get(), false); }).code);
+    writeFile(dir.file("into/a/stale"), "");
+    path(dir.file("a"))->copyDir(path(dir.file("into")).get(), true);
+    EXPECT_FALSE(exists(dir.file("into/a/stale")));
+    EXPECT_EQ("one", readFile(dir.file("into/a/1")));
+
+    EXPECT_EQ(ENOTDIR,
+              caught([&] { path(dir.file("a"))->copyDir(path(dir.file("file")).get(), true); }).code);
+    EXPECT_EQ(EINVAL, caught([&] { path(dir.file("a"))->copyDir(path(dir.file("a/b")).get(), true); }).code);
+    EXPECT_FALSE(exists(dir.file("a/b/a")));
+}
+
+TEST(CSPathTest, MoveToChecksTheTargetBeforeRenaming) {
+    TempDir dir;
+    writeFile(dir.file("f"), "f");
+    writeFile(dir.file("g"), "g");
+    ::mkdir(dir.file("folder").c_str(), 0755);
+    writeFile(dir.file("folder/g"), "old");
+
+    CSRef<CSPath> f = path(dir.file("f"));
+    f->moveTo(path(dir.file("folder")).get());
+    EXPECT_EQ("f", readFile(dir.file("folder/f")));
+    EXPECT_STREQ(dir.file("f").c_str(), f->getCString());
+
+    Caught taken = caught([&] { path(dir.file("g"))->moveTo(path(dir.file("folder")).get()); });
+    EXPECT_EQ(EEXIST, taken.code);
+    EXPECT_NE(std::string::npos, taken.message.find(dir.file("folder/g")));
+    EXPECT_EQ("old", readFile(dir.file("folder/g")));
+
+    writeFile(dir.file("h"), "h");
+    EXPECT_EQ(ENOTDIR, caught([&] { path(dir.file("g"))->moveTo(path(dir.file("h")).get()); }).code);
+    EXPECT_EQ(ENOENT, caught([&] { path(dir.file("none"))->moveTo(path(dir.file("x")).get()); }).code);
+    EXPECT_EQ(EEXIST, caught([&] { path(dir.file("g"))->move(path(dir.file("h")).get()); }).code);
+    EXPECT_EQ("h", readFile(dir.file("h")));
+
+    path(dir.file("g"))->moveTo(path(dir.file("renamed")).get());
+    EXPECT_EQ("g", readFile(dir.file("renamed")));
+}
+
+TEST(CSPathTest, RenameStaysInTheFolderAndTakesTheNewName) {
+    TempDir dir;
+    writeFile(dir.file("b"), "b");
+    writeFile(dir.file("c"), "c");
+
+    CSRef<CSPath> b = path(dir.file("b"));
+    Caught taken = caught([&] { b->rename("c"); });
+    EXPECT_EQ(EEXIST, taken.code);
+    EXPECT_NE(std::string::npos, taken.message.find(dir.file("c")));
+    EXPECT_EQ("c", readFile(dir.file("c")));
+
+    b->rename("d");
+    EXPECT_STREQ(dir.file("d").c_str(), b->getCString());
+    EXPECT_EQ("b", readFile(dir.file("d")));
+
+    for (const char* bad : {"", ".", "..", "x/y"})
+        EXPECT_EQ(EINVAL, caught([&] { b->rename(bad); }).code) << bad;
+}
+
+TEST(CSPathTest, ConcurrentMovesToOneNameLetOnlyOneWin) {
+    TempDir dir;
+    writeFile(dir.file("s1"), "1");
+    writeFile(dir.file("s2"), "2");
+    std::string target = dir.file("target");
+
+    // Each existence test of the target waits (bounded) for the other thread to test it too. Without
+    // the rename lock both would see it free and the second rename would silently replace the first.
+    struct MeetingOps : CSSysOps {
+        std::string target;
+        std::mutex mutex;
+        std::condition_variable arrived;
+        int checks = 0;
+        int os_access(const char* p, int mode) override {
+            int result = CSSysOps::os_access(p, mode);
+            if (target == p) {
+                std::unique_lock<std::mutex> lock(mutex);
+                checks++;
+                arrived.notify_all();
+                arrived.wait_for(lock, std::chrono::milliseconds(200), [&] { return checks >= 2; });
+            }
+            return result;
+        }
+    } ops;
+    ops.target = target;
+    CSSysOps* previous = CSSys::setOps(&ops);
+
+    int results[2] = {-1, -1};
+    std::thread t1(
+        [&] { results[0] = caught([&] { path(dir.file("s1"))->move(path(target).get()); }).code; });
+    std::thread t2(
+        [&] { results[1] = caught([&] { path(dir.file("s2"))->move(path(target).get()); }).code; });
+    t1.join();
+    t2.join();
+    CSSys::setOps(previous);
+
+    EXPECT_EQ(1, (results[0] == 0) + (results[1] == 0));
+    EXPECT_EQ(1, (results[0] == EEXIST) + (results[1] == EEXIST));
+    EXPECT_TRUE(exists(dir.file("s1")) != exists(dir.file("s2")));
+}
+
+TEST(CSPathTest, EmptyPathKeepsFoldersWhileEmptyDirKeepsOnlyTheTop) {
+    TempDir dir;
+    makeTree(dir);
+    path(dir.file("a"))->emptyPath();
+    EXPECT_TRUE(isDir(dir.file("a/b/c")));
+    EXPECT_TRUE(isDir(dir.file("a/d")));
+    EXPECT_FALSE(exists(dir.file("a/1")));
+    EXPECT_FALSE(exists(dir.file("a/b/2")));
+    EXPECT_FALSE(exists(dir.file("a/d/3")));
+
+    makeTree(dir);
+    path(dir.file("a"))->emptyDir();
+    EXPECT_TRUE(isDir(dir.file("a")));
+    EXPECT_TRUE(path(dir.file("a"))->isEmpty());
+
+    writeFile(dir.file("file"), "x");
+    EXPECT_EQ(ENOTDIR, caught([&] { path(dir.file("file"))->emptyDir(); }).code);
+    EXPECT_EQ(ENOTDIR, caught([&] { path(dir.file("file"))->emptyPath(); }).code);
+    path(dir.file("missing"))->emptyDir();
+    path(dir.file("missing"))->emptyPath();
+    path(dir.file("missing"))->remove();
+    path(dir.file("missing"))->removeFile();
+    path(dir.file("missing"))->removeDir();
+}
+
+TEST(CSPathTest, RemoveTakesTreesAndLinksButNeverALinksTarget) {
+    TempDir dir;
+    makeTree(dir);
+    ::symlink(dir.file("a").c_str(), dir.file("link").c_str());
+    ::mkdir(dir.file("holder").c_str(), 0755);
+    ::symlink(dir.file("a/d").c_str(), dir.file("holder/inner").c_str());
+    ::symlink(dir.file("nowhere").c_str(), dir.file("dangling").c_str());
+
+    path(dir.file("link"))->remove();
+    path(dir.file("holder"))->remove();
+    path(dir.file("dangling"))->remove();
+    EXPECT_FALSE(exists(dir.file("link")));
+    EXPECT_FALSE(exists(dir.file("holder")));
+    EXPECT_FALSE(exists(dir.file("dangling")));
+    EXPECT_EQ("three", readFile(dir.file("a/d/3")));
+
+    path(dir.file("a"))->remove();
+    EXPECT_FALSE(exists(dir.file("a")));
+}
+
+TEST(CSPathTest, QueriesReportExistenceKindSizeAndEmptiness) {
+    TempDir dir;
+    writeFile(dir.file("f"), "12345");
+    ::mkdir(dir.file("d").c_str(), 0755);
+    ::symlink(dir.file("f").c_str(), dir.file("l").c_str());
+
+    bool isDirFlag = true;
+    EXPECT_TRUE(path(dir.file("f"))->exists(&isDirFlag));
+    EXPECT_FALSE(isDirFlag);
+    EXPECT_TRUE(path(dir.file("d"))->isDir());
+    EXPECT_FALSE(path(dir.file("missing"))->exists());
+    EXPECT_EQ(5u, path(dir.file("f"))->getSize());
+    EXPECT_TRUE(path(dir.file("l"))->isLink());
+    EXPECT_FALSE(path(dir.file("f"))->isLink());
+    EXPECT_EQ(ENOENT, caught([&] { path(dir.file("missing"))->getSize(); }).code);
+
+    EXPECT_TRUE(path(dir.file("missing"))->isEmpty());
+    EXPECT_FALSE(path(dir.file("f"))->isEmpty());
+    EXPECT_TRUE(path(dir.file("d"))->isEmpty());
+    path(dir.file("d/t"))->touch();
+    EXPECT_FALSE(path(dir.file("d"))->isEmpty());
+    EXPECT_EQ(0u, path(dir.file("d/t"))->getSize());
+
+    path(dir.file("n/m/t"))->touch(true);
+    EXPECT_TRUE(exists(dir.file("n/m/t")));
+    path(dir.file("f"))->touch();
+    EXPECT_EQ("12345", readFile(dir.file("f")));
+
+    char cwd[4096];
+    ASSERT_NE(nullptr, ::getcwd(cwd, sizeof(cwd)));
+    EXPECT_STREQ(cwd, CSPath::getCWD()->getCString());
+}
