@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CSException.h"
+#include "CSLog.h"
+#include "DiskUsage_hvps.h"
+#include "TestSupport.h"
+#include "config_hvps.h"
+
+using hvps_test::readFile;
+using hvps_test::TempDir;
+using hvps_test::writeFile;
+
+namespace {
+
+// A repository whose space folders hold 10 + 20 + 5 = 35 bytes, next to repository files of its own
+// that must never be counted.
+class DiskUsageTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        hvps_system_parameters.iRepositoryPath = iRepo.path();
+        std::filesystem::create_directories(iRepo.file("1/sub"));
+        std::filesystem::create_directories(iRepo.file("2"));
+        std::filesystem::create_directories(iRepo.file("3"));
+        writeFile(iRepo.file("space-db"), std::string(1000, 'x'));
+        writeFile(iRepo.file("restore-state"), "id=5\nstate=online\n");
+        writeFile(iRepo.file("1/a"), std::string(10, 'a'));
+        writeFile(iRepo.file("1/sub/b"), std::string(20, 'b'));
+        writeFile(iRepo.file("2/c"), std::string(5, 'c'));
+        iLog = fopen(iRepo.file("log.txt").c_str(), "w+");
+        CSL.setStream(iLog);
+    }
+    void TearDown() override {
+        CSL.setStream(stdout);
+        fclose(iLog);
+    }
+
+    std::string log() {
+        fflush(iLog);
+        return readFile(iRepo.file("log.txt"));
+    }
+    std::string usageFile() const { return iRepo.file("disk-usage"); }
+
+    TempDir iRepo;
+    FILE* iLog = nullptr;
+};
+
+TEST_F(DiskUsageTest, WalkCountsFilesInSpaceFoldersAtAnyDepthButNotTheRepositoryFiles) {
+    std::string path = iRepo.path();
+    EXPECT_EQ(SystemParameters::getDiskUsage(path.c_str(), false), 35u);
+    // Counting from inside a folder includes its own files.
+    EXPECT_EQ(SystemParameters::getDiskUsage(iRepo.file("1").c_str(), true), 30u);
+}
+
+TEST_F(DiskUsageTest, LoadTakesTheStoredNumberOrRecalculates) {
+    struct Case {
+        const char* name;
+        bool present;
+        std::string content;
+        uint64 expected;
+        const char* note;  // expected in the log; null: no recalculation may be logged
+    };
+    const Case cases[] = {
+        {"missing file", false, "", 35, "disk-usage not found: recalculating disk usage...\n"},
+        {"zero", true, "0", 35, "Recalculating disk usage...\n"},
+        {"empty file", true, "", 35, "Disk usage: 35 bytes\n"},
+        {"stored number", true, "12345", 12345, nullptr},
+        {"leading blanks", true, "  12345", 12345, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(usageFile());
+        if (c.present) writeFile(usageFile(), c.content);
+        size_t logStart = log().size();
+        SystemParameters::loadDiskUsage();
+        EXPECT_EQ(SystemParameters::currentDiskUsage(), c.expected);
+        std::string written = log().substr(logStart);
+        if (c.note)
+            EXPECT_NE(written.find(c.note), std::string::npos) << written;
+        else
+            EXPECT_EQ(written.find("Disk usage:"), std::string::npos) << written;
+    }
+}
+
+TEST_F(DiskUsageTest, AnythingButAPlainNumberStopsTheLoad) {
+    for (const char* content : {"12345\n", "12x", "abc", "-5", " ", "99999999999999999999999"}) {
+        SCOPED_TRACE(content);
+        writeFile(usageFile(), content);
+        try {
+            SystemParameters::loadDiskUsage();
+            ADD_FAILURE() << "no exception";
+        } catch (const CSException& e) {
+            EXPECT_EQ(e.getErrorCode(), CS_ERR_GENERIC_ERROR);
+            EXPECT_EQ(std::string(e.getMessage()),
+                      "Strange value in " + usageFile() + " file: '" + std::string(content) + "'");
+        }
+    }
+}
+
+TEST_F(DiskUsageTest, SaveWritesTheBareNumberOverAnyOldContent) {
+    writeFile(usageFile(), "123456789\n");
+    SystemParameters::saveDiskUsage(42);
+    EXPECT_EQ(readFile(usageFile()), "42");
+}
+
+TEST_F(DiskUsageTest, PeriodicSaveWritesOnlyAChangedNonZeroUsage) {
+    writeFile(usageFile(), "12345");
+    SystemParameters::loadDiskUsage();
+
+    // Unchanged since the load: the file is left alone (a marker shows whether it was rewritten).
+    writeFile(usageFile(), "marker");
+    SystemParameters::saveDiskUsageIfChanged();
+    EXPECT_EQ(readFile(usageFile()), "marker");
+
+    SystemParameters::setDiskUsage(0, 5);
+    SystemParameters::saveDiskUsageIfChanged();
+    EXPECT_EQ(readFile(usageFile()), "12350");
+
+    writeFile(usageFile(), "marker");
+    SystemParameters::saveDiskUsageIfChanged();
+    EXPECT_EQ(readFile(usageFile()), "marker");
+
+    // A usage of 0 is never written by the periodic save.
+    SystemParameters::setDiskUsage(12350, 0);
+    SystemParameters::saveDiskUsageIfChanged();
+    EXPECT_EQ(readFile(usageFile()), "marker");
+}
+
+TEST_F(DiskUsageTest, AdjustmentsFollowSizeChangesAndNeverGoBelowZero) {
+    writeFile(usageFile(), "100");
+    SystemParameters::loadDiskUsage();
+    SystemParameters::setDiskUsage(10, 30);
+    EXPECT_EQ(SystemParameters::currentDiskUsage(), 120u);
+    SystemParameters::setDiskUsage(30, 10);
+    EXPECT_EQ(SystemParameters::currentDiskUsage(), 100u);
+    SystemParameters::setDiskUsage(500, 0);
+    EXPECT_EQ(SystemParameters::currentDiskUsage(), 0u);
+}
+
+TEST_F(DiskUsageTest, ConcurrentAdjustmentsAreNotLost) {
+    writeFile(usageFile(), "1");
+    SystemParameters::loadDiskUsage();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; t++)
+        threads.emplace_back([] {
+            for (int i = 0; i < 5000; i++) SystemParameters::setDiskUsage(0, 1);
+        });
+    for (int i = 0; i < 1000; i++) (void)SystemParameters::currentDiskUsage();
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(SystemParameters::currentDiskUsage(), 20001u);
+}
+
+}  // namespace
