@@ -3,6 +3,7 @@
 #include <cxxabi.h>
 #include <execinfo.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -23,17 +24,28 @@ constexpr int kMaxTraceFrames = 100;
 
 const char* coreErrorText(int code) {
     switch (code) {
-        case CS_ERR_VERSION_TOO_NEW: return "Incompatible file version";
-        case CS_ERR_BAD_FILE_TYPE: return "Incorrect file type";
-        case CS_ERR_NOT_IMPLEMENTED: return "Function %s not implemented";
-        case CS_ERR_RELEASE_OVERFLOW: return "Release stack overflow";
-        case CS_ERR_PORT_CLOSED: return "Listening port has been closed";
-        case CS_ERR_UNKNOWN_METHOD: return "Unknown HTTP method: %";
-        case CS_ERR_UNKNOWN_HOST: return "Unknown host: %";
-        case CS_ERR_UNKNOWN_SERVICE: return "Unknown network service: %";
-        case CS_ERR_BAD_ADDRESS: return "Incorrect network address: %";
-        case CS_ERR_JUMP_OVERFLOW: return "Jump stack overflow";
-        default: return nullptr;
+        case CS_ERR_VERSION_TOO_NEW:
+            return "Incompatible file version";
+        case CS_ERR_BAD_FILE_TYPE:
+            return "Incorrect file type";
+        case CS_ERR_NOT_IMPLEMENTED:
+            return "Function %s not implemented";
+        case CS_ERR_RELEASE_OVERFLOW:
+            return "Release stack overflow";
+        case CS_ERR_PORT_CLOSED:
+            return "Listening port has been closed";
+        case CS_ERR_UNKNOWN_METHOD:
+            return "Unknown HTTP method: %";
+        case CS_ERR_UNKNOWN_HOST:
+            return "Unknown host: %";
+        case CS_ERR_UNKNOWN_SERVICE:
+            return "Unknown network service: %";
+        case CS_ERR_BAD_ADDRESS:
+            return "Incorrect network address: %";
+        case CS_ERR_JUMP_OVERFLOW:
+            return "Jump stack overflow";
+        default:
+            return nullptr;
     }
 }
 
@@ -58,16 +70,51 @@ void CSException::setContext(const char* func, const char* file, int line) {
     cs_format_context(sizeof(iContext), iContext, func, file, line);
 }
 
-void CSException::setMessage(const char* message) { cs_strcpy(sizeof(iMessage), iMessage, message ? message : ""); }
+void CSException::setMessage(const char* message) {
+    cs_strcpy(sizeof(iMessage), iMessage, message ? message : "");
+}
+
+namespace {
+
+struct FrameRecord {
+    const char* func;
+    const char* file;
+    int line;
+};
+
+thread_local FrameRecord tFrames[CSFrame::kMaxFrames];
+thread_local int tFrameDepth = 0;
+
+}  // namespace
+
+CSFrame::CSFrame(const char* func, const char* file, int line) {
+    if (tFrameDepth < kMaxFrames) tFrames[tFrameDepth] = {func, file, line};
+    tFrameDepth++;
+}
+
+CSFrame::~CSFrame() { tFrameDepth--; }
+
+int CSFrame::depth() { return tFrameDepth; }
 
 void CSException::buildStackTrace() {
     iStackTrace.clear();
-    void* frames[kMaxTraceFrames + 2];
-    int count = ::backtrace(frames, kMaxTraceFrames + 2);
+    char context[kMaxContext + 1];
+    int recorded = std::min(tFrameDepth, static_cast<int>(CSFrame::kMaxFrames));
+    if (recorded > 0) {
+        for (int i = recorded - 1; i >= 0; i--) {
+            cs_format_context(sizeof(context), context, tFrames[i].func, tFrames[i].file, tFrames[i].line);
+            iStackTrace += context;
+            iStackTrace += '\n';
+        }
+        return;
+    }
+    void* frames[kMaxTraceFrames + 8];
+    int count = ::backtrace(frames, kMaxTraceFrames + 8);
     std::unique_ptr<char*, decltype(&std::free)> symbols(::backtrace_symbols(frames, count), &std::free);
     if (!symbols) return;
-    // Skip buildStackTrace itself and the init function that called it.
-    for (int i = 2; i < count; i++) {
+    int written = 0;
+    bool inside = true;  // still in the exception's own functions, which are not part of the trace
+    for (int i = 1; i < count && written < kMaxTraceFrames; i++) {
         std::string text = symbols.get()[i];
         auto open = text.find('(');
         auto plus = text.find('+', open == std::string::npos ? 0 : open);
@@ -79,10 +126,12 @@ void CSException::buildStackTrace() {
                 abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status), &std::free);
             if (status == 0 && demangled) name = demangled.get();
         }
-        char context[kMaxContext + 1];
+        if (inside && name.starts_with("CSException::")) continue;
+        inside = false;
         cs_format_context(sizeof(context), context, name.empty() ? text.c_str() : name.c_str(), nullptr, 0);
         iStackTrace += context;
         iStackTrace += '\n';
+        written++;
     }
 }
 
@@ -93,7 +142,8 @@ void CSException::initException(const char* func, const char* file, int line, in
     buildStackTrace();
 }
 
-void CSException::initExceptionf(const char* func, const char* file, int line, int code, const char* fmt, ...) {
+void CSException::initExceptionf(const char* func, const char* file, int line, int code, const char* fmt,
+                                 ...) {
     char buffer[kMaxMessage + 1];
     va_list ap;
     va_start(ap, fmt);
@@ -161,11 +211,13 @@ void CSException::initAssertion(const char* func, const char* file, int line, co
     initException(func, file, line, CS_ERR_ASSERTION, message.c_str());
 }
 
-void CSException::throwException(const char* func, const char* file, int line, int code, const char* message) {
+void CSException::throwException(const char* func, const char* file, int line, int code,
+                                 const char* message) {
     throw CSException(func, file, line, code, message);
 }
 
-void CSException::throwExceptionf(const char* func, const char* file, int line, int code, const char* fmt, ...) {
+void CSException::throwExceptionf(const char* func, const char* file, int line, int code, const char* fmt,
+                                  ...) {
     char buffer[kMaxMessage + 1];
     va_list ap;
     va_start(ap, fmt);

@@ -38,6 +38,8 @@ public:
     CSException(const char* func, const char* file, int line, int code, const char* message);
 
     // When set, logged exceptions are followed by their stack trace (the server's verbose option).
+    // The trace has one line per call frame, innermost first: the frames recorded with CS_FRAME,
+    // or, when the thread recorded none, the frames the system reports.
     static bool dumpStack;
 
     int getErrorCode() const { return iCode; }
@@ -93,7 +95,25 @@ private:
     std::string iStackTrace;
 };
 
-#define CS_ASSERT(cond) \
-    do { \
+// Records the enclosing function as a call frame of the calling thread for the stack trace of an
+// exception thrown while it is active. Up to 100 frames are recorded per thread; deeper frames are
+// counted but not recorded (no error). Unwinding removes frames, so the depth is always right.
+class CSFrame {
+public:
+    static constexpr int kMaxFrames = 100;
+
+    CSFrame(const char* func, const char* file, int line);
+    ~CSFrame();
+    CSFrame(const CSFrame&) = delete;
+    CSFrame& operator=(const CSFrame&) = delete;
+
+    // Frames active in the calling thread (recorded or not).
+    static int depth();
+};
+
+#define CS_FRAME() CSFrame csFrame_(CS_CONTEXT)
+
+#define CS_ASSERT(cond)                                              \
+    do {                                                             \
         if (!(cond)) CSException::throwAssertion(CS_CONTEXT, #cond); \
     } while (0)

@@ -71,11 +71,18 @@ void CSLog::writeHeader(CSThread* self, const char* func, const char* file, int 
 void CSLog::log(CSThread* self, const char* func, const char* file, int line, int level, const char* text) {
     if (level > iMaxLevel || !text) return;
     std::lock_guard hold(iLock);
+    auto me = std::this_thread::get_id();
+    if (!iStartOfLine && iLineOwner != me && *text) {
+        fputc('\n', iStream);
+        fflush(iStream);
+        iStartOfLine = true;
+    }
     const char* piece = text;
     while (*piece) {
         if (iStartOfLine) {
             writeHeader(self, func, file, line, level);
             iStartOfLine = false;
+            iLineOwner = me;
         }
         const char* end = strchr(piece, '\n');
         if (!end) {

@@ -2,11 +2,15 @@
 //   "%y%m%d %H:%M:%S" + level tag + thread name ": " + context " " + text
 // Levels above the maximum (2) are not written. The log is guarded by a lock that is recursive per
 // thread; a caller that writes several pieces that must stay together holds CSLogLock around them.
+// A line left open by one thread (text without a newline) is continued only by that thread: another
+// thread's text first ends it, so the lines of different threads never mix.
 #pragma once
 
+#include <cstdarg>
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "CSDefs.h"
 
@@ -49,9 +53,10 @@ private:
                va_list ap);
 
     std::recursive_mutex iLock;
-    FILE* iStream;       // guarded by iLock
+    FILE* iStream;  // guarded by iLock
     int iMaxLevel;
-    bool iStartOfLine = true;  // guarded by iLock
+    bool iStartOfLine = true;    // guarded by iLock
+    std::thread::id iLineOwner;  // guarded by iLock: the thread whose line is open
 };
 
 // The server's one log: standard output, maximum level 2.

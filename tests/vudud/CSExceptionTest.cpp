@@ -1,11 +1,11 @@
-#include "CSException.h"
-
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <string>
 
+#include "CSException.h"
 #include "CSThread.h"
 
 TEST(CSExceptionTest, CoreErrorsUseTheTableTextWithTheItemInserted) {
@@ -79,4 +79,48 @@ TEST(CSExceptionTest, SignalAndAssertionMessages) {
     EXPECT_STREQ("Assertion failed: x > 0", e.getMessage());
     e.initEOFError(CS_CONTEXT, "/a/b");
     EXPECT_STREQ("EOF encountered: '/a/b'", e.getMessage());
+}
+
+namespace {
+
+int nest(int levels) {
+    CS_FRAME();
+    if (levels == 1) CSException::throwException(CS_CONTEXT, 7, "bottom");
+    return levels > 1 ? nest(levels - 1) + 1 : 0;
+}
+
+}  // namespace
+
+TEST(CSExceptionTest, DeepCallsRecordAHundredFramesAndUnwindingRestoresTheDepth) {
+    for (int levels : {3, 150}) {
+        try {
+            nest(levels);
+            FAIL();
+        } catch (const CSException& e) {
+            const std::string& trace = e.getStackTrace();
+            size_t lines = 0;
+            for (char ch : trace) lines += ch == '\n';
+            EXPECT_EQ(static_cast<size_t>(std::min(levels, 100)), lines) << levels;
+            EXPECT_EQ(0u, trace.find("int {anonymous}::nest(CSExceptionTest.cpp:")) << trace.substr(0, 200);
+        }
+        EXPECT_EQ(0, CSFrame::depth());
+    }
+}
+
+TEST(CSExceptionTest, OSErrorWithoutPendingSignalKeepsErrnoAndText) {
+    CSThread thread("Worker");
+    CSThread::setSelf(&thread);
+    thread.setSignalPending(SIGTERM);
+    thread.setNoThrow(true);  // a finished daemon no longer turns errors into its signal
+    try {
+        CSException::throwOSError(CS_CONTEXT, EACCES);
+        FAIL();
+    } catch (const CSException& e) {
+        EXPECT_EQ(EACCES, e.getErrorCode());
+        EXPECT_STREQ("Permission denied (13)", e.getMessage());
+    }
+    CSThread::setSelf(nullptr);
+    CSException e;
+    e.initOSError(CS_CONTEXT, 99999);
+    EXPECT_STREQ("Unknown OS error code 99999", e.getMessage());
 }

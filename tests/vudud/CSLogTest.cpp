@@ -1,0 +1,180 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CSException.h"
+#include "CSLog.h"
+#include "CSString.h"
+#include "CSThread.h"
+#include "TestSupport.h"
+
+namespace {
+
+// Points CSL at a temporary file for the scope and splits what was written into lines.
+class CapturedLog {
+public:
+    CapturedLog() : iFile(fopen(iDir.file("log").c_str(), "w+")) { CSL.setStream(iFile); }
+    ~CapturedLog() {
+        CSL.setStream(stdout);
+        CSL.setMaxLevel(CSLog::Warning);
+        CSException::dumpStack = false;
+        fclose(iFile);
+    }
+    std::string text() {
+        fflush(iFile);
+        return hvps_test::readFile(iDir.file("log"));
+    }
+    std::vector<std::string> lines() {
+        std::vector<std::string> result;
+        std::istringstream in(text());
+        for (std::string line; std::getline(in, line);) result.push_back(line);
+        return result;
+    }
+
+private:
+    hvps_test::TempDir iDir;
+    FILE* iFile;
+};
+
+// "yymmdd hh:mm:ss" + tag: the header every line starts with.
+const std::string kStamp = R"(\d{6} \d\d:\d\d:\d\d)";
+
+void expectLine(const std::string& line, const std::string& rest) {
+    EXPECT_TRUE(std::regex_match(line, std::regex(kStamp + rest)))
+        << "line: [" << line << "] expected: " << rest;
+}
+
+void innerFrame() {
+    CS_FRAME();
+    CSException::throwException(CS_CONTEXT, 5, "deep");
+}
+
+void outerFrame() {
+    CS_FRAME();
+    innerFrame();
+}
+
+}  // namespace
+
+TEST(CSLogTest, EveryLineOfAMultiLineTextGetsTheFullHeader) {
+    CapturedLog log;
+    CSThread thread("NetworkHandler3");
+    CSL.log(&thread, CSLog::Error, "first\nsecond\n");
+    CSL.log(&thread, "void Handler::serve(int)", "/src/hvps/Handler.cpp", 77, CSLog::Warning, "a\nb\n");
+    auto lines = log.lines();
+    ASSERT_EQ(4u, lines.size()) << log.text();
+    expectLine(lines[0], R"( \[Error\] NetworkHandler3: first)");
+    expectLine(lines[1], R"( \[Error\] NetworkHandler3: second)");
+    expectLine(lines[2], R"( \[Warning\] NetworkHandler3: void Handler::serve\(Handler.cpp:77\) a)");
+    expectLine(lines[3], R"( \[Warning\] NetworkHandler3: void Handler::serve\(Handler.cpp:77\) b)");
+}
+
+TEST(CSLogTest, LevelTagsAndTheMaximumLevel) {
+    CapturedLog log;
+    CSThread unnamed;
+    CSL.log(nullptr, CSLog::Protocol, "note\n");
+    CSL.log(&unnamed, CSLog::Error, "error\n");  // an empty thread name adds nothing
+    CSL.log(nullptr, CSLog::Warning, "warning\n");
+    CSL.log(nullptr, CSLog::Trace, "trace is filtered\n");
+    CSL.setMaxLevel(CSLog::Trace);
+    CSL.log(nullptr, CSLog::Trace, "trace\n");
+    CSL.setMaxLevel(9);
+    CSL.log(nullptr, 7, "other\n");
+    auto lines = log.lines();
+    ASSERT_EQ(5u, lines.size()) << log.text();
+    expectLine(lines[0], R"( \[Note\] note)");
+    expectLine(lines[1], R"( \[Error\] error)");
+    expectLine(lines[2], R"( \[Warning\] warning)");
+    expectLine(lines[3], R"( \[Trace\] trace)");
+    expectLine(lines[4], R"( \[Note\] other)");
+}
+
+TEST(CSLogTest, AnOpenLineIsContinuedWithoutAHeader) {
+    CapturedLog log;
+    CSL.log(nullptr, CSLog::Protocol, "Listening on port ");
+    CSL.log(nullptr, CSLog::Protocol, 8080);
+    auto text = CSString::newString("; ready");
+    CSL.log(nullptr, CSLog::Protocol, text.get());
+    CSL.eol(nullptr, CSLog::Protocol);
+    CSL.logf(nullptr, CSLog::Error, "%s=%d", "code", -14001);
+    CSL.eol(nullptr, CSLog::Error);
+    auto lines = log.lines();
+    ASSERT_EQ(2u, lines.size()) << log.text();
+    expectLine(lines[0], R"( \[Note\] Listening on port 8080; ready)");
+    expectLine(lines[1], R"( \[Error\] code=-14001)");
+}
+
+TEST(CSLogTest, AnotherThreadEndsAnOpenLineInsteadOfJoiningIt) {
+    CapturedLog log;
+    CSL.log(nullptr, CSLog::Protocol, "main begins");
+    std::thread other([] { CSL.logLine(nullptr, CSLog::Error, "other thread"); });
+    other.join();
+    CSL.log(nullptr, CSLog::Protocol, " and ends\n");
+    auto lines = log.lines();
+    ASSERT_EQ(3u, lines.size()) << log.text();
+    expectLine(lines[0], R"( \[Note\] main begins)");
+    expectLine(lines[1], R"( \[Error\] other thread)");
+    expectLine(lines[2], R"( \[Note\]  and ends)");
+}
+
+TEST(CSLogTest, LongFormattedTextsAreWrittenWhole) {
+    CapturedLog log;
+    std::string big(5000, 'x');
+    CSL.logf(nullptr, CSLog::Error, "<%s>\n", big.c_str());
+    auto lines = log.lines();
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_NE(std::string::npos, lines[0].find("<" + big + ">"));
+}
+
+TEST(CSLogTest, ExceptionIsLoggedAsContextAndMessageWithPrefixAndTrace) {
+    CapturedLog log;
+    CSThread thread("Worker");
+    CSException e("bool Space::load(const char*)", "/x/Space.cpp", 31, -14008, "Bad space-db line 4");
+    e.log(&thread, "Start-up failed");
+    auto lines = log.lines();
+    ASSERT_EQ(2u, lines.size()) << log.text();
+    expectLine(lines[0], R"( \[Error\] Worker: Start-up failed)");
+    expectLine(lines[1], R"( \[Error\] Worker: bool Space::load\(Space.cpp:31\) Bad space-db line 4)");
+
+    // With dumpStack, every trace line is logged with its own header, innermost frame first.
+    CSException::dumpStack = true;
+    try {
+        outerFrame();
+    } catch (const CSException& thrown) {
+        thrown.log(&thread);
+    }
+    lines = log.lines();
+    ASSERT_EQ(5u, lines.size()) << log.text();
+    expectLine(lines[2], R"( \[Error\] Worker: void \{anonymous\}::innerFrame\(CSLogTest.cpp:\d+\) deep)");
+    expectLine(lines[3], R"( \[Error\] Worker: void \{anonymous\}::innerFrame\(CSLogTest.cpp:\d+\))");
+    expectLine(lines[4], R"( \[Error\] Worker: void \{anonymous\}::outerFrame\(CSLogTest.cpp:\d+\))");
+}
+
+TEST(CSLogTest, ExceptionsLoggedByConcurrentThreadsKeepTheirLinesTogether) {
+    CapturedLog log;
+    constexpr int kThreads = 4, kEach = 100;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; t++) {
+        threads.emplace_back([t] {
+            std::string name = "T" + std::to_string(t);
+            CSThread self(name.c_str());
+            CSException e(nullptr, nullptr, 0, 1, ("message of " + name).c_str());
+            for (int i = 0; i < kEach; i++) e.log(&self, ("prefix of " + name).c_str());
+        });
+    }
+    for (auto& t : threads) t.join();
+    auto lines = log.lines();
+    ASSERT_EQ(2u * kThreads * kEach, lines.size());
+    for (size_t i = 0; i < lines.size(); i += 2) {
+        std::smatch m;
+        ASSERT_TRUE(
+            std::regex_match(lines[i], m, std::regex(kStamp + R"( \[Error\] (T\d): prefix of (T\d))")))
+            << lines[i];
+        EXPECT_EQ(m[1], m[2]);
+        expectLine(lines[i + 1], " \\[Error\\] " + m[1].str() + ":  message of " + m[1].str());
+    }
+}
