@@ -241,7 +241,6 @@ TEST(DaemonTest, CommandLineAndEnvironmentErrorsPrintTheirMessageAndExitWith1) {
         {{"-x", "--bad"}, "Error: unknown command line argument: -x\n"},
         {{"-D", "-r"}, daemonMode},
         {{"-D", "-w", dir.path()}, daemonMode},
-        {{"--launched-as-daemon", "--user=nobody"}, daemonMode},
         {{"-r", "-w", dir.file("missing")}, "Path does not exist: \"" + dir.file("missing") + "\".\n"},
         {{"-r", "-w", dir.file("plain-file")},
          "Path is not a directory: \"" + dir.file("plain-file") + "\".\n"},
