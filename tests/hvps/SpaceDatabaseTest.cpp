@@ -1,0 +1,355 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "CSException.h"
+#include "CSLog.h"
+#include "CSObject.h"
+#include "CSSys.h"
+#include "Space_hvps.h"
+#include "TestSupport.h"
+#include "config_hvps.h"
+
+using hvps_test::readFile;
+using hvps_test::TempDir;
+using hvps_test::writeFile;
+
+namespace {
+
+struct Caught {
+    int code = 0;
+    std::string message;
+};
+
+template <class F>
+Caught caught(F f) {
+    try {
+        f();
+    } catch (const CSException& e) {
+        return {e.getErrorCode(), e.getMessage()};
+    }
+    return {};
+}
+
+// Lines of a text, each without its LF (a text ending in LF has no empty last line).
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        out.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
+class SpaceDatabaseTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        hvps_system_parameters.iRepositoryPath = iRepo.path();
+        hvps_system_parameters.iStoreSpaceTitles = false;
+        iLog = fopen(iRepo.file("log.txt").c_str(), "w+");
+        CSL.setStream(iLog);
+    }
+    void TearDown() override {
+        freeSpaces();
+        CSL.setStream(stdout);
+        fclose(iLog);
+    }
+
+    std::string log() {
+        fflush(iLog);
+        return readFile(iRepo.file("log.txt"));
+    }
+    std::string db() const { return readFile(iRepo.file("space-db")); }
+    void setDB(const std::string& text) { writeFile(iRepo.file("space-db"), text); }
+    uint32 create(const char* title, std::string* hexKey = nullptr) {
+        uint32 id = 0;
+        char key[HVSpace::kHexKeySize] = {};
+        createSpace(title, &id, key);
+        if (hexKey) *hexKey = key;
+        return id;
+    }
+    void reload() {
+        freeSpaces();
+        loadSpaces();
+    }
+    // A valid space line for `id` with the given title, taken from a saved table.
+    std::string validLine(uint32 id) {
+        setDB(std::to_string(id - 1) + "\t\t\n");
+        loadSpaces();
+        create("");
+        std::string line = lines(db()).at(0) + "\n";
+        freeSpaces();
+        return line;
+    }
+
+    TempDir iRepo;
+    FILE* iLog = nullptr;
+};
+
+TEST_F(SpaceDatabaseTest, EmptyFileGivesFirstIdOneAndFileWithSpaceLineAndTrailer) {
+    setDB("");
+    loadSpaces();
+    EXPECT_EQ(SpaceDatabase::getSpaceCount(), 0u);
+    std::string hexKey;
+    EXPECT_EQ(create("first", &hexKey), 1u);
+    EXPECT_EQ(hexKey.size(), 16u);
+
+    std::vector<std::string> text = lines(db());
+    ASSERT_EQ(text.size(), 2u);
+    ASSERT_EQ(text[0].size(), 1 + 2 + 60u);
+    EXPECT_EQ(text[0].substr(0, 3), "1\t\t");
+    EXPECT_EQ(text[0].find_first_not_of("0123456789ABCDEF", 3), std::string::npos);
+    EXPECT_EQ(text[1], "1\t\t");
+    EXPECT_EQ(db().back(), '\n');
+    EXPECT_FALSE(std::filesystem::exists(iRepo.file("space-db.NEW_VERSION")));
+}
+
+TEST_F(SpaceDatabaseTest, RoundTripKeepsIdsKeysAndOrder) {
+    hvps_system_parameters.iStoreSpaceTitles = true;
+    setDB("");
+    loadSpaces();
+    std::string keys[3];
+    for (int i = 0; i < 3; i++) create(("space " + std::to_string(i)).c_str(), &keys[i]);
+    reload();
+
+    ASSERT_EQ(SpaceDatabase::getSpaceCount(), 3u);
+    for (uint32 i = 0; i < 3; i++) {
+        CSRef<HVSpace> space = SpaceDatabase::enumSpaces(i);
+        ASSERT_TRUE(space);
+        EXPECT_EQ(space->getSpaceID(), i + 1);
+        EXPECT_EQ(space->getTitle(), "space " + std::to_string(i));
+        char hex[HVSpace::kHexKeySize];
+        space->getHexKey(hex);
+        EXPECT_EQ(hex, keys[i]);
+    }
+    EXPECT_FALSE(SpaceDatabase::enumSpaces(3));
+    EXPECT_EQ(findSpace(2)->getSpaceID(), 2u);
+    EXPECT_FALSE(findSpace(4));
+}
+
+TEST_F(SpaceDatabaseTest, TitlesAreOnlyStoredWhenAskedAndNeverSplitALine) {
+    setDB("");
+    loadSpaces();
+    hvps_system_parameters.iStoreSpaceTitles = true;
+    create("a\tb\rc\nd");
+    EXPECT_EQ(findSpace(1)->getTitle(), "a b c d");
+    EXPECT_EQ(lines(db()).at(0).substr(0, 10), "1\ta b c d\t");
+    EXPECT_EQ(lines(db()).size(), 2u);
+
+    // Titles present in the file are dropped at the next save without titles.
+    hvps_system_parameters.iStoreSpaceTitles = false;
+    reload();
+    EXPECT_EQ(findSpace(1)->getTitle(), "a b c d");
+    create("second");
+    for (const std::string& line : lines(db())) EXPECT_EQ(line.find("\t\t"), line.find('\t')) << line;
+    reload();
+    EXPECT_EQ(findSpace(1)->getTitle(), "");
+    EXPECT_EQ(findSpace(2)->getTitle(), "");
+}
+
+TEST_F(SpaceDatabaseTest, IdsAreNeverReused) {
+    setDB("9\t\t\n");
+    loadSpaces();
+    EXPECT_EQ(SpaceDatabase::getSpaceCount(), 0u);
+    EXPECT_EQ(create("a"), 10u);
+    EXPECT_EQ(create("b"), 11u);
+    SpaceDatabase::deleteSpace(11);
+    EXPECT_FALSE(findSpace(11));
+    SpaceDatabase::deleteSpace(42);  // unknown: nothing happens
+    reload();
+    EXPECT_EQ(SpaceDatabase::getSpaceCount(), 1u);
+    EXPECT_EQ(create("c"), 12u);
+}
+
+TEST_F(SpaceDatabaseTest, DeletedRecordStaysValidForItsHolder) {
+    setDB("");
+    loadSpaces();
+    create("a");
+    CSRef<HVSpace> held = findSpace(1);
+    SpaceDatabase::deleteSpace(1);
+    EXPECT_TRUE(held->isDeleted());
+    EXPECT_EQ(held->getSpaceID(), 1u);
+    EXPECT_EQ(lines(db()), std::vector<std::string>{"1\t\t"});
+}
+
+TEST_F(SpaceDatabaseTest, LineRulesDropLinesWithoutSpaceAndTakeTheHighestId) {
+    std::string line3 = validLine(3);
+    std::string line7 = validLine(7);
+    // CR LF and CR line ends, a line without TAB, an empty key, a trailer and a last line without
+    // line end are all read.
+    setDB("5\r\n" + line3.substr(0, line3.size() - 1) + "\r" + "20\ttitle\t\n" + "12\t\t\r\n" +
+          line7.substr(0, line7.size() - 1));
+    loadSpaces();
+    EXPECT_EQ(SpaceDatabase::getSpaceCount(), 2u);
+    EXPECT_TRUE(findSpace(3));
+    EXPECT_TRUE(findSpace(7));
+    EXPECT_FALSE(findSpace(5));
+    EXPECT_FALSE(findSpace(20));
+    EXPECT_EQ(SpaceDatabase::getMaxSpaceID(), 20u);
+}
+
+TEST_F(SpaceDatabaseTest, BadFilesStopTheLoadWithTheirErrors) {
+    std::string line3 = validLine(3);
+    std::string key = line3.substr(3, 60);
+    std::string corrupted = key;
+    corrupted[40] = corrupted[40] == 'A' ? 'B' : 'A';
+    struct Case {
+        const char* name;
+        std::string content;
+        int code;
+        std::string message;
+        std::vector<std::string> logLines;
+    };
+    const Case cases[] = {
+        {"four fields",
+         "3\t\t" + key + "\textra\n",
+         CS_ERR_GENERIC_ERROR,
+         "Too many fields in space database: " + iRepo.file("space-db"),
+         {}},
+        {"corrupted key",
+         "3\t\t" + corrupted + "\n",
+         -25104,
+         "AES decode error- curruption detected",
+         {"An error occurred while decypting space key in the\n", "Space Database (space-db file)\n"}},
+        {"short key",
+         "3\t\tABCD\n",
+         -25102,
+         "AES decode error- minimum encrypted message length is 18 bytes",
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        setDB(c.content);
+        size_t logStart = log().size();
+        Caught e = caught([] { loadSpaces(); });
+        EXPECT_EQ(e.code, c.code);
+        EXPECT_EQ(e.message, c.message);
+        std::string written = log().substr(logStart);
+        for (const std::string& line : c.logLines)
+            EXPECT_NE(written.find(" [Error] " + line), std::string::npos) << written;
+        freeSpaces();
+    }
+}
+
+TEST_F(SpaceDatabaseTest, MissingFileIsExplainedInTheLogAndFails) {
+    Caught e = caught([] { loadSpaces(); });
+    EXPECT_EQ(e.code, ENOENT);
+    std::string written = log();
+    EXPECT_NE(written.find("Cannot find Space Database file: '" + iRepo.file("space-db") + "'\n"),
+              std::string::npos);
+    EXPECT_NE(written.find("Please check the repository-path system parameter.\n"), std::string::npos);
+    EXPECT_NE(written.find("If correct then create an empty file called 'space-db'\n"), std::string::npos);
+    EXPECT_NE(written.find("in this location.\n"), std::string::npos);
+}
+
+TEST_F(SpaceDatabaseTest, LoadRepairsBothKindsOfInterruptedSave) {
+    std::string line3 = validLine(3);
+    std::string line7 = validLine(7);
+
+    // Both files: the new version may be partial; the old file is loaded.
+    setDB(line3);
+    writeFile(iRepo.file("space-db.NEW_VERSION"), line7.substr(0, 20));
+    loadSpaces();
+    EXPECT_TRUE(findSpace(3));
+    EXPECT_FALSE(findSpace(7));
+    EXPECT_FALSE(std::filesystem::exists(iRepo.file("space-db.NEW_VERSION")));
+    freeSpaces();
+
+    // Only the new version: it is complete and takes the place of space-db.
+    std::filesystem::remove(iRepo.file("space-db"));
+    writeFile(iRepo.file("space-db.NEW_VERSION"), line7);
+    loadSpaces();
+    EXPECT_TRUE(findSpace(7));
+    EXPECT_EQ(db(), line7);
+    EXPECT_FALSE(std::filesystem::exists(iRepo.file("space-db.NEW_VERSION")));
+}
+
+// Records the order of the durability-relevant calls, and can make fsync fail.
+class RecordingOps : public CSSysOps {
+public:
+    int os_fsync(int fd) override {
+        calls.push_back("fsync");
+        if (failFsync) {
+            errno = EIO;
+            return -1;
+        }
+        return CSSysOps::os_fsync(fd);
+    }
+    int os_rename(const char* from, const char* to) override {
+        calls.push_back(std::string("rename ") + std::filesystem::path(from).filename().string() + " " +
+                        std::filesystem::path(to).filename().string());
+        return CSSysOps::os_rename(from, to);
+    }
+    int os_unlink(const char* path) override {
+        calls.push_back(std::string("unlink ") + std::filesystem::path(path).filename().string());
+        return CSSysOps::os_unlink(path);
+    }
+    std::vector<std::string> calls;
+    bool failFsync = false;
+};
+
+TEST_F(SpaceDatabaseTest, SaveFlushesTheNewVersionBeforeItAtomicallyReplacesTheFile) {
+    setDB("");
+    loadSpaces();
+    RecordingOps ops;
+    CSSysOps* previous = CSSys::setOps(&ops);
+    create("a");
+    CSSys::setOps(previous);
+    // The data reaches the disk, then one rename replaces space-db (never removed first), then the
+    // directory entry reaches the disk.
+    EXPECT_EQ(ops.calls,
+              (std::vector<std::string>{"fsync", "rename space-db.NEW_VERSION space-db", "fsync"}));
+}
+
+TEST_F(SpaceDatabaseTest, FailedSaveLeavesTheOldFileCompleteAndReportsTheError) {
+    setDB("");
+    loadSpaces();
+    create("a");
+    std::string before = db();
+    RecordingOps ops;
+    ops.failFsync = true;
+    CSSysOps* previous = CSSys::setOps(&ops);
+    Caught e = caught([this] { create("b"); });
+    CSSys::setOps(previous);
+    EXPECT_EQ(e.code, EIO);
+    EXPECT_EQ(db(), before);
+    // The table keeps the new space; the next load throws the partial new version away.
+    EXPECT_TRUE(findSpace(2));
+    reload();
+    EXPECT_FALSE(findSpace(2));
+    EXPECT_FALSE(std::filesystem::exists(iRepo.file("space-db.NEW_VERSION")));
+}
+
+TEST_F(SpaceDatabaseTest, CreationIsRefusedOnceTheLastIdIsUsed) {
+    setDB("4294967295\t\t\n");
+    loadSpaces();
+    std::string before = db();
+    Caught e = caught([this] { create("a"); });
+    EXPECT_EQ(e.code, CS_ERR_GENERIC_ERROR);
+    EXPECT_NE(e.message.find("4294967295"), std::string::npos) << e.message;
+    EXPECT_EQ(SpaceDatabase::getSpaceCount(), 0u);
+    EXPECT_EQ(db(), before);
+}
+
+TEST_F(SpaceDatabaseTest, SizesAndDeletionMarksApplyToExistingRecordsOnly) {
+    setDB("");
+    loadSpaces();
+    create("a");
+    SpaceDatabase::setSpaceSize(1, 1234);
+    SpaceDatabase::setSpaceSize(9, 55);
+    EXPECT_EQ(SpaceDatabase::getSpaceSize(1), 1234u);
+    EXPECT_EQ(SpaceDatabase::getSpaceSize(9), 0u);
+    SpaceDatabase::setSpaceDeleted(1);
+    SpaceDatabase::setSpaceDeleted(9);
+    EXPECT_TRUE(findSpace(1)->isDeleted());
+    EXPECT_EQ(findSpace(1)->getStatus(), HVSpace::kStatusDeleted);
+}
+
+}  // namespace
