@@ -1,0 +1,290 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <string>
+
+#include "CSException.h"
+#include "CSLog.h"
+#include "CSObject.h"
+#include "Restore_hvps.h"
+#include "Space_hvps.h"
+#include "TestSupport.h"
+#include "config_hvps.h"
+
+using hvps_test::readFile;
+using hvps_test::TempDir;
+using hvps_test::writeFile;
+
+namespace {
+
+class RestoreStateTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        hvps_system_parameters.iRepositoryPath = iRepo.path();
+        hvps_system_parameters.iRestoreState = RESTORE_STATE_NONE;
+        hvps_system_parameters.iRestoreID = 0;
+        iLog = fopen(iRepo.file("log.txt").c_str(), "w+");
+        CSL.setStream(iLog);
+    }
+    void TearDown() override {
+        freeSpaces();
+        CSL.setStream(stdout);
+        fclose(iLog);
+    }
+
+    std::string log() {
+        fflush(iLog);
+        return readFile(iRepo.file("log.txt"));
+    }
+    bool exists(const std::string& name) const { return std::filesystem::exists(iRepo.file(name)); }
+    void makeFile(const std::string& name, size_t size) {
+        std::filesystem::create_directories(std::filesystem::path(iRepo.file(name)).parent_path());
+        writeFile(iRepo.file(name), std::string(size, 'r'));
+    }
+    // A table with spaces 1, 2 and 3 (keys are irrelevant here).
+    void makeSpaces() {
+        writeFile(iRepo.file("space-db"), "");
+        loadSpaces();
+        uint32 id;
+        char hexKey[HVSpace::kHexKeySize];
+        for (int i = 0; i < 3; i++) createSpace("s", &id, hexKey);
+    }
+
+    TempDir iRepo;
+    FILE* iLog = nullptr;
+};
+
+TEST_F(RestoreStateTest, EachStartingSituationGivesItsStateIdAndMessage) {
+    const uint64 now = getNextRestoreID();
+    enum Id { One, FromFile, New };
+    struct Case {
+        const char* name;
+        bool marker;
+        const char* file;  // null: no restore-state file
+        int32 state;
+        Id id;
+        const char* message;  // null: none of the restore messages
+    };
+    const Case cases[] = {
+        {"never restored", false, nullptr, RESTORE_STATE_NONE, One, nullptr},
+        {"marker, no file", true, nullptr, RESTORE_STATE_IN_PROGRESS, New, nullptr},
+        {"online", false, "id=77\nstate=online\n", RESTORE_STATE_ONLINE, FromFile, nullptr},
+        {"online, marker", true, "id=77\nstate=online\n", RESTORE_STATE_IN_PROGRESS, New, nullptr},
+        {"in progress", false, "id=77\nstate=in-progress\n", RESTORE_STATE_IN_PROGRESS, FromFile,
+         "Restore was done and recovery was in progress, continuing process\n"},
+        {"in progress, marker", true, "id=77\nstate=in-progress\n", RESTORE_STATE_IN_PROGRESS, FromFile,
+         "Restore was done and recovery was in progress, continuing process\n"},
+        {"state word in other case", false, "id=77\nstate=Online\n", RESTORE_STATE_ONLINE, New,
+         ", is corrupted\n"},
+        {"id zero", false, "id=0\nstate=online\n", RESTORE_STATE_ONLINE, New, ", is corrupted\n"},
+        {"no state", false, "id=77\n", RESTORE_STATE_ONLINE, New, ", is corrupted\n"},
+        {"empty", false, "", RESTORE_STATE_ONLINE, New, ", is empty\n"},
+        {"empty, marker", true, "", RESTORE_STATE_IN_PROGRESS, New, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(iRepo.file("restore-state"));
+        if (c.file) writeFile(iRepo.file("restore-state"), c.file);
+        if (c.marker) writeFile(iRepo.file("restored"), "x");
+        hvps_system_parameters.iRestoreState = RESTORE_STATE_NONE;
+        size_t logStart = log().size();
+
+        loadAndSetRestoreState();
+
+        EXPECT_EQ(hvps_system_parameters.iRestoreState, c.state);
+        uint64 id = hvps_system_parameters.iRestoreID;
+        switch (c.id) {
+            case One:
+                EXPECT_EQ(id, 1u);
+                break;
+            case FromFile:
+                EXPECT_EQ(id, 77u);
+                break;
+            case New:
+                EXPECT_NE(id, 77u);
+                EXPECT_GE(id, now);
+                break;
+        }
+        EXPECT_FALSE(exists("restored"));
+        EXPECT_FALSE(exists("restore-state.NEW_VERSION"));
+        if (c.state == RESTORE_STATE_NONE) {
+            EXPECT_FALSE(exists("restore-state"));
+        } else {
+            EXPECT_EQ(readFile(iRepo.file("restore-state")),
+                      "id=" + std::to_string(id) + "\nstate=" +
+                          (c.state == RESTORE_STATE_IN_PROGRESS ? "in-progress" : "online") + "\n");
+        }
+
+        std::string written = log().substr(logStart);
+        if (c.message) {
+            EXPECT_NE(written.find(c.message), std::string::npos) << written;
+            if (std::string(c.message).starts_with(", is")) {
+                EXPECT_NE(written.find("HVPS will perform a full recovery just in case a restore\n"),
+                          std::string::npos);
+            }
+        } else {
+            EXPECT_EQ(written.find("restore state file"), std::string::npos) << written;
+            EXPECT_EQ(written.find("continuing process"), std::string::npos) << written;
+        }
+    }
+}
+
+TEST_F(RestoreStateTest, TheCommandLineFlagAnnouncesARestoreLikeTheMarker) {
+    writeFile(iRepo.file("restore-state"), "id=77\nstate=online\n");
+    hvps_system_parameters.iRestoreState = RESTORE_STATE_ANNOUNCED;
+    loadAndSetRestoreState();
+    EXPECT_EQ(hvps_system_parameters.iRestoreState, RESTORE_STATE_IN_PROGRESS);
+    EXPECT_NE(hvps_system_parameters.iRestoreID, 77u);
+}
+
+TEST_F(RestoreStateTest, AnnouncedRestoreDrawsAnIdDifferentFromTheOnlineOneEvenWithinTheSameSecond) {
+    uint64 current = getNextRestoreID();
+    writeFile(iRepo.file("restore-state"), "id=" + std::to_string(current) + "\nstate=online\n");
+    writeFile(iRepo.file("restored"), "");
+    loadAndSetRestoreState();
+    EXPECT_GT(hvps_system_parameters.iRestoreID, current);
+    EXPECT_EQ(hvps_system_parameters.iRestoreState, RESTORE_STATE_IN_PROGRESS);
+}
+
+TEST_F(RestoreStateTest, RestoreIdsCountSecondsFromFebruary2010AndRefuseAnEarlierClock) {
+    EXPECT_EQ(restoreIDForTime(1264982400 + 86400), 86400u);
+    try {
+        restoreIDForTime(1264982399);
+        ADD_FAILURE() << "no exception";
+    } catch (const CSException& e) {
+        EXPECT_EQ(e.getErrorCode(), CS_ERR_GENERIC_ERROR);
+        EXPECT_STREQ(e.getMessage(), "Recovery cannot work, current time in the past\n");
+    }
+}
+
+TEST_F(RestoreStateTest, SpaceStateComesFromTheProtocolLogs) {
+    makeSpaces();
+    hvps_system_parameters.iRestoreID = 900;
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::string, size_t>> logs;  // file name in protolog, size
+        uint32 lastLog;
+        uint64 offset;
+    };
+    const Case cases[] = {
+        {"numbered logs and last.log", {{"1.log", 100}, {"2.log", 200}, {"last.log", 500}}, 3, 500},
+        {"numbered logs only", {{"1.log", 100}, {"2.log", 300}}, 2, 300},
+        {"numbers compare as numbers",
+         {{"9.log", 90}, {"10.log", 100}, {"x.log", 5}, {"notes.txt", 7}},
+         10,
+         100},
+        {"last.log only", {{"last.log", 42}}, 0, 42},
+        {"empty protolog", {}, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(iRepo.file("1"));
+        std::filesystem::create_directories(iRepo.file("1/protolog"));
+        for (const auto& [name, size] : c.logs) makeFile("1/protolog/" + name, size);
+        CSRef<HVSpace> space = findSpace(1);
+        EXPECT_TRUE(setCurrentSpaceRestoreState(space.get()));
+        EXPECT_EQ(space->getRestoreID(), 900u);
+        EXPECT_EQ(space->getLastLog(), c.lastLog);
+        EXPECT_EQ(space->getLogOffset(), c.offset);
+    }
+
+    // No protolog folder: the current ID and zeros, nothing to save.
+    CSRef<HVSpace> space = findSpace(2);
+    EXPECT_FALSE(setCurrentSpaceRestoreState(space.get()));
+    EXPECT_EQ(space->getRestoreID(), 900u);
+    EXPECT_EQ(space->getLastLog(), 0u);
+    EXPECT_EQ(space->getLogOffset(), 0u);
+}
+
+TEST_F(RestoreStateTest, SpaceStateIsReadFromRStateOnlyWhileUnknown) {
+    makeSpaces();
+    hvps_system_parameters.iRestoreID = 900;
+    struct Case {
+        const char* name;
+        const char* rstate;
+        uint64 restoreID;
+        uint32 lastLog;
+        uint64 offset;
+    };
+    const Case cases[] = {
+        {"complete", "RID=5\nLL=3\nLOFFS=500\n", 5, 3, 500},
+        {"zero restore id drops the log number", "RID=0\nLL=3\nLOFFS=500\n", 0, 0, 500},
+        {"missing restore id", "LL=3\nLOFFS=7\n", 0, 0, 7},
+        {"garbage after the values", "RID=12abc LL=4x\nLOFFS=9", 12, 4, 9},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        freeSpaces();
+        loadSpaces();
+        makeFile("1/r-state", 0);
+        writeFile(iRepo.file("1/r-state"), c.rstate);
+        CSRef<HVSpace> space = findSpace(1);
+        readSpaceRestoreState(space.get());
+        EXPECT_EQ(space->getRestoreID(), c.restoreID);
+        EXPECT_EQ(space->getLastLog(), c.lastLog);
+        EXPECT_EQ(space->getLogOffset(), c.offset);
+    }
+
+    // Once known, the fields stay what they are, whatever the file says.
+    CSRef<HVSpace> space = findSpace(1);
+    space->setRestoreState(44, 1, 2);
+    writeFile(iRepo.file("1/r-state"), "RID=5\nLL=3\nLOFFS=500\n");
+    readSpaceRestoreState(space.get());
+    EXPECT_EQ(space->getRestoreID(), 44u);
+
+    // No r-state but a protolog: computed and written.
+    makeFile("2/protolog/last.log", 64);
+    CSRef<HVSpace> second = findSpace(2);
+    readSpaceRestoreState(second.get());
+    EXPECT_EQ(readFile(iRepo.file("2/r-state")), "RID=900\nLL=0\nLOFFS=64\n");
+}
+
+TEST_F(RestoreStateTest, RecoveryAfterAnnouncedRestoreRecordsEverySpaceAndGoesOnline) {
+    makeSpaces();
+    makeFile("1/protolog/1.log", 100);
+    makeFile("1/protolog/2.log", 100);
+    makeFile("1/protolog/last.log", 500);
+    makeFile("2/protolog/1.log", 100);
+    makeFile("2/protolog/2.log", 300);
+    // Space 3 has no protolog.
+    writeFile(iRepo.file("restored"), "");
+
+    loadAndSetRestoreState();
+    ASSERT_EQ(hvps_system_parameters.iRestoreState, RESTORE_STATE_IN_PROGRESS);
+    uint64 id = hvps_system_parameters.iRestoreID;
+    recoverSpaces();
+
+    std::string rid = "RID=" + std::to_string(id) + "\n";
+    EXPECT_EQ(readFile(iRepo.file("1/r-state")), rid + "LL=3\nLOFFS=500\n");
+    EXPECT_EQ(readFile(iRepo.file("2/r-state")), rid + "LL=2\nLOFFS=300\n");
+    EXPECT_FALSE(exists("3"));
+    EXPECT_EQ(findSpace(3)->getRestoreID(), id);
+    EXPECT_EQ(hvps_system_parameters.iRestoreState, RESTORE_STATE_ONLINE);
+    EXPECT_EQ(readFile(iRepo.file("restore-state")), "id=" + std::to_string(id) + "\nstate=online\n");
+    std::string written = log();
+    EXPECT_NE(written.find("Restore ID = " + std::to_string(id) + ", recovery in progress for 3 spaces...\n"),
+              std::string::npos);
+    EXPECT_NE(written.find("Recovery done\n"), std::string::npos);
+}
+
+TEST_F(RestoreStateTest, InterruptedRecoveryContinuesWithTheSameIdAndKeepsFinishedSpaces) {
+    makeSpaces();
+    makeFile("1/protolog/last.log", 10);
+    makeFile("2/protolog/last.log", 20);
+    writeFile(iRepo.file("restore-state"), "id=600\nstate=in-progress\n");
+    // Space 1 was done before the stop (its r-state carries the current ID); space 2 was not.
+    writeFile(iRepo.file("1/r-state"), "RID=600\nLL=7\nLOFFS=1\n");
+    writeFile(iRepo.file("2/r-state"), "RID=300\nLL=7\nLOFFS=1\n");
+
+    loadAndSetRestoreState();
+    ASSERT_EQ(hvps_system_parameters.iRestoreID, 600u);
+    recoverSpaces();
+
+    EXPECT_EQ(readFile(iRepo.file("1/r-state")), "RID=600\nLL=7\nLOFFS=1\n");
+    EXPECT_EQ(readFile(iRepo.file("2/r-state")), "RID=600\nLL=0\nLOFFS=20\n");
+    EXPECT_EQ(readFile(iRepo.file("restore-state")), "id=600\nstate=online\n");
+}
+
+}  // namespace
