@@ -67,26 +67,6 @@ TEST(CSDirectoryTest, FoldersAreRecognisedWhenTheFileSystemGivesNoType) {
     EXPECT_TRUE(listing(dir.path()).empty());
 }
 
-TEST(CSDirectoryTest, EntryInfoSizeAndDeletion) {
-    TempDir dir;
-    writeFile(dir.file("f"), "12345");
-    auto folder = CSDirectory::newDirectory(CSPath::newPath(dir.path().c_str()).get());
-    EXPECT_TRUE(folder->exists());
-    folder->open();
-    ASSERT_TRUE(folder->next());
-    EXPECT_EQ(dir.file("f"), folder->getEntryPath());
-    EXPECT_EQ(5u, folder->getSize());
-    bool isDir = true;
-    CSTime modified;
-    folder->info(&isDir, nullptr, &modified);
-    EXPECT_FALSE(isDir);
-    EXPECT_FALSE(modified.isNull());
-    EXPECT_FALSE(modified.olderThen(3600));
-    folder->deleteEntry();
-    EXPECT_FALSE(folder->next());
-    EXPECT_TRUE(listing(dir.path()).empty());
-}
-
 TEST(CSDirectoryTest, OpeningAMissingFolderNamesIt) {
     TempDir dir;
     auto folder = CSDirectory::newDirectory(dir.file("missing").c_str());
