@@ -17,7 +17,10 @@
 #include "CSLog.h"
 #include "CSMemory.h"
 #include "CSStrUtil.h"
+#include "DiskUsage_hvps.h"
 #include "HVPSOptions.h"
+#include "Restore_hvps.h"
+#include "Space_hvps.h"
 #include "config_hvps.h"
 
 CSRef<CSThread> hvps_main_thread;
@@ -274,16 +277,20 @@ bool HVPSDaemonStartup(const char* configFile, bool /*trace*/, [[maybe_unused]] 
         setConfigDefaults();
         loadConfig(configFile);
 
-        // Space database: loadSpaces().
+        // Space database.
+        loadSpaces();
 
         // Pending space deletions: checkForDeletedSpaces(true); when it deleted spaces,
         // saveDiskUsage(0), so that the next step recalculates the usage.
 
-        // Disk usage: loadDiskUsage().
+        // Disk usage.
+        SystemParameters::loadDiskUsage();
 
         // Sessions and file state: initSessions(), initFileState().
 
-        // Restore state: loadAndSetRestoreState(); when the restore state is then 2, recoverSpaces().
+        // Restore state, and recovery of every space when a restore is being processed.
+        loadAndSetRestoreState();
+        if (hvps_system_parameters.iRestoreState == RESTORE_STATE_IN_PROGRESS) recoverSpaces();
 
         // Network service: MSNetwork::startUp(iServerPort, iMinHandlers, iMaxHandlers, mimeTypesFile),
         // then MSNetwork::startNetwork(). From there on clients can connect.
@@ -314,7 +321,8 @@ void HVPSDaemonRun() {
 
             // Space deletion: serviceSpaceDeletion().
 
-            // Disk usage: when hvps_system_parameters.iDiskUsage is not 0, saveDiskUsage(iDiskUsage).
+            // Disk usage: written when it is not 0 and has changed since the last save.
+            SystemParameters::saveDiskUsageIfChanged();
         } catch (const CSException& e) {
             e.log(self);
         }
@@ -330,9 +338,14 @@ void HVPSDaemonShutdown() {
     // and closes the listening socket.
 
     // Repository tables: freeSpaces(), freeSessions(), freeFileState().
+    freeSpaces();
 
     if (hvps_started) {
-        // Disk usage: saveDiskUsage(hvps_system_parameters.iDiskUsage), an error being logged.
+        try {
+            SystemParameters::saveDiskUsage(SystemParameters::currentDiskUsage());
+        } catch (const CSException& e) {
+            e.log(self);
+        }
     }
 
     sQuitTarget = nullptr;
