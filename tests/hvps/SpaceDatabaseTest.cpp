@@ -338,18 +338,4 @@ TEST_F(SpaceDatabaseTest, CreationIsRefusedOnceTheLastIdIsUsed) {
     EXPECT_EQ(db(), before);
 }
 
-TEST_F(SpaceDatabaseTest, SizesAndDeletionMarksApplyToExistingRecordsOnly) {
-    setDB("");
-    loadSpaces();
-    create("a");
-    SpaceDatabase::setSpaceSize(1, 1234);
-    SpaceDatabase::setSpaceSize(9, 55);
-    EXPECT_EQ(SpaceDatabase::getSpaceSize(1), 1234u);
-    EXPECT_EQ(SpaceDatabase::getSpaceSize(9), 0u);
-    SpaceDatabase::setSpaceDeleted(1);
-    SpaceDatabase::setSpaceDeleted(9);
-    EXPECT_TRUE(findSpace(1)->isDeleted());
-    EXPECT_EQ(findSpace(1)->getStatus(), HVSpace::kStatusDeleted);
-}
-
 }  // namespace
