@@ -102,12 +102,6 @@ TEST_F(DiskUsageTest, AnythingButAPlainNumberStopsTheLoad) {
     }
 }
 
-TEST_F(DiskUsageTest, SaveWritesTheBareNumberOverAnyOldContent) {
-    writeFile(usageFile(), "123456789\n");
-    SystemParameters::saveDiskUsage(42);
-    EXPECT_EQ(readFile(usageFile()), "42");
-}
-
 TEST_F(DiskUsageTest, PeriodicSaveWritesOnlyAChangedNonZeroUsage) {
     writeFile(usageFile(), "12345");
     SystemParameters::loadDiskUsage();

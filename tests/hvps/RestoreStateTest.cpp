@@ -131,14 +131,6 @@ TEST_F(RestoreStateTest, EachStartingSituationGivesItsStateIdAndMessage) {
     }
 }
 
-TEST_F(RestoreStateTest, TheCommandLineFlagAnnouncesARestoreLikeTheMarker) {
-    writeFile(iRepo.file("restore-state"), "id=77\nstate=online\n");
-    hvps_system_parameters.iRestoreState = RESTORE_STATE_ANNOUNCED;
-    loadAndSetRestoreState();
-    EXPECT_EQ(hvps_system_parameters.iRestoreState, RESTORE_STATE_IN_PROGRESS);
-    EXPECT_NE(hvps_system_parameters.iRestoreID, 77u);
-}
-
 TEST_F(RestoreStateTest, AnnouncedRestoreDrawsAnIdDifferentFromTheOnlineOneEvenWithinTheSameSecond) {
     uint64 current = getNextRestoreID();
     writeFile(iRepo.file("restore-state"), "id=" + std::to_string(current) + "\nstate=online\n");

@@ -168,17 +168,6 @@ TEST_F(SpaceDatabaseTest, IdsAreNeverReused) {
     EXPECT_EQ(create("c"), 12u);
 }
 
-TEST_F(SpaceDatabaseTest, DeletedRecordStaysValidForItsHolder) {
-    setDB("");
-    loadSpaces();
-    create("a");
-    CSRef<HVSpace> held = findSpace(1);
-    SpaceDatabase::deleteSpace(1);
-    EXPECT_TRUE(held->isDeleted());
-    EXPECT_EQ(held->getSpaceID(), 1u);
-    EXPECT_EQ(lines(db()), std::vector<std::string>{"1\t\t"});
-}
-
 TEST_F(SpaceDatabaseTest, LineRulesDropLinesWithoutSpaceAndTakeTheHighestId) {
     std::string line3 = validLine(3);
     std::string line7 = validLine(7);
