@@ -146,6 +146,10 @@ protected:
 private:
     // The status word reported in replies: the space's, or 0.
     uint32 replyStatusWord() const;
-    void doInvalidURL();
+    void appendHTMLPage(int status, const char* message);
+    void appendXMLStart(int status);
     void dropPath();
+
+    // The space-id segment of the last path was not exactly a decimal id.
+    bool iBadSpaceID = false;
 };

@@ -1,0 +1,475 @@
+#include "ConnectionHandler_hvps.h"
+
+#include <sys/utsname.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <new>
+
+#include "CSLog.h"
+#include "CSSocket.h"
+#include "CSStream.h"
+#include "Network_hvps.h"
+#include "Restore_hvps.h"
+#include "config_hvps.h"
+
+namespace {
+
+constexpr const char* kVersion = "1.0.044";
+constexpr size_t kMaxServerHeader = 149;
+constexpr size_t kMaxPrefix = 42;
+
+// Request arguments that stand in for a header of the same meaning; they win over the header.
+struct HeaderArgument {
+    const char* argument;
+    const char* header;
+};
+constexpr HeaderArgument kHeaderArguments[] = {
+    {"SeekPos", "Seek-Pos"},
+    {"MaximumLength", "Maximum-Length"},
+    {"P1RID", "P1RID"},
+};
+
+std::string platformName() {
+#ifdef __APPLE__
+    return "Apple Darwin";
+#else
+    struct utsname info;
+    if (uname(&info) == 0 && info.sysname[0]) return info.sysname;
+    return "Unknown";
+#endif
+}
+
+// "/" + repository name + "/", cut to the buffer the name may fill.
+std::string spacePathPrefix() {
+    std::string prefix = "/" + hvps_system_parameters.iRepositoryName + "/";
+    if (prefix.size() > kMaxPrefix - 1) prefix.resize(kMaxPrefix - 1);
+    return prefix;
+}
+
+// True when `segment` is exactly a space id as the server writes it: decimal digits without a
+// leading zero (or the single digit 0), within 32 bits.
+bool parseSpaceID(std::string_view segment, uint32* id) {
+    *id = 0;
+    if (segment.empty()) return true;  // no id at all: reported by the access checks
+    if (segment.size() > 1 && segment[0] == '0') return false;
+    uint64 value = 0;
+    for (char ch : segment) {
+        if (ch < '0' || ch > '9') return false;
+        value = value * 10 + static_cast<uint64>(ch - '0');
+        if (value > 0xFFFFFFFFull) return false;
+    }
+    *id = static_cast<uint32>(value);
+    return true;
+}
+
+bool equalsIgnoreCase(const char* a, const char* b) { return strcasecmp(a, b) == 0; }
+
+struct ReplyForm {
+    int status;
+    bool html;
+};
+
+ReplyForm replyFormFor(int code) {
+    if (code == ENOENT || code == ENOTDIR) return {404, true};
+    if (code >= HVPS_ERR_AES_BASE - 6 && code <= HVPS_ERR_AES_BASE - 1) return {200, false};
+    if (code >= HVPS_ERR_XML_BASE - 2 && code <= HVPS_ERR_XML_BASE - 1) return {200, false};
+    switch (code) {
+        case 0:
+            return {200, false};
+        case HVPS_ERR_MD5_MISMATCH:
+        case HVPS_ERR_BAD_UPLOAD:
+            return {417, false};
+        case HVPS_ERR_MD5_TIMEOUT:
+            return {100, false};
+        case CS_ERR_UNKNOWN_METHOD:
+            return {405, false};
+        case CS_ERR_BAD_HTTP_HEADER:
+        case CS_ERR_POST_DATA_INCOMPLETE:
+        case HVPS_ERR_BAD_REQUEST:
+            return {400, false};
+        case HVPS_ERR_SPACE_NOT_FOUND:
+            return {404, false};
+        case HVPS_ERR_NO_SPACE:
+        case HVPS_ERR_ACCESS_DENIED:
+            return {403, false};
+        case HVPS_ERR_SPACE_DISABLED:
+        case HVPS_ERR_REPOSITORY_FULL:
+        case HVPS_ERR_RECOVERY_REQUIRED:
+            return {503, false};
+        case HVPS_ERR_FILE_NOT_FOUND:
+            return {404, true};
+        default:
+            return {500, false};
+    }
+}
+
+}  // namespace
+
+// --- Construction and the daemon cycle.
+
+MSConnectionHandler::MSConnectionHandler(CSThreadList* list) : CSDaemon(nullptr, 0, list) {
+    iLastUse = time(nullptr);
+}
+
+CSRef<MSConnectionHandler> MSConnectionHandler::newHandler(CSThreadList* list) {
+    auto* handler = new (std::nothrow) MSConnectionHandler(list);
+    if (!handler) CSException::throwOSError(CS_CONTEXT, ENOMEM);
+    return CSRef<MSConnectionHandler>(handler);
+}
+
+MSConnectionHandler::~MSConnectionHandler() {
+    iReplyPending = false;  // nobody is left to answer
+    iOutputStream.reset();
+    iInputStream.reset();
+    dropPath();
+    MSNetwork::decrementHandlerCount(this);
+}
+
+bool MSConnectionHandler::doWork() {
+    if (!openStream()) {
+        setMustQuit(true);
+        return false;
+    }
+    try {
+        serviceConnection();
+    } catch (const CSException& e) {
+        iException = e;
+        if (hvps_system_parameters.iVerbose) e.log(this);
+    } catch (const std::exception& e) {
+        iException = CSException(CS_CONTEXT, CS_ERR_GENERIC_ERROR, e.what());
+        if (hvps_system_parameters.iVerbose) iException.log(this);
+    }
+    close();
+    return false;
+}
+
+bool MSConnectionHandler::handleException(const CSException& e) {
+    if (!mustQuit() && e.getErrorCode() != HVPS_ERR_FILE_NOT_FOUND) e.log(this);
+    iException = e;
+    close();
+    return !MSNetwork::isShuttingDown();
+}
+
+void* MSConnectionHandler::completeWork() {
+    iReplyPending = false;
+    close();
+    MSNetwork::connectionHandlerDied(this);
+    return nullptr;
+}
+
+bool MSConnectionHandler::openStream() {
+    CSRef<CSSocket> socket = MSNetwork::openConnection(this);
+    if (!socket) return false;
+    socket->setTimeout(hvps_system_parameters.iConnectionTimeout);
+    iInputStream = CSHTTPInputStream::newStream(CSBufferedInputStream::newStream(socket->getInputStream()));
+    iOutputStream =
+        CSHTTPOutputStream::newStream(CSBufferedOutputStream::newStream(socket->getOutputStream()));
+    return true;
+}
+
+// --- The request loop.
+
+void MSConnectionHandler::serviceConnection() {
+    const bool trace = hvps_system_parameters.iTraceOn;
+    if (trace) CSL.log(this, CSLog::Protocol, "serviceConnection() start\n");
+    try {
+        for (;;) {
+            iReplyPending = true;
+            iInputStream->readHead(trace);
+            const char* method = iInputStream->getMethod();
+            if (!method) break;
+            if (trace) CSL.logf(this, CSLog::Protocol, "Method: %s\n", method);
+
+            if (strcmp(method, "GET") == 0)
+                handleGet();
+            else if (strcmp(method, "PUT") == 0)
+                handlePut();
+            else if (strcmp(method, "POST") == 0)
+                handlePost();
+            else
+                CSException::throwCoreError(CS_CONTEXT, CS_ERR_UNKNOWN_METHOD, method);
+
+            if (iReplyPending) {
+                iReplyPending = false;
+                iOutputStream->writeHead(trace);
+                iOutputStream->writeBody();
+                iOutputStream->flush();
+            }
+        }
+    } catch (...) {
+        if (trace) CSL.log(this, CSLog::Protocol, "serviceConnection() exception\n");
+        throw;
+    }
+    iReplyPending = false;
+    if (trace) CSL.log(this, CSLog::Protocol, "serviceConnection() end\n");
+}
+
+const char* MSConnectionHandler::serverHeader() {
+    static const std::string value = [] {
+        std::string text = std::string("HVPS/") + kVersion + " (" + platformName() + ")";
+        if (text.size() > kMaxServerHeader) text.resize(kMaxServerHeader);
+        return text;
+    }();
+    return value.c_str();
+}
+
+void MSConnectionHandler::resetOutput(bool keepAlive) {
+    iOutputStream->clearHeaders();
+    iOutputStream->clearBody();
+    iOutputStream->setStatus(200);
+    iOutputStream->addHeader("Server", serverHeader());
+    iOutputStream->addHeader("Content-Type", "text/html");
+    iOutputStream->addHeader("Connection", keepAlive ? "Keep-Alive" : "close");
+}
+
+// --- Request paths.
+
+void MSConnectionHandler::dropPath() {
+    iResourcePath.reset();
+    iSpaceID = 0;
+    iSpace.reset();
+    iInSpaceURL = false;
+    iBadSpaceID = false;
+}
+
+bool MSConnectionHandler::parseRequestURI() {
+    dropPath();
+    parseURL(iInputStream->getRequestURI());
+    const char* path = iResourcePath ? iResourcePath->getCString() : "";
+    size_t length = strlen(path);
+    if (length > kMaxResourcePath) {
+        CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_ACCESS_DENIED,
+                                     "Requested file path too long (%d characters > %d)",
+                                     static_cast<int>(length), static_cast<int>(kMaxResourcePath));
+    }
+    // A space id that is not exactly the decimal id would reach another directory than the
+    // space's own (for example "5-TO_DELETE" while a session holds space 5).
+    if (iBadSpaceID || strstr(path, ".."))
+        CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_ACCESS_DENIED, "Illegal path: %s", path);
+    return iInSpaceURL;
+}
+
+void MSConnectionHandler::setPath(char* path) {
+    const std::string prefix = spacePathPrefix();
+    std::string_view rest(path ? path : "");
+    if (rest.starts_with(prefix)) {
+        iInSpaceURL = true;
+        rest.remove_prefix(prefix.size());
+        std::string_view segment = rest.substr(0, rest.find('/'));
+        uint32 id = 0;
+        if (!parseSpaceID(segment, &id)) {
+            iBadSpaceID = true;
+        } else if (id != 0) {
+            iSpaceID = id;
+            iSpace = findSpace(id);
+        }
+    } else {
+        iInSpaceURL = false;
+    }
+    if (rest.starts_with('/')) rest.remove_prefix(1);
+    iResourcePath = CSString::newString(rest);
+}
+
+void MSConnectionHandler::setArg(char* name, char* value) {
+    if (!name || !value) return;
+    for (const HeaderArgument& arg : kHeaderArguments) {
+        if (equalsIgnoreCase(name, arg.argument)) {
+            iInputStream->removeHeader(arg.header);
+            iInputStream->addHeader(arg.header, value);
+            return;
+        }
+    }
+}
+
+// --- GET outside the spaces.
+
+void MSConnectionHandler::handleGet() {
+    clearLastError();
+    resetOutput(true);
+    if (parseRequestURI()) {
+        handleSpaceGet();
+        return;
+    }
+    const char* path = iResourcePath ? iResourcePath->getCString() : "";
+    if (equalsIgnoreCase(path, "ping.xml")) {
+        prepareResponse(false, 200, 0, "Ping OK");
+        return;
+    }
+    CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_ACCESS_DENIED, "Invalid URL: %s", path);
+}
+
+// --- Replies.
+
+std::string MSConnectionHandler::escapeMarkup(const char* text) {
+    std::string out;
+    for (const char* p = text ? text : ""; *p; p++) {
+        switch (*p) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            default:
+                out += *p;
+        }
+    }
+    return out;
+}
+
+uint32 MSConnectionHandler::replyStatusWord() const {
+    return (iSpaceID != 0 && iSpace) ? iSpace->getStatus() : 0;
+}
+
+void MSConnectionHandler::appendHTMLPage(int status, const char* message) {
+    const char* reason = CSHTTPOutputStream::getReasonPhrase(status);
+    CSHTTPOutputStream& out = *iOutputStream;
+    out.appendBody("<!DOCTYPE HTML PUBLIC \"-//IETF//DTD HTML 2.0//EN\">");
+    out.appendBody("<html><head>");
+    out.appendBody("<title>");
+    out.appendBody(status);
+    out.appendBody(" ");
+    out.appendBody(reason);
+    out.appendBody("</title>");
+    out.appendBody("</head><body>");
+    out.appendBody("<h1>");
+    out.appendBody(reason);
+    out.appendBody("</h1>");
+    out.appendBody("<p>");
+    out.appendBody(escapeMarkup(message).c_str());
+    out.appendBody("</p>");
+    out.appendBody("</body></html>");
+}
+
+void MSConnectionHandler::appendXMLStart(int status) {
+    CSHTTPOutputStream& out = *iOutputStream;
+    out.appendBody("<?xml version='1.0' encoding='UTF-8' ?>");
+    out.appendBody("<halvora>");
+    out.appendBody("<httpstatus>");
+    out.appendBody(status);
+    out.appendBody(" ");
+    out.appendBody(CSHTTPOutputStream::getReasonPhrase(status));
+    out.appendBody("</httpstatus>");
+}
+
+void MSConnectionHandler::prepareResponse(bool html, int status, int intResult, const char* message) {
+    CSHTTPOutputStream& out = *iOutputStream;
+    out.clearBody();
+    out.setStatus(status);
+    if (html) {
+        appendHTMLPage(status, message);
+        return;
+    }
+    appendXMLStart(status);
+    if (iSpaceID != 0 && iSpace) {
+        out.appendBody("<status>");
+        out.appendBody(static_cast<int>(iSpace->getStatus()));
+        out.appendBody("</status>");
+    }
+    out.appendBody("<intresult>");
+    out.appendBody(intResult);
+    out.appendBody("</intresult>");
+    out.appendBody("<message>");
+    out.appendBody(escapeMarkup(message).c_str());
+    out.appendBody("</message>");
+    out.appendBody("</halvora>");
+}
+
+void MSConnectionHandler::writeException() {
+    const int code = iException.getErrorCode();
+    const ReplyForm form = replyFormFor(code);
+    uint32 statusWord = replyStatusWord();
+    if (code == ENOENT || code == ENOTDIR)
+        statusWord = 0;
+    else if (code == HVPS_ERR_SPACE_NOT_FOUND)
+        statusWord = 4;
+    else if (code == HVPS_ERR_REPOSITORY_FULL)
+        statusWord |= 0x10;
+    else if (code == HVPS_ERR_RECOVERY_REQUIRED)
+        statusWord |= 0x200;
+
+    CSHTTPOutputStream& out = *iOutputStream;
+    if (form.status != 200 && form.status != 100) {
+        // After an error the connection ends, whatever the request had set.
+        out.clearHeaders();
+        out.addHeader("Connection", "close");
+    }
+    out.clearBody();
+    out.setStatus(form.status);
+
+    if (form.html) {
+        appendHTMLPage(form.status, iException.getMessage());
+    } else {
+        appendXMLStart(form.status);
+        out.appendBody("<status>");
+        out.appendBody(statusWord);
+        out.appendBody("</status>");
+        out.appendBody("<exception>");
+        out.appendBody("<errorcode>");
+        out.appendBody(code);
+        out.appendBody("</errorcode>");
+        out.appendBody("<message>");
+        out.appendBody(escapeMarkup(iException.getMessage()).c_str());
+        out.appendBody("</message>");
+        out.appendBody("</exception>");
+        if (code == HVPS_ERR_RECOVERY_REQUIRED) {
+            if (iSpace) {
+                try {
+                    readSpaceRestoreState(iSpace.get());
+                } catch (const CSException& e) {
+                    // The reply still goes out, with what the space knows now.
+                    e.log(this);
+                }
+            }
+            out.appendBody("<restoreid>");
+            out.appendBody(iSpace ? iSpace->getRestoreID() : uint64{0});
+            out.appendBody("</restoreid>");
+            out.appendBody("<lastlog>");
+            out.appendBody(iSpace ? iSpace->getLastLog() : 0u);
+            out.appendBody("</lastlog>");
+            out.appendBody("<logoffset>");
+            out.appendBody(iSpace ? iSpace->getLogOffset() : uint64{0});
+            out.appendBody("</logoffset>");
+        } else if (code == HVPS_ERR_MD5_TIMEOUT) {
+            out.appendBody("<md5offset>");
+            out.appendBody(iMD5Offset);
+            out.appendBody("</md5offset>");
+            out.appendBody("<filelength>");
+            out.appendBody(iFileLength);
+            out.appendBody("</filelength>");
+        }
+        out.appendBody("</halvora>");
+    }
+
+    const bool trace = hvps_system_parameters.iTraceOn;
+    iReplyPending = false;
+    out.writeHead(trace);
+    out.writeBody();
+    out.flush();
+}
+
+void MSConnectionHandler::closeStream() {
+    if (iOutputStream) {
+        if (iReplyPending) {
+            try {
+                writeException();
+            } catch (const CSException& e) {
+                e.log(this);
+            }
+            iReplyPending = false;
+        }
+        iOutputStream.reset();
+    }
+    iInputStream.reset();
+}
+
+void MSConnectionHandler::close() {
+    closeStream();
+    dropPath();
+}

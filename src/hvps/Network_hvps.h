@@ -1,0 +1,123 @@
+// The network service: the server's one listening socket and the pool of connection handlers that
+// take turns at it. Exactly one handler at a time accepts (it has the turn); the others wait. A
+// handler that accepts gives up the turn and, when nobody else is waiting, starts one more handler
+// (up to the maximum), so that one is always listening while the others serve. MSSystemThread
+// retires idle handlers above the minimum. The service also holds the MIME type table of downloads.
+// Lock order: gListenerLock before iHandlerList.iLock, and gStartLock before iHandlerList.iLock;
+// no path takes them the other way round.
+#pragma once
+
+#include <atomic>
+#include <ctime>
+#include <memory>
+#include <mutex>
+
+#include "CSDaemon.h"
+#include "CSDefs.h"
+#include "CSDelimited.h"
+#include "CSMutex.h"
+#include "CSObject.h"
+#include "CSSocket.h"
+#include "CSStorage.h"
+#include "CSString.h"
+#include "CSThread.h"
+
+class MSConnectionHandler;
+
+// The key of one file extension in the MIME table; compares without regard to case.
+class MimeExtensionKey : public CSOrderKey {
+public:
+    explicit MimeExtensionKey(CSRef<CSString> extension) : iExtension(std::move(extension)) {}
+    int compareKey(CSObject* key) override;
+    CSString* getExtension() const { return iExtension.get(); }
+
+private:
+    CSRef<CSString> iExtension;
+};
+
+// Reads "type ext ext ..." lines into a mapping from extension to type.
+class MimeFileExtensions : public CSSpaceDelimited {
+public:
+    explicit MimeFileExtensions(CSOrderedList* mapping) : iMapping(mapping) {}
+    void setValue(int column, CSRef<CSString> value) override;
+    void setEOL() override;
+
+private:
+    CSOrderedList* iMapping;  // not owned
+    CSRef<CSString> iType;    // the type of the line being read
+};
+
+// Retires idle handlers above the minimum, checking at most every 20 seconds.
+class MSSystemThread : public CSDaemon {
+public:
+    MSSystemThread() : CSDaemon("SystemThread", 1000, nullptr) {}
+    bool doWork() override;
+
+    static std::atomic<time_t> iLastServiceTime;
+};
+
+class MSNetwork {
+public:
+    // Idle time after which a waiting handler above the minimum may be retired, in seconds.
+    static constexpr time_t kIdleRetireSeconds = 40;
+    // Slice of a wait for the listener turn; quitting never depends on a wake-up for longer.
+    static constexpr time_t kTurnWaitMs = 2000;
+
+    // Publishes `port` (0: nothing is published), loads the MIME table (when `mimeFile` is given)
+    // and starts the system thread. Raises when the port cannot be published or the MIME file read.
+    static void startUp(int port, uint32 minimum, uint32 maximum, const char* mimeFile);
+    // Starts the first connection handler.
+    static void startNetwork();
+    // Stops the system thread and every handler, and closes the listening socket.
+    static void shutDown();
+
+    // The next accepted connection for `handler`, or none when the handler is to end.
+    static CSRef<CSSocket> openConnection(MSConnectionHandler* handler);
+    // True when `handler` has taken the turn; false when it must quit or nothing is published.
+    static bool lockListenerSocket(MSConnectionHandler* handler);
+    // Gives up the turn and wakes the waiters; true when nobody was waiting.
+    static bool unlockListenerSocket();
+    // Handlers waiting for the turn plus the one that has it.
+    static uint32 getListenerCount();
+    // Starts one more handler unless shutting down or the pool is at its maximum.
+    static void startConnectionHandler();
+    // Counts `handler` off the pool (once).
+    static void decrementHandlerCount(MSConnectionHandler* handler);
+    // A handler's thread has ended its loop: count it off and keep one listener alive.
+    static void connectionHandlerDied(MSConnectionHandler* handler);
+    // Retires one idle handler above the minimum and joins it; false when there is none.
+    static bool killListener();
+
+    static bool isShuttingDown() { return shuttingDown.load(); }
+    static int32 getHandlerCount();
+    static uint32 getMinHandlers() { return minHandlers; }
+    static uint32 getMaxHandlers() { return maxHandlers; }
+    // The port actually published (the system's choice when a service named none), or 0.
+    static int getListenerPort();
+
+    // The MIME type of a file extension (any case), or none. The text stays valid until shutDown.
+    static const char* getMimeType(const char* extension);
+    // Replaces the MIME table by the content of `path`.
+    static void loadMimeFileExtensionMapping(const char* path);
+
+    // --- Guarded by gListenerLock.
+    static CSSync gListenerLock;
+    static CSRef<CSSocket> gListenerSocket;
+    static MSConnectionHandler* gListenerThread;  // has the turn (it is in accept), or none
+    static uint32 waitingToListen;
+
+    // --- The pool; iHandlerList.iLock guards handlerCount and the handlers' counted flags.
+    static CSThreadList iHandlerList;
+    static int32 handlerCount;
+    static int32 iHandlerID;  // last number used in a handler name; numbers are never reused
+    // Held while a handler is created and started, so that shutDown never misses one.
+    static std::mutex gStartLock;
+
+    // --- Set once by startUp.
+    static uint32 minHandlers;
+    static uint32 maxHandlers;
+    static std::unique_ptr<CSOrderedList> mimeMapping;
+
+    static CSRef<MSSystemThread> iSystemThread;
+    static std::atomic<bool> shuttingDown;
+};
