@@ -1,0 +1,371 @@
+// The request loop, path rules and reply envelopes of MSConnectionHandler, driven over memory
+// streams: the bytes a client sends go in, the bytes it would receive come out.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "CSException.h"
+#include "CSHTTPStream.h"
+#include "CSLog.h"
+#include "CSStream.h"
+#include "ConnectionHandler_hvps.h"
+#include "Space_hvps.h"
+#include "TestSupport.h"
+#include "config_hvps.h"
+
+using hvps_test::TempDir;
+using hvps_test::writeFile;
+
+namespace {
+
+const std::string kPingBody =
+    "<?xml version='1.0' encoding='UTF-8' ?><halvora><httpstatus>200 OK</httpstatus>"
+    "<intresult>0</intresult><message>Ping OK</message></halvora>";
+
+class ConnectionHandlerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        hvps_system_parameters.iRepositoryName = "repo";
+        hvps_system_parameters.iTraceOn = false;
+        hvps_system_parameters.iVerbose = false;
+        iLog = fopen(iDir.file("log.txt").c_str(), "w+");
+        CSL.setStream(iLog);
+    }
+    void TearDown() override {
+        CSL.setStream(stdout);
+        fclose(iLog);
+    }
+
+    // A handler whose connection reads `request` and writes into iOut.
+    CSRef<MSConnectionHandler> handlerFor(const std::string& request) {
+        iRequest = request;
+        auto handler = MSConnectionHandler::newHandler(nullptr);
+        iOut = CSMemoryOutputStream::newStream(1024, 1024);
+        handler->iInputStream =
+            CSHTTPInputStream::newStream(CSMemoryInputStream::newStream(iRequest.data(), iRequest.size()));
+        handler->iOutputStream = CSHTTPOutputStream::newStream(iOut);
+        return handler;
+    }
+
+    // Serves one connection the way a pool thread does and returns everything written back.
+    std::string serve(const std::string& request) {
+        auto handler = handlerFor(request);
+        try {
+            handler->serviceConnection();
+        } catch (const CSException& e) {
+            handler->setLastException(e);
+        }
+        handler->close();
+        return written();
+    }
+
+    std::string written() const { return std::string(iOut->getMemory(), iOut->getSize()); }
+
+    TempDir iDir;
+    FILE* iLog = nullptr;
+    std::string iRequest;
+    CSRef<CSMemoryOutputStream> iOut;
+};
+
+struct Reply {
+    std::string statusLine;
+    std::vector<std::string> headers;  // "Name: value"
+    std::string body;
+};
+
+// Splits the replies of one connection (every reply carries Content-Length).
+std::vector<Reply> parseReplies(const std::string& bytes) {
+    std::vector<Reply> replies;
+    size_t pos = 0;
+    while (pos < bytes.size()) {
+        size_t headEnd = bytes.find("\r\n\r\n", pos);
+        if (headEnd == std::string::npos) break;
+        Reply reply;
+        size_t lineEnd = bytes.find("\r\n", pos);
+        reply.statusLine = bytes.substr(pos, lineEnd - pos);
+        size_t length = 0;
+        for (size_t p = lineEnd + 2; p < headEnd + 2;) {
+            size_t e = bytes.find("\r\n", p);
+            std::string header = bytes.substr(p, e - p);
+            if (header.rfind("Content-Length: ", 0) == 0) length = std::stoul(header.substr(16));
+            reply.headers.push_back(header);
+            p = e + 2;
+        }
+        reply.body = bytes.substr(headEnd + 4, length);
+        pos = headEnd + 4 + length;
+        replies.push_back(reply);
+    }
+    return replies;
+}
+
+std::string errorBody(const std::string& status, int statusWord, int code, const std::string& message) {
+    return "<?xml version='1.0' encoding='UTF-8' ?><halvora><httpstatus>" + status + "</httpstatus><status>" +
+           std::to_string(statusWord) + "</status><exception><errorcode>" + std::to_string(code) +
+           "</errorcode><message>" + message + "</message></exception></halvora>";
+}
+
+TEST_F(ConnectionHandlerTest, TwoPingsOnOneConnectionAreBothAnsweredAndTheConnectionStaysOpen) {
+    auto replies =
+        parseReplies(serve("GET /ping.xml HTTP/1.1\r\nHost: x\r\n\r\n"
+                           "GET /PING.XML HTTP/1.1\r\nConnection: close\r\n\r\n"));
+    ASSERT_EQ(replies.size(), 2u);
+    for (const Reply& reply : replies) {
+        EXPECT_EQ(reply.statusLine, "HTTP/1.1 200 OK");
+        ASSERT_EQ(reply.headers.size(), 4u);
+        EXPECT_EQ(reply.headers[0], std::string("Server: ") + MSConnectionHandler::serverHeader());
+        EXPECT_EQ(reply.headers[1], "Content-Type: text/html");
+        EXPECT_EQ(reply.headers[2], "Connection: Keep-Alive");
+        EXPECT_EQ(reply.headers[3], "Content-Length: " + std::to_string(kPingBody.size()));
+        EXPECT_EQ(reply.body, kPingBody);
+    }
+}
+
+TEST_F(ConnectionHandlerTest, ServerHeaderNamesVersionAndPlatform) {
+    std::string server = MSConnectionHandler::serverHeader();
+    EXPECT_EQ(server.rfind("HVPS/1.0.044 (", 0), 0u) << server;
+    EXPECT_EQ(server.back(), ')');
+#ifdef __linux__
+    EXPECT_EQ(server, "HVPS/1.0.044 (Linux)");
+#endif
+}
+
+TEST_F(ConnectionHandlerTest, ErrorRepliesCloseTheConnectionWithOnlyConnectionAndLengthHeaders) {
+    struct Case {
+        std::string request;
+        std::string status;
+        int code;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"GET /other/file.txt HTTP/1.1\r\n\r\n", "403 Forbidden", -25012, "Invalid URL: other/file.txt"},
+        {"DELETE /repo/5/f HTTP/1.1\r\n\r\n", "405 Method Not Allowed", -14006, ""},
+        {"GET /a..b HTTP/1.1\r\n\r\n", "403 Forbidden", -25012, "Illegal path: a..b"},
+        // Client text in a reply is escaped, so the XML stays well-formed and no markup runs.
+        {"GET /<script>&x HTTP/1.1\r\n\r\n", "403 Forbidden", -25012, "Invalid URL: &lt;script&gt;&amp;x"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.request);
+        // The second request must never be answered: the connection ends with the error.
+        auto replies = parseReplies(serve(c.request + "GET /ping.xml HTTP/1.1\r\n\r\n"));
+        ASSERT_EQ(replies.size(), 1u);
+        const Reply& reply = replies[0];
+        EXPECT_EQ(reply.statusLine, "HTTP/1.1 " + c.status);
+        ASSERT_EQ(reply.headers.size(), 2u);
+        EXPECT_EQ(reply.headers[0], "Connection: close");
+        EXPECT_EQ(reply.headers[1], "Content-Length: " + std::to_string(reply.body.size()));
+        if (c.code == -14006) {
+            // The message text of a core error comes from the foundation library.
+            EXPECT_NE(reply.body.find("<errorcode>-14006</errorcode>"), std::string::npos) << reply.body;
+        } else {
+            EXPECT_EQ(reply.body, errorBody(c.status, 0, c.code, c.message));
+        }
+    }
+}
+
+TEST_F(ConnectionHandlerTest, RequestPathsAreSplitIntoSpaceIdAndResourcePath) {
+    struct Case {
+        std::string uri;
+        bool inSpace;
+        uint32 spaceID;
+        std::string resourcePath;
+        std::string error;  // message of the -25012 refusal, or empty
+    };
+    const std::string name150(150, 'n');
+    const std::vector<Case> cases = {
+        {"/repo/5/dir/file.txt", true, 5, "5/dir/file.txt", ""},
+        {"/repo/5", true, 5, "5", ""},
+        {"/repo/5/", true, 5, "5/", ""},
+        {"/repo/4294967295/f", true, 4294967295u, "4294967295/f", ""},
+        {"/repo//f", true, 0, "f", ""},  // no id: left to the access checks
+        {"/repo/5?SeekPos=3", true, 5, "5", ""},
+        {"/other/5/f", false, 0, "other/5/f", ""},
+        {"/ping.xml", false, 0, "ping.xml", ""},
+        // Anything but the exact decimal id would name another directory than the space's own.
+        {"/repo/05/f", true, 0, "", "Illegal path: 05/f"},
+        {"/repo/5abc/f", true, 0, "", "Illegal path: 5abc/f"},
+        {"/repo/5-TO_DELETE/f", true, 0, "", "Illegal path: 5-TO_DELETE/f"},
+        {"/repo/4294967296/f", true, 0, "", "Illegal path: 4294967296/f"},
+        {"/repo/5/../6/f", true, 5, "", "Illegal path: 5/../6/f"},
+        {"/a..b", false, 0, "", "Illegal path: a..b"},
+        {"/" + name150, false, 0, name150, ""},
+        {"/" + name150 + "x", false, 0, "", "Requested file path too long (151 characters > 150)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.uri);
+        auto handler = handlerFor("GET " + c.uri + " HTTP/1.1\r\n\r\n");
+        handler->iInputStream->readHead();
+        try {
+            EXPECT_EQ(handler->parseRequestURI(), c.inSpace);
+            EXPECT_TRUE(c.error.empty()) << "accepted";
+            EXPECT_EQ(handler->iSpaceID, c.spaceID);
+            ASSERT_TRUE(handler->iResourcePath);
+            EXPECT_STREQ(handler->iResourcePath->getCString(), c.resourcePath.c_str());
+            EXPECT_FALSE(handler->iSpace);  // the space database is empty
+        } catch (const CSException& e) {
+            EXPECT_EQ(e.getErrorCode(), -25012);
+            EXPECT_EQ(e.getMessage(), c.error);
+        }
+    }
+}
+
+TEST_F(ConnectionHandlerTest, UrlArgumentsReplaceTheHeadersOfTheSameMeaning) {
+    auto handler = handlerFor(
+        "GET /repo/5/f?seekpos=10&MAXIMUMLENGTH=20&P1RID&other=1 HTTP/1.1\r\n"
+        "Seek-Pos: 99\r\nSeek-Pos: 98\r\nMaximum-Length: 7\r\nP1RID: 4\r\n\r\n");
+    handler->iInputStream->readHead();
+    handler->parseRequestURI();
+    CSHTTPInputStream& in = *handler->iInputStream;
+    uint32 seekPos = 0;
+    for (uint32 i = 0; i < in.numHeaders(); i++)
+        if (in.getHeader(i)->getName()->compare("Seek-Pos") == 0) seekPos++;
+    EXPECT_EQ(seekPos, 1u);
+    EXPECT_STREQ(in.getHeaderCStringValue("Seek-Pos"), "10");
+    EXPECT_STREQ(in.getHeaderCStringValue("Maximum-Length"), "20");
+    // An argument without a value is ignored; so are unknown ones.
+    EXPECT_STREQ(in.getHeaderCStringValue("P1RID"), "4");
+    EXPECT_EQ(in.getHeaderCStringValue("other"), nullptr);
+}
+
+TEST_F(ConnectionHandlerTest, ErrorCodesMapToTheirStatusFormAndStatusWord) {
+    struct Case {
+        int code;
+        std::string status;
+        bool html;
+        int statusWord;
+    };
+    const std::vector<Case> cases = {
+        {ENOENT, "404 Not Found", true, 0},
+        {ENOTDIR, "404 Not Found", true, 0},
+        {-25015, "404 Not Found", true, 0},
+        {-2, "417 Expectation Failed", false, 0},
+        {-3, "417 Expectation Failed", false, 0},
+        {-14014, "400 Bad Request", false, 0},
+        {-14019, "400 Bad Request", false, 0},
+        {-25014, "400 Bad Request", false, 0},
+        {-25010, "404 Not Found", false, 4},
+        {-25011, "403 Forbidden", false, 0},
+        {-25013, "503 Service Unavailable", false, 0},
+        {-25016, "503 Service Unavailable", false, 0x10},
+        {-1, "500 Internal Server Error", false, 0},
+        {-14020, "500 Internal Server Error", false, 0},
+        {EACCES, "500 Internal Server Error", false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.code);
+        auto handler = handlerFor("");
+        handler->resetOutput(false);
+        handler->setLastException(CSException(CS_CONTEXT, c.code, "a<b"));
+        handler->iReplyPending = true;
+        handler->writeException();
+        EXPECT_FALSE(handler->iReplyPending);
+        auto replies = parseReplies(written());
+        ASSERT_EQ(replies.size(), 1u);
+        EXPECT_EQ(replies[0].statusLine, "HTTP/1.1 " + c.status);
+        EXPECT_EQ(replies[0].headers.size(), 2u);
+        if (c.html) {
+            std::string reason = c.status.substr(4);
+            EXPECT_EQ(replies[0].body,
+                      "<!DOCTYPE HTML PUBLIC \"-//IETF//DTD HTML 2.0//EN\"><html><head><title>" + c.status +
+                          "</title></head><body><h1>" + reason + "</h1><p>a&lt;b</p></body></html>");
+        } else {
+            EXPECT_EQ(replies[0].body, errorBody(c.status, c.statusWord, c.code, "a&lt;b"));
+        }
+    }
+}
+
+TEST_F(ConnectionHandlerTest, RepliesWithStatus200Or100KeepTheHeadersAlreadySet) {
+    struct Case {
+        int code;
+        std::string status;
+        std::string extra;
+    };
+    const std::vector<Case> cases = {
+        {-25101, "200 OK", ""},
+        {-25106, "200 OK", ""},
+        {-25201, "200 OK", ""},
+        {-25202, "200 OK", ""},
+        {-6, "100 Continue", "<md5offset>65536</md5offset><filelength>1000000</filelength>"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.code);
+        auto handler = handlerFor("");
+        handler->resetOutput(false);
+        handler->iOutputStream->addHeader("P1NextCode", "ABCD");
+        handler->iMD5Offset = 65536;
+        handler->iFileLength = 1000000;
+        handler->setLastException(CSException(CS_CONTEXT, c.code, "failed"));
+        handler->writeException();
+        auto replies = parseReplies(written());
+        ASSERT_EQ(replies.size(), 1u);
+        EXPECT_EQ(replies[0].statusLine, "HTTP/1.1 " + c.status);
+        ASSERT_EQ(replies[0].headers.size(), 5u);
+        EXPECT_EQ(replies[0].headers[2], "Connection: close");
+        EXPECT_EQ(replies[0].headers[3], "P1NextCode: ABCD");
+        std::string body = errorBody(c.status, 0, c.code, "failed");
+        body.insert(body.size() - std::string("</halvora>").size(), c.extra);
+        EXPECT_EQ(replies[0].body, body);
+    }
+}
+
+TEST_F(ConnectionHandlerTest, RecoveryReplyCarriesTheSpaceRestorePoint) {
+    TempDir repo;
+    hvps_system_parameters.iRepositoryPath = repo.path();
+    ASSERT_TRUE(writeFile(repo.file("space-db"), ""));
+    loadSpaces();
+    uint32 id = 0;
+    char key[HVSpace::kHexKeySize];
+    createSpace("title", &id, key);
+    findSpace(id)->setRestoreState(1234567890123ull, 7, 4096);
+
+    auto handler = handlerFor("GET /repo/" + std::to_string(id) + "/file HTTP/1.1\r\n\r\n");
+    handler->iInputStream->readHead();
+    handler->parseRequestURI();
+    ASSERT_TRUE(handler->iSpace);
+    handler->resetOutput(true);
+    handler->setLastException(CSException(CS_CONTEXT, -25018, "recover"));
+    handler->writeException();
+    freeSpaces();
+
+    auto replies = parseReplies(written());
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0].statusLine, "HTTP/1.1 503 Service Unavailable");
+    std::string body = errorBody("503 Service Unavailable", 0x200, -25018, "recover");
+    body.insert(body.size() - std::string("</halvora>").size(),
+                "<restoreid>1234567890123</restoreid><lastlog>7</lastlog><logoffset>4096</logoffset>");
+    EXPECT_EQ(replies[0].body, body);
+}
+
+TEST_F(ConnectionHandlerTest, StatusXmlReportsTheSpaceStatusOnlyForAKnownSpace) {
+    auto handler = handlerFor("");
+    handler->resetOutput(true);
+    handler->prepareResponse(false, 200, 0, "Ping OK");
+    EXPECT_EQ(std::string(handler->iOutputStream->getBodyData(), handler->iOutputStream->getBodyLength()),
+              kPingBody);
+
+    TempDir repo;
+    hvps_system_parameters.iRepositoryPath = repo.path();
+    ASSERT_TRUE(writeFile(repo.file("space-db"), ""));
+    loadSpaces();
+    uint32 id = 0;
+    char key[HVSpace::kHexKeySize];
+    createSpace("title", &id, key);
+    handler->iSpaceID = id;
+    handler->iSpace = findSpace(id);
+    handler->iSpace->setStatusBits(0x80);
+    freeSpaces();
+    handler->prepareResponse(false, 201, 0, "Put <OK>");
+    EXPECT_EQ(std::string(handler->iOutputStream->getBodyData(), handler->iOutputStream->getBodyLength()),
+              "<?xml version='1.0' encoding='UTF-8' ?><halvora><httpstatus>201 Created</httpstatus>"
+              "<status>128</status><intresult>0</intresult><message>Put &lt;OK&gt;</message></halvora>");
+}
+
+TEST_F(ConnectionHandlerTest, PeerClosingBeforeAnyRequestGetsNoReply) {
+    EXPECT_EQ(serve(""), "");
+    // A reply status line is not a request either.
+    EXPECT_EQ(serve("HTTP/1.1 200 OK\r\n\r\n"), "");
+}
+
+}  // namespace
