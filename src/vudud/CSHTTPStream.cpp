@@ -253,14 +253,14 @@ bool CSHTTPInputStream::getContentLength(uint64* length) const {
 bool CSHTTPInputStream::getRange(uint64* length, uint64* start) const {
     const char* value = getHeaderCStringValue("Range");
     if (!value || strncasecmp(value, "bytes=", 6) != 0) return false;
-    std::string_view spec(value + 6);
+    std::string_view bounds(value + 6);
     size_t used = 0;
-    if (spec.empty() || !isDigit(spec[0])) return false;
-    uint64 first = parseDecimal(spec, &used);
-    if (used >= spec.size() || spec[used] != '-') return false;
-    spec.remove_prefix(used + 1);
-    if (spec.empty() || !isDigit(spec[0])) return false;
-    uint64 last = parseDecimal(spec);
+    if (bounds.empty() || !isDigit(bounds[0])) return false;
+    uint64 first = parseDecimal(bounds, &used);
+    if (used >= bounds.size() || bounds[used] != '-') return false;
+    bounds.remove_prefix(used + 1);
+    if (bounds.empty() || !isDigit(bounds[0])) return false;
+    uint64 last = parseDecimal(bounds);
     // A range of 2^64 bytes cannot be told by a 64-bit length.
     if (first > last || (first == 0 && last == UINT64_MAX)) return false;
     *start = first;
