@@ -20,6 +20,7 @@
 #include "DiskUsage_hvps.h"
 #include "HVPSOptions.h"
 #include "Restore_hvps.h"
+#include "Session_hvps.h"
 #include "Space_hvps.h"
 #include "config_hvps.h"
 
@@ -287,6 +288,7 @@ bool HVPSDaemonStartup(const char* configFile, bool /*trace*/, [[maybe_unused]] 
         SystemParameters::loadDiskUsage();
 
         // Sessions and file state: initSessions(), initFileState().
+        initSessions();
 
         // Restore state, and recovery of every space when a restore is being processed.
         loadAndSetRestoreState();
@@ -339,6 +341,7 @@ void HVPSDaemonShutdown() {
 
     // Repository tables: freeSpaces(), freeSessions(), freeFileState().
     freeSpaces();
+    freeSessions();
 
     if (hvps_started) {
         try {
