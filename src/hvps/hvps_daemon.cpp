@@ -17,6 +17,7 @@
 #include "CSLog.h"
 #include "CSMemory.h"
 #include "CSStrUtil.h"
+#include "Deletion_hvps.h"
 #include "DiskUsage_hvps.h"
 #include "HVPSOptions.h"
 #include "Restore_hvps.h"
@@ -281,8 +282,9 @@ bool HVPSDaemonStartup(const char* configFile, bool /*trace*/, [[maybe_unused]] 
         // Space database.
         loadSpaces();
 
-        // Pending space deletions: checkForDeletedSpaces(true); when it deleted spaces,
-        // saveDiskUsage(0), so that the next step recalculates the usage.
+        // Pending space deletions. When spaces were removed, the stored disk usage is set to 0 so
+        // that the next step recounts it.
+        if (checkForDeletedSpaces(true)) SystemParameters::saveDiskUsage(0);
 
         // Disk usage.
         SystemParameters::loadDiskUsage();
@@ -321,7 +323,8 @@ void HVPSDaemonRun() {
             self->sleep(1000);
             refreshUtcOffset();
 
-            // Space deletion: serviceSpaceDeletion().
+            // Space deletion: the spaces marked since the last pass.
+            serviceSpaceDeletion();
 
             // Disk usage: written when it is not 0 and has changed since the last save.
             SystemParameters::saveDiskUsageIfChanged();

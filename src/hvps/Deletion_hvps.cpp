@@ -1,0 +1,122 @@
+#include "Deletion_hvps.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "CSDirectory.h"
+#include "CSException.h"
+#include "CSLog.h"
+#include "CSPath.h"
+#include "CSThread.h"
+#include "DiskUsage_hvps.h"
+#include "Space_hvps.h"
+#include "config_hvps.h"
+
+namespace {
+
+std::string repositoryPath(const std::string& name) {
+    return hvps_system_parameters.iRepositoryPath + "/" + name;
+}
+
+bool stopRequested() {
+    CSThread* self = CSThread::getSelf();
+    return self && self->mustQuit();
+}
+
+}  // namespace
+
+uint32 markedSpaceID(const char* name) {
+    std::string_view text(name ? name : "");
+    const size_t suffixLen = strlen(kToDeleteSuffix);
+    if (text.size() <= suffixLen || !text.ends_with(kToDeleteSuffix)) return 0;
+    std::string_view digits = text.substr(0, text.size() - suffixLen);
+    // Only the names the mark itself makes: "05-TO_DELETE" or "5x-TO_DELETE" are somebody else's
+    // directories and must not cost space 5 its record.
+    if (digits.empty() || digits.size() > 10 || digits[0] == '0') return 0;
+    uint64 id = 0;
+    for (char ch : digits) {
+        if (ch < '0' || ch > '9') return 0;
+        id = id * 10 + static_cast<uint64>(ch - '0');
+    }
+    return id > 0xFFFFFFFFull ? 0 : static_cast<uint32>(id);
+}
+
+bool markSpaceForDeletion(uint32 id) {
+    char name[40];
+    snprintf(name, sizeof(name), "%u", id);
+    CSRef<CSPath> dir = CSPath::newPath(repositoryPath(name).c_str());
+    const bool existed = dir->exists();
+    if (!existed) dir->makeDir();
+
+    snprintf(name, sizeof(name), "%u%s", id, kToDeleteSuffix);
+    try {
+        dir->rename(name);
+    } catch (...) {
+        // The empty directory made above would otherwise look like a space that has files.
+        if (!existed) dir->removeDir();
+        throw;
+    }
+    SpaceDatabase::setSpaceDeleted(id);
+    SpaceDatabase::spaceDeleted = true;
+    return existed;
+}
+
+void serviceSpaceDeletion() {
+    if (!SpaceDatabase::spaceDeleted.exchange(false)) return;
+    try {
+        checkForDeletedSpaces(false);
+    } catch (...) {
+        SpaceDatabase::spaceDeleted = true;
+        throw;
+    }
+}
+
+bool checkForDeletedSpaces(bool atStartup) {
+    CSThread* self = CSThread::getSelf();
+    bool removed = false;
+    for (;;) {
+        std::string found;
+        {
+            std::unique_ptr<CSDirectory> listing =
+                CSDirectory::newDirectory(hvps_system_parameters.iRepositoryPath.c_str());
+            listing->open();
+            while (listing->next()) {
+                if (stopRequested()) return removed;
+                if (listing->isFile() || markedSpaceID(listing->name()) == 0) continue;
+                found = listing->getEntryPath();
+                break;
+            }
+        }
+        if (found.empty()) return removed;
+        if (atStartup) CSL.logf(self, CSLog::Protocol, "Found directory: %s\n", found.c_str());
+        deleteSpacePermanently(found.c_str(), atStartup);
+        removed = true;
+    }
+}
+
+void deleteSpacePermanently(const char* path, bool atStartup) {
+    CSRef<CSPath> dir = CSPath::newPath(path);
+    const uint32 id = markedSpaceID(dir->getNameCString());
+    if (id == 0) return;
+    CSL.logf(CSThread::getSelf(), CSLog::Protocol, "Deleting space %u permanently\n", id);
+
+    if (atStartup) {
+        // The start-up recounts the whole disk usage afterwards.
+        dir->removeDir();
+    } else {
+        // The size is kept in the record, so a pass that fails half-way through the removal and
+        // is retried still takes the whole space off the usage, once.
+        uint64 size = SpaceDatabase::getSpaceSize(id);
+        if (size == 0) {
+            size = SystemParameters::getDiskUsage(path, true);
+            SpaceDatabase::setSpaceSize(id, size);
+        }
+        dir->removeDir();
+        SystemParameters::setDiskUsage(size, 0);
+    }
+    SpaceDatabase::deleteSpace(id);
+}
