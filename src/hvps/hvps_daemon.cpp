@@ -20,6 +20,7 @@
 #include "Deletion_hvps.h"
 #include "DiskUsage_hvps.h"
 #include "HVPSOptions.h"
+#include "Network_hvps.h"
 #include "Restore_hvps.h"
 #include "Session_hvps.h"
 #include "Space_hvps.h"
@@ -263,7 +264,7 @@ void shutdown_signal(int sig) {
     if (CSThread* self = sQuitTarget.load()) self->setMustQuit(true);
 }
 
-bool HVPSDaemonStartup(const char* configFile, bool /*trace*/, [[maybe_unused]] const char* mimeTypesFile) {
+bool HVPSDaemonStartup(const char* configFile, bool /*trace*/, const char* mimeTypesFile) {
     if (!CSThread::startUp()) {
         CSException e;
         e.initException(CS_CONTEXT, 12, "CSThread::startUp() failed.");
@@ -296,8 +297,11 @@ bool HVPSDaemonStartup(const char* configFile, bool /*trace*/, [[maybe_unused]] 
         loadAndSetRestoreState();
         if (hvps_system_parameters.iRestoreState == RESTORE_STATE_IN_PROGRESS) recoverSpaces();
 
-        // Network service: MSNetwork::startUp(iServerPort, iMinHandlers, iMaxHandlers, mimeTypesFile),
-        // then MSNetwork::startNetwork(). From there on clients can connect.
+        // Network service. From here on clients can connect.
+        MSNetwork::startUp(hvps_system_parameters.iServerPort,
+                           static_cast<uint32>(hvps_system_parameters.iMinHandlers),
+                           static_cast<uint32>(hvps_system_parameters.iMaxHandlers), mimeTypesFile);
+        MSNetwork::startNetwork();
 
         hvps_signal_handler = pthread_self();
         sHaveSignalThread = true;
@@ -339,8 +343,9 @@ void HVPSDaemonShutdown() {
     CSThread* self = hvps_main_thread.get();
     CSThread::setSelf(self);
 
-    // Network service: MSNetwork::shutDown() stops the system thread and every connection handler
-    // and closes the listening socket.
+    // Network service: stops the system thread and every connection handler and closes the
+    // listening socket, so no request touches the tables freed below.
+    MSNetwork::shutDown();
 
     // Repository tables: freeSpaces(), freeSessions(), freeFileState().
     freeSpaces();
