@@ -565,8 +565,8 @@ const HVPSReply& HVPSClient::login() {
     return iReply;
 }
 
-const HVPSReply& HVPSClient::sessionPost(const char* what, std::string_view path, std::string_view body) {
-    (void)what;
+const HVPSReply& HVPSClient::sessionPost(std::string_view path, std::string_view body) {
+    checkPath(path, "File path");
     ensureSession();
     if (!iHasChallenge) return iReply;  // the login failed: its reply tells why
     buildTarget(path, path.empty());
@@ -578,9 +578,11 @@ const HVPSReply& HVPSClient::sessionPost(const char* what, std::string_view path
 
 const HVPSReply& HVPSClient::put(std::string_view path, const void* data, size_t len,
                                  const HVPSPutOptions& options) {
+    if (path.empty()) clientError(CS_CONTEXT, "No file path to upload to");
+    checkPath(path, "File path");
+    if (!options.md5Check.empty()) checkPath(options.md5Check, "P1MD5Check");
     ensureSession();
     if (!iHasChallenge) return iReply;
-    if (path.empty()) clientError(CS_CONTEXT, "No file path to upload to");
     buildTarget(path, false);
     buildSessionHeaders();
     if (options.placement != HVPSPlacement::Replace) {
@@ -594,7 +596,6 @@ const HVPSReply& HVPSClient::put(std::string_view path, const void* data, size_t
         if (!options.seekPosAsArgument) dest += "\r\n";
     }
     if (!options.md5Check.empty()) {
-        checkPath(options.md5Check, "P1MD5Check");
         iHeaders += "P1MD5Check: ";
         iHeaders += options.md5Check;
         iHeaders += "\r\n";
@@ -655,12 +656,12 @@ const HVPSReply& HVPSClient::rename(std::string_view path, std::string_view newN
         clientError(CS_CONTEXT, "The new name must be 1 to 1023 characters without line breaks");
     std::string body = "RENAME\r\n";
     body += newName;
-    return sessionPost("RENAME", path, body);
+    return sessionPost(path, body);
 }
 
-const HVPSReply& HVPSClient::remove(std::string_view path) { return sessionPost("REMOVE", path, "REMOVE"); }
+const HVPSReply& HVPSClient::remove(std::string_view path) { return sessionPost(path, "REMOVE"); }
 
-const HVPSReply& HVPSClient::deleteSpace() { return sessionPost("DELETE", {}, "DELETE"); }
+const HVPSReply& HVPSClient::deleteSpace() { return sessionPost({}, "DELETE"); }
 
 // ---- Pure helpers ----
 

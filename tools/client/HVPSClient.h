@@ -217,7 +217,7 @@ private:
     void sendRequest(std::string_view method, std::string_view target, std::string_view headers,
                      const void* body, size_t len);
     bool readReply(const BodySink* sink);
-    const HVPSReply& sessionPost(const char* what, std::string_view path, std::string_view body);
+    const HVPSReply& sessionPost(std::string_view path, std::string_view body);
     const HVPSReply& encryptedPost(std::string_view plain, const HVPSServerKey* key);
     void buildTarget(std::string_view path, bool trailingSlash);
     void buildSessionHeaders();
