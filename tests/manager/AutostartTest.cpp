@@ -1,0 +1,328 @@
+// Autostart and the platform layers: the generated property list and unit file byte for byte,
+// registration through fake launchctl and systemctl, and the macOS scripts and ps call.
+#include "CHVPSController.h"
+#include "CHVPSPlatformLinux.h"
+#include "CHVPSPlatformMac.h"
+#include "ManagerTestSupport.h"
+#include "ui_CHVPS.h"
+
+using namespace hvpstest;
+
+namespace {
+QString xml(QString text) {
+    text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;").replace("\"", "&quot;");
+    return text;
+}
+
+// Starts the stand-in daemon when the service manager is told to load, and names processes
+// from /proc in place of ps.
+const QByteArray kLaunchctlHook =
+    "if [ \"$1\" = load ]; then \"$FAKE_DAEMON\" \"$FAKE_PIDFILE\" >/dev/null 2>&1 & fi\n";
+const QByteArray kSystemctlHook =
+    "if [ \"$2\" = enable ]; then \"$FAKE_DAEMON\" \"$FAKE_PIDFILE\" >/dev/null 2>&1 & fi\n";
+const QByteArray kPsHook = "pid=${2#-p }; cat /proc/$pid/comm 2>/dev/null\n";
+}  // namespace
+
+class AutostartTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir* iDir = nullptr;
+    std::unique_ptr<FakeTools> iTools;
+    QString iOldCurrent;
+    QString iPidFile;
+
+    QString path(const QString& name) const { return iDir->path() + "/" + name; }
+
+    std::unique_ptr<CHVPSController> makeMac() {
+        return std::make_unique<CHVPSController>(std::make_unique<CHVPSPlatformMac>());
+    }
+    std::unique_ptr<CHVPSController> makeLinux(const QString& daemon, const QString& bundle) {
+        return std::make_unique<CHVPSController>(std::make_unique<CHVPSPlatformLinux>(daemon, bundle));
+    }
+
+private slots:
+    void init() {
+        messages().clear();
+        clearSettings();
+        iDir = new QTemporaryDir;
+        qputenv("XDG_DATA_HOME", path("data").toLocal8Bit());
+        qputenv("XDG_CONFIG_HOME", path("config").toLocal8Bit());
+        qputenv("HOME", path("home").toLocal8Bit());
+        iOldCurrent = QDir::currentPath();
+        QDir().mkpath(path("cwd"));
+        QDir::setCurrent(path("cwd"));
+        iTools = std::make_unique<FakeTools>(path("bin"));
+        for (const char* tool : {"launchctl", "systemctl", "ps", "osascript"}) iTools->add(tool);
+        iTools->setHook("launchctl", kLaunchctlHook);
+        iTools->setHook("systemctl", kSystemctlHook);
+        iTools->setHook("ps", kPsHook);
+        iTools->setHook("osascript", "printf '%s' \"$2\" > \"$dir/script.txt\"\n");
+        QDir().mkpath(path("daemons"));
+        qputenv("FAKE_DAEMON", makeFakeDaemon(path("daemons")).toLocal8Bit());
+        iPidFile = path("data/HalvoraPersonalServer/hvpsd.pid");
+        qputenv("FAKE_PIDFILE", iPidFile.toLocal8Bit());
+    }
+
+    void cleanup() {
+        killHard(readFile(iPidFile).trimmed().toLongLong());
+        QDir::setCurrent(iOldCurrent);
+        iTools.reset();
+        delete iDir;
+    }
+
+    void macPropertyListIsByteIdenticalAndFollowsTheSettings() {
+        const QString cwd = path("cwd & <more>");
+        QDir().mkpath(cwd);
+        QDir::setCurrent(cwd);
+        const QString config = path("conf & co/");
+        const QString log = path("log \"1\".log");
+        const QString pid = path("pid %2.pid");
+        const QString plist = path("LaunchAgents/HalvoraPersonalServer.plist");
+        setSetting("configPath", config);
+        setSetting("logFile", log);
+        setSetting("pidFile", pid);
+        setSetting("plistFile", plist);
+        auto controller = makeMac();
+
+        const QString bundle = cwd + "/HalvoraPersonalServer.app/Contents/HalvoraPersonalServer/";
+        const QString expected =
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+            "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+            "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+            "<plist version=\"1.0\">\n"
+            "\t<dict>\n"
+            "\t\t<key>Label</key>\n"
+            "\t\t<string>hvpsd</string>\n"
+            "\t\t<key>WorkingDirectory</key>\n"
+            "\t\t<string>" +
+            xml(bundle) +
+            "</string>\n"
+            "\t\t<key>ProgramArguments</key>\n"
+            "\t\t<array>\n"
+            "\t\t\t<string>" +
+            xml(bundle + "hvpsd") +
+            "</string>\n"
+            "\t\t\t<string>--launched-as-daemon</string>\n"
+            "\t\t\t<string>--config-file=" +
+            xml(config + "hvps.config") +
+            "</string>\n"
+            "\t\t\t<string>--log-file=" +
+            xml(log) +
+            "</string>\n"
+            "\t\t\t<string>--pid-file=" +
+            xml(pid) +
+            "</string>\n"
+            "\t\t\t<string>--mime-types-file=" +
+            xml(bundle + "mime.types") +
+            "</string>\n"
+            "\t\t</array>\n"
+            "\t\t<key>RunAtLoad</key>\n"
+            "\t\t<true/>\n"
+            "\t</dict>\n"
+            "</plist>\n";
+        QCOMPARE(controller->generateAutoStartPListFile(), expected);
+        QVERIFY(!controller->checkAutostartPListFile());
+        QVERIFY(controller->writeAutostartPListFile());  // creates the LaunchAgents folder
+        QCOMPARE(readFile(plist), expected.toUtf8());
+        QVERIFY(controller->checkAutostartPListFile());
+
+        controller->setSettingsValue("logFile", path("other.log"));
+        QVERIFY(!controller->checkAutostartPListFile());
+        controller->setSettingsValue("logFile", log);
+        QVERIFY(controller->checkAutostartPListFile());
+        QDir::setCurrent(path("cwd"));
+        QVERIFY(!controller->checkAutostartPListFile());
+    }
+
+    void linuxUnitFileQuotesEveryPathAndIsByteIdentical() {
+        const QString daemon = path("my bin/hvpsd");
+        const QString bundle = path("share 100%/");
+        setSetting("configPath", path("a \"q\" $HOME\\/"));
+        setSetting("logFile", path("log.log"));
+        setSetting("pidFile", path("run/hvpsd.pid"));
+        auto controller = makeLinux(daemon, bundle);
+        const QString root = iDir->path();
+        const QString expected =
+            "[Unit]\n"
+            "Description=Halvora Personal Server\n"
+            "After=network.target\n"
+            "\n"
+            "[Service]\n"
+            "Type=simple\n"
+            "WorkingDirectory=" +
+            root +
+            "/share 100%%/\n"
+            "ExecStart=\"" +
+            root +
+            "/my bin/hvpsd\" \"--launched-as-daemon\" "
+            "\"--config-file=" +
+            root +
+            "/a \\\"q\\\" $$HOME\\\\/hvps.config\" "
+            "\"--log-file=" +
+            root +
+            "/log.log\" "
+            "\"--pid-file=" +
+            root +
+            "/run/hvpsd.pid\" "
+            "\"--mime-types-file=" +
+            root +
+            "/share 100%%/mime.types\"\n"
+            "\n"
+            "[Install]\n"
+            "WantedBy=default.target\n";
+        QCOMPARE(controller->generateAutoStartPListFile(), expected);
+        QCOMPARE(controller->autostartFilePath(), path("config/systemd/user/hvpsd.service"));
+        QVERIFY(controller->writeAutostartPListFile());
+        QCOMPARE(readFile(path("config/systemd/user/hvpsd.service")), expected.toUtf8());
+        QVERIFY(controller->checkAutostartPListFile());
+    }
+
+    void tickingAndUntickingRegistersThroughLaunchctl() {
+        const QString plist = path("home/Library/LaunchAgents/HalvoraPersonalServer.plist");
+        auto controller = makeMac();
+        QVERIFY(!controller->form()->chkBoxStartAsDeamon->isChecked());
+        QVERIFY(iTools->calls().isEmpty());
+
+        controller->form()->chkBoxStartAsDeamon->click();
+        QVERIFY(QFileInfo::exists(plist));
+        QVERIFY(controller->form()->chkBoxStartAsDeamon->isChecked());
+        QCOMPARE(controller->settings().value("runAsDeamon").toBool(), true);
+        QCOMPARE(controller->form()->pshBntStartStopServer->text(), QString("Stop Server"));
+        const qint64 pid = readFile(iPidFile).trimmed().toLongLong();
+        QStringList calls = iTools->calls();
+        QCOMPARE(calls.value(0), "launchctl | load | " + plist);
+        QVERIFY(calls.contains(QString("ps | -o comm= | -p %1 | -c").arg(pid)));
+        QCOMPARE(messageTitles(), QStringList());
+
+        controller->form()->chkBoxStartAsDeamon->click();
+        QVERIFY(waitForExit(pid, 5000));
+        QVERIFY(!QFileInfo::exists(plist));
+        QVERIFY(!controller->form()->chkBoxStartAsDeamon->isChecked());
+        QCOMPARE(controller->settings().value("runAsDeamon").toBool(), false);
+        QCOMPARE(controller->form()->pshBntStartStopServer->text(), QString("Start Server"));
+        QVERIFY(iTools->calls().contains("launchctl | unload | " + plist));
+        QCOMPARE(messageTitles(), QStringList());
+    }
+
+    void tickingAndUntickingRegistersThroughSystemctl() {
+        const QString unit = path("config/systemd/user/hvpsd.service");
+        auto controller = makeLinux(path("installed/hvpsd"), path("share/"));
+        QVERIFY(controller->registerServerAsDeamon(false));
+        QVERIFY(QFileInfo::exists(unit));
+        const qint64 pid = readFile(iPidFile).trimmed().toLongLong();
+        QCOMPARE(iTools->calls(), (QStringList{"systemctl | --user | daemon-reload",
+                                               "systemctl | --user | enable | --now | hvpsd.service"}));
+
+        QVERIFY(controller->deRegisterServerAsDeamon(false));
+        QVERIFY(waitForExit(pid, 5000));
+        QVERIFY(!QFileInfo::exists(unit));
+        QCOMPARE(iTools->calls().mid(2), (QStringList{"systemctl | --user | disable | --now | hvpsd.service",
+                                                      "systemctl | --user | daemon-reload"}));
+        QCOMPARE(messageTitles(), QStringList());
+
+        // A unit kept outside the user's unit folder is enabled by its path.
+        const QString elsewhere = path("units/hvpsd.service");
+        controller->setSettingsValue("plistFile", elsewhere);
+        QVERIFY(controller->registerServerAsDeamon(true));
+        QVERIFY(iTools->calls().contains("systemctl | --user | enable | --now | " + elsewhere));
+    }
+
+    void untickingWithoutAnAutostartFileRunsNoTool() {
+        setSetting("runAsDeamon", true);
+        auto controller = makeMac();
+        // The setting asked for autostart and nothing runs: the start renews the registration.
+        QVERIFY(controller->form()->chkBoxStartAsDeamon->isChecked());
+        const qint64 pid = readFile(iPidFile).trimmed().toLongLong();
+        QVERIFY(pid > 0);
+        QVERIFY(controller->deRegisterServerAsDeamon(true));
+        QVERIFY(waitForExit(pid, 5000));
+
+        const int before = iTools->calls().size();
+        controller->onAutostartChanged(false);
+        QCOMPARE(iTools->calls().size(), before);
+        QCOMPARE(controller->settings().value("runAsDeamon").toBool(), false);
+        QCOMPARE(messageTitles(), QStringList());
+    }
+
+    void deregistrationDeletesTheFileEvenWhenUnloadingFails() {
+        const QString plist = path("home/Library/LaunchAgents/HalvoraPersonalServer.plist");
+        auto controller = makeMac();
+        QVERIFY(controller->writeAutostartPListFile());
+        iTools->setExit("launchctl", 1);
+        QVERIFY(controller->deRegisterServerAsDeamon(false));
+        QVERIFY(!QFileInfo::exists(plist));
+        QCOMPARE(messageTitles(), QStringList{"Error deregistering autostart!"});
+        QCOMPARE(messages()[0].text, QString("Unloading the server as deamon failed."));
+        QVERIFY(!controller->form()->chkBoxStartAsDeamon->isChecked());
+    }
+
+    void registrationThatCannotWriteItsFileIsReported() {
+        writeFile(path("blocker"), "a file where a folder should be");
+        setSetting("plistFile", path("blocker/HalvoraPersonalServer.plist"));
+        auto controller = makeMac();
+        QVERIFY(!controller->registerServerAsDeamon(false));
+        QCOMPARE(messageTitles(), QStringList{"Error registering autostart!"});
+        QCOMPARE(messages()[0].text, QString("Creating the autostart file for the server failed."));
+        QVERIFY(!controller->form()->chkBoxStartAsDeamon->isChecked());
+        QVERIFY(iTools->calls().isEmpty());
+    }
+
+    void startupRenewsAStaleRegistration() {
+        const QString plist = path("home/Library/LaunchAgents/HalvoraPersonalServer.plist");
+        writeFile(plist, "stale");
+        setSetting("runAsDeamon", true);
+        auto controller = makeMac();
+        QCOMPARE(iTools->calls().value(0), "launchctl | unload | " + plist);
+        QVERIFY(iTools->calls().contains("launchctl | load | " + plist));
+        QVERIFY(controller->checkAutostartPListFile());
+        QVERIFY(controller->form()->chkBoxStartAsDeamon->isChecked());
+        QCOMPARE(controller->form()->pshBntStartStopServer->text(), QString("Stop Server"));
+    }
+
+    void macScriptsReceiveThePathWithQuotesEscaped() {
+        const QString file = path("my \"log\".txt");
+        writeFile(file, "x");
+        CHVPSPlatformMac mac;
+        QVERIFY(mac.openFile(file, false, nullptr));
+        const QString escaped = QString(file).replace("\"", "\\\"");
+        QCOMPARE(QString::fromUtf8(readFile(iTools->folder() + "/script.txt")),
+                 "set fp to \"" + escaped +
+                     "\"\n"
+                     "set filePath to (POSIX file fp) as string\n"
+                     "tell application \"TextEdit\"\n"
+                     "activate\n"
+                     "open filePath\n"
+                     "end tell\n");
+
+        QVERIFY(mac.openFile(file, true, nullptr));
+        const QString chooser = QString::fromUtf8(readFile(iTools->folder() + "/script.txt"));
+        QVERIFY(chooser.startsWith("set fp to \"" + escaped + "\"\n"));
+        QVERIFY(chooser.contains("with prompt \"Choose a program to open the file\n" + escaped +
+                                 "\" default location"));
+
+        QVERIFY(mac.showProcessInfo("hvpsd", 4321, nullptr));
+        const QString info = QString::fromUtf8(readFile(iTools->folder() + "/script.txt"));
+        QVERIFY(
+            info.startsWith("set dialogText to \"Halvora Personal Server \n\nPid: 4321\nName: hvpsd\"\n"));
+        QVERIFY(info.contains("\t\tkeystroke \"hvpsd\"\n"));
+        QVERIFY(info.contains("buttons {\"Close\"} default button \"Close\"\nend tell\n"));
+
+        iTools->setExit("osascript", 1);
+        QVERIFY(!mac.openFile(file, false, nullptr));
+    }
+
+    void linuxProcessInformationComesFromProc() {
+        const auto rows = CHVPSPlatformLinux::readProcessInfo(QCoreApplication::applicationPid());
+        QHash<QString, QString> info;
+        for (const auto& row : rows) info.insert(row.first, row.second);
+        QCOMPARE(info.value("Pid"), QString::number(QCoreApplication::applicationPid()));
+        QCOMPARE(info.value("Name"), QString("AutostartTest"));
+        QVERIFY(info.value("Command line").contains("AutostartTest"));
+        QVERIFY(!info.value("Started").isEmpty());
+        QVERIFY(CHVPSPlatformLinux::readProcessInfo(0).isEmpty());
+        QVERIFY(CHVPSPlatformLinux::readProcessInfo(999999999).isEmpty());
+    }
+};
+
+HVPS_MANAGER_TEST_MAIN(AutostartTest)
+#include "AutostartTest.moc"

@@ -1,0 +1,363 @@
+// The main window's control of the daemon: default files, detection through the pid file,
+// start and stop (of the real hvpsd too), and the warnings the user sees.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include "CHVPSConfigDialog.h"
+#include "CHVPSController.h"
+#include "CHVPSPlatformLinux.h"
+#include "ManagerTestSupport.h"
+#include "ui_CHVPS.h"
+
+using namespace hvpstest;
+
+namespace {
+// The window with scripted file chooser and configuration dialog.
+class TestController : public CHVPSController {
+public:
+    using CHVPSController::CHVPSController;
+    QString iNextFile;
+    int iDialogRuns = 0;
+
+protected:
+    QString selectFilePath(const QString&, const QString&, const QString&, bool) override {
+        return iNextFile;
+    }
+    int execConfigDialog() override {
+        ++iDialogRuns;
+        return QDialog::Rejected;
+    }
+};
+
+int freePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    int port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    ::close(fd);
+    return port;
+}
+
+QByteArray configFor(const QString& repository, int port = 37655) {
+    return "server-password=5EBE2294ECD0E0F08EAB7690D2A6EE69\n"
+           "server-host=localhost\n"
+           "server-port=" +
+           QByteArray::number(port) +
+           "\n"
+           "repository-name=repo1\n"
+           "repository-data=" +
+           repository.toUtf8() +
+           "\n"
+           "repository-size=10GB\n"
+           "store-space-titles=yes\n"
+           "maximum-connections=10\n"
+           "poll-interval=60\n"
+           "connection-timeout=12000\n";
+}
+}  // namespace
+
+class ControllerTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir* iDir = nullptr;
+    std::unique_ptr<FakeTools> iTools;
+    QString iBundle;
+    QString iAppFolder;
+    QString iFakeDaemon;
+    QList<qint64> iStarted;
+
+    QString path(const QString& name) const { return iDir->path() + "/" + name; }
+
+    std::unique_ptr<TestController> makeController(const QString& daemon = QString()) {
+        return std::make_unique<TestController>(
+            std::make_unique<CHVPSPlatformLinux>(daemon.isEmpty() ? path("no-daemon") : daemon, iBundle));
+    }
+
+    qint64 startFake(const QString& pidFile, bool ignoreTerm = false) {
+        qint64 pid = startFakeDaemon(iFakeDaemon, pidFile, ignoreTerm);
+        iStarted << pid;
+        return pid;
+    }
+
+private slots:
+    void init() {
+        messages().clear();
+        clearSettings();
+        iDir = new QTemporaryDir;
+        qputenv("XDG_DATA_HOME", path("data").toLocal8Bit());
+        qputenv("HOME", path("home").toLocal8Bit());
+        iAppFolder = path("data/HalvoraPersonalServer/");
+        iBundle = path("bundle/");
+        writeFile(iBundle + "hvps.config", configFor(iAppFolder + "data/"));
+        writeFile(iBundle + "data/space-db", "template space-db");
+        writeFile(iBundle + "data/disk-usage", "0");
+        iTools = std::make_unique<FakeTools>(path("bin"));
+        iTools->add("xdg-open");
+        QDir().mkpath(path("daemons"));
+        iFakeDaemon = makeFakeDaemon(path("daemons"));
+    }
+
+    void cleanup() {
+        for (qint64 pid : iStarted) killHard(pid);
+        iStarted.clear();
+        iTools.reset();
+        delete iDir;
+    }
+
+    void firstStartCopiesTheDefaultConfigurationAndCreatesTheLog() {
+        auto controller = makeController();
+        QCOMPARE(readFile(iAppFolder + "hvps.config"), readFile(iBundle + "hvps.config"));
+        QVERIFY(QFileInfo(iAppFolder + "hvpsd.log").isFile());
+        QCOMPARE(controller->form()->lblConfigPath->toolTip(), iAppFolder + "hvps.config");
+        QCOMPARE(controller->configDialog()->iConfigFilePath, iAppFolder + "hvps.config");
+        QCOMPARE(controller->settings().value("runAsDeamon").toBool(), false);
+        QVERIFY(!controller->settings().contains("configPath"));
+
+        // A configuration that exists is the user's and stays as it is.
+        writeFile(iAppFolder + "hvps.config", "server-port=1");
+        QVERIFY(controller->checkSettingPaths());
+        QCOMPARE(readFile(iAppFolder + "hvps.config"), QByteArray("server-port=1"));
+
+        QFile::remove(iAppFolder + "hvps.config");
+        QFile::remove(iBundle + "hvps.config");
+        QVERIFY(!controller->checkSettingPaths());
+    }
+
+    void defaultRepositoryIsFilledFromTheBundleWithoutOverwriting() {
+        auto controller = makeController();
+        QVERIFY(controller->checkDataPath());
+        QCOMPARE(readFile(iAppFolder + "data/space-db"), QByteArray("template space-db"));
+        QCOMPARE(readFile(iAppFolder + "data/disk-usage"), QByteArray("0"));
+
+        writeFile(iAppFolder + "data/space-db", "live data");
+        QFile::remove(iAppFolder + "data/disk-usage");
+        QVERIFY(controller->checkDataPath());
+        QCOMPARE(readFile(iAppFolder + "data/space-db"), QByteArray("live data"));
+        QCOMPARE(readFile(iAppFolder + "data/disk-usage"), QByteArray("0"));
+
+        QFile::remove(iAppFolder + "data/disk-usage");
+        QFile::remove(iBundle + "data/disk-usage");
+        QVERIFY(!controller->checkDataPath());
+    }
+
+    void repositoryElsewhereMustAlreadyHoldItsSpaceDb() {
+        const QString elsewhere = path("elsewhere/");
+        QDir().mkpath(elsewhere);
+        writeFile(iAppFolder + "hvps.config", configFor(elsewhere));
+        iTools->add("daemon-launch");
+        auto controller = makeController(iTools->folder() + "/daemon-launch");
+        QVERIFY(!controller->checkDataPath());
+        QVERIFY(!controller->startServer(false));
+        QCOMPARE(messageTitles(), QStringList{"Database does not exists"});
+        QVERIFY(iTools->calls().isEmpty());
+        QCOMPARE(QDir(elsewhere).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+
+        writeFile(elsewhere + "space-db", "");
+        QVERIFY(controller->checkDataPath());
+        QVERIFY(!QFileInfo::exists(elsewhere + "disk-usage"));
+    }
+
+    void serverDetectionReadsThePidFile_data() {
+        QTest::addColumn<QString>("content");  // %1: pid of the process named in "process"
+        QTest::addColumn<QString>("process");  // none, dead, other, hvpsd
+        QTest::addColumn<bool>("running");
+        QTest::addColumn<bool>("pidKnown");  // whether pid ends up as the process's pid
+        QTest::addColumn<qint64>("pid");     // otherwise
+        QTest::newRow("no pid file") << "<none>"
+                                     << "none" << false << false << qint64(-1);
+        QTest::newRow("empty file") << ""
+                                    << "none" << false << false << qint64(0);
+        QTest::newRow("text") << "abc"
+                              << "none" << false << false << qint64(0);
+        QTest::newRow("zero") << "0"
+                              << "none" << false << false << qint64(0);
+        QTest::newRow("negative") << "-5"
+                                  << "none" << false << false << qint64(-5);
+        QTest::newRow("blanks around a number") << " 1234\n"
+                                                << "none" << false << false << qint64(1234);
+        QTest::newRow("process gone") << "%1"
+                                      << "dead" << false << true << qint64(0);
+        QTest::newRow("live process that is not hvpsd") << "%1"
+                                                        << "other" << false << true << qint64(0);
+        QTest::newRow("live hvpsd") << "%1"
+                                    << "hvpsd" << true << true << qint64(0);
+        QTest::newRow("live hvpsd, blanks and line end") << "\t%1 \n"
+                                                         << "hvpsd" << true << true << qint64(0);
+    }
+
+    void serverDetectionReadsThePidFile() {
+        QFETCH(QString, content);
+        QFETCH(QString, process);
+        QFETCH(bool, running);
+        QFETCH(bool, pidKnown);
+        QFETCH(qint64, pid);
+        auto controller = makeController();
+        const QString pidFile = iAppFolder + "hvpsd.pid";
+        qint64 processPid = 0;
+        QProcess other;
+        if (process == "dead") {
+            QProcess ended;
+            ended.start("true");
+            QVERIFY(ended.waitForStarted(5000));
+            processPid = ended.processId();
+            QVERIFY(ended.waitForFinished(5000));
+        } else if (process == "other") {
+            other.start("sleep", {"30"});
+            QVERIFY(other.waitForStarted(5000));
+            processPid = other.processId();
+        } else if (process == "hvpsd") {
+            processPid = startFake(path("fake.pid"));
+            QVERIFY(processPid > 0);
+        }
+        if (content != "<none>")
+            writeFile(pidFile, QString(content).replace("%1", QString::number(processPid)).toUtf8());
+
+        qint64 found = 42;
+        QCOMPARE(controller->isServerRunning(found), running);
+        QCOMPARE(found, pidKnown ? processPid : pid);
+        if (other.state() != QProcess::NotRunning) {
+            other.kill();
+            other.waitForFinished(5000);
+        }
+    }
+
+    void statusPollChecksAtLeastOnceAndStopsAtTheExpectedState() {
+        auto controller = makeController();
+        const QString pidFile = iAppFolder + "hvpsd.pid";
+        qint64 pid = 0;
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(controller->isServerRunning(pid, true, 50), false);
+        QVERIFY(timer.elapsed() < 2000);
+
+        const qint64 daemon = startFake(pidFile);
+        QVERIFY(daemon > 0);
+        QCOMPARE(controller->isServerRunning(pid, true, 50), true);
+        QCOMPARE(pid, daemon);
+
+        // Events are processed while polling: the daemon is stopped from a timer.
+        QTimer::singleShot(300, [daemon] { ::kill(static_cast<pid_t>(daemon), SIGTERM); });
+        timer.restart();
+        QCOMPARE(controller->isServerRunning(pid, false, 5000), false);
+        QVERIFY(timer.elapsed() < 4000);
+    }
+
+    void realDaemonStartsAndStopsFromTheStartStopButton() {
+        const QString real = QStringLiteral(HVPSD_PATH);
+        if (!QFileInfo(real).isExecutable()) QSKIP("hvpsd is not built");
+        // The daemon refuses root without --allow-root; the wrapper adds it only then and becomes
+        // the real hvpsd by exec.
+        const QString wrapper = path("installed/hvpsd");
+        writeScript(wrapper, "if [ \"$(id -u)\" = 0 ]; then exec \"" + real.toUtf8() +
+                                 "\" --allow-root \"$@\"; fi\nexec \"" + real.toUtf8() + "\" \"$@\"\n");
+        QFile::copy(QStringLiteral(HVPS_SOURCE_DIR) + "/resources/mime.types", iBundle + "mime.types");
+        writeFile(iBundle + "data/space-db", "");
+        writeFile(iBundle + "data/disk-usage", "");
+        writeFile(iBundle + "hvps.config", configFor(iAppFolder + "data/", freePort()));
+
+        auto controller = makeController(wrapper);
+        controller->onStartStopServer();
+        qint64 pid = 0;
+        QVERIFY2(controller->isServerRunning(pid), readFile(iAppFolder + "hvpsd.log").constData());
+        QCOMPARE(controller->form()->pshBntStartStopServer->text(), QString("Stop Server"));
+        iStarted << pid;
+        const QByteArray log = readFile(iAppFolder + "hvpsd.log");
+        for (const QString& option :
+             {"--config-file=" + iAppFolder + "hvps.config", "--log-file=" + iAppFolder + "hvpsd.log",
+              "--pid-file=" + iAppFolder + "hvpsd.pid", "--mime-types-file=" + iBundle + "mime.types"})
+            QVERIFY2(log.contains(option.toUtf8()), qPrintable(option));
+
+        controller->onStartStopServer();
+        QVERIFY(waitForExit(pid, 10000));
+        QVERIFY(!QFileInfo::exists(iAppFolder + "hvpsd.pid"));
+        QCOMPARE(controller->form()->pshBntStartStopServer->text(), QString("Start Server"));
+        QCOMPARE(messageTitles(), QStringList());
+    }
+
+    void failedStartIsReportedAndTheLogShown() {
+        const QString failing = path("failing/hvpsd");
+        writeScript(failing, "exit 1\n");
+        auto controller = makeController(failing);
+        QVERIFY(!controller->startServer(false));
+        QCOMPARE(messageTitles(), QStringList{"Start Server failed"});
+        QCOMPARE(iTools->calls(), QStringList{"xdg-open | " + iAppFolder + "hvpsd.log"});
+        QCOMPARE(controller->form()->pshBntStartStopServer->text(), QString("Start Server"));
+
+        messages().clear();
+        QVERIFY(!controller->startServer(true));
+        QCOMPARE(messageTitles(), QStringList());
+    }
+
+    void stoppingADaemonThatIgnoresTermIsReportedAfterTenSeconds() {
+        auto controller = makeController();
+        const qint64 pid = startFake(iAppFolder + "hvpsd.pid", true);
+        QVERIFY(pid > 0);
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(!controller->stopServer(pid, false));
+        QVERIFY(timer.elapsed() >= 9000);
+        QCOMPARE(messageTitles(), QStringList{"Stop Server failed"});
+        QCOMPARE(controller->form()->pshBntStartStopServer->text(), QString("Stop Server"));
+        QVERIFY(!controller->stopServer(0, false));
+    }
+
+    void startWithoutAValidConfigurationOpensTheDialogInstead() {
+        writeFile(iAppFolder + "hvps.config", "server-password=\n");
+        iTools->add("daemon-launch");
+        auto controller = makeController(iTools->folder() + "/daemon-launch");
+        controller->onStartStopServer();
+        QCOMPARE(messageTitles(), QStringList{"No Valid Configuration"});
+        QCOMPARE(controller->iDialogRuns, 1);
+        QVERIFY(iTools->calls().isEmpty());
+    }
+
+    void choosingTheConfigurationKeepsOnlyItsFolder() {
+        auto controller = makeController();
+        controller->iNextFile.clear();  // cancelled: the current folder is stored again
+        controller->onChooseConfig();
+        QCOMPARE(controller->settings().value("configPath").toString(), iAppFolder);
+        QCOMPARE(messageTitles(), QStringList());
+
+        writeFile(path("other/my.config"), "server-port=1");
+        controller->iNextFile = path("other/my.config");
+        controller->onChooseConfig();
+        QCOMPARE(controller->settings().value("configPath").toString(), path("other/"));
+        QCOMPARE(controller->configDialog()->iConfigFilePath, path("other/hvps.config"));
+        // other/hvps.config does not exist: reading it fails and the dialog is offered.
+        QCOMPARE(messageTitles(), (QStringList{"Error", "No Valid Configuration"}));
+        QCOMPARE(controller->iDialogRuns, 1);
+
+        messages().clear();
+        controller->iNextFile = path("missing/hvps.config");
+        controller->onChooseConfig();
+        QCOMPARE(messageTitles(), QStringList{"Config file not found"});
+        QCOMPARE(controller->settings().value("configPath").toString(), path("other/"));
+    }
+
+    void logFileAndProcessInformationReportWhatIsMissing() {
+        auto controller = makeController();
+        controller->onOpenLogFileWith();
+        QCOMPARE(iTools->calls(), QStringList{"xdg-open | " + iAppFolder + "hvpsd.log"});
+        QCOMPARE(messageTitles(), QStringList());
+
+        QFile::remove(iAppFolder + "hvpsd.log");
+        controller->onOpenLogFileWith();
+        QCOMPARE(messageTitles(), QStringList{"Open Log File failed"});
+
+        messages().clear();
+        controller->onShowProcessInfo();
+        QCOMPARE(messageTitles(), QStringList{"No valid PID"});
+    }
+};
+
+HVPS_MANAGER_TEST_MAIN(ControllerTest)
+#include "ControllerTest.moc"

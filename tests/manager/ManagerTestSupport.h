@@ -1,0 +1,189 @@
+// Helpers shared by the management application's tests: an isolated home, recorded message
+// boxes, files, and fake system tools placed first in PATH that record their calls.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+#include <csignal>
+
+#include "CHVPSMessage.h"
+
+namespace hvpstest {
+
+struct Message {
+    QMessageBox::Icon icon;
+    QString title;
+    QString text;
+};
+
+inline QList<Message>& messages() {
+    static QList<Message> list;
+    return list;
+}
+
+inline QStringList messageTitles() {
+    QStringList titles;
+    for (const Message& m : messages()) titles << m.title;
+    return titles;
+}
+
+inline void writeFile(const QString& path, const QByteArray& content) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) qFatal("cannot write %s", qPrintable(path));
+    file.write(content);
+}
+
+inline QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+inline void writeScript(const QString& path, const QByteArray& body) {
+    writeFile(path, "#!/bin/bash\n" + body);
+    QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ExeOwner | QFileDevice::ExeGroup |
+                                    QFileDevice::ExeOther);
+}
+
+// A folder of fake tools put first in PATH. Every call of a tool appends one line to
+// calls.log: the tool's name and its arguments, separated by " | ". A tool runs the file
+// <name>.hook (sourced, with the arguments in "$@") when present and exits with the number in
+// <name>.exit (default 0).
+class FakeTools {
+public:
+    explicit FakeTools(const QString& folder) : iFolder(folder) {
+        QDir().mkpath(folder);
+        iOldPath = qgetenv("PATH");
+        qputenv("PATH", folder.toLocal8Bit() + ":" + iOldPath);
+    }
+    ~FakeTools() { qputenv("PATH", iOldPath); }
+
+    void add(const QString& name) {
+        writeScript(
+            iFolder + "/" + name,
+            "dir=$(dirname \"$0\")\n"
+            "line=$(basename \"$0\"); for a in \"$@\"; do line=\"$line | $a\"; done\n"
+            "printf '%s\\n' \"$line\" >> \"$dir/calls.log\"\n"
+            "if [ -f \"$dir/$(basename \"$0\").hook\" ]; then . \"$dir/$(basename \"$0\").hook\"; fi\n"
+            "if [ -f \"$dir/$(basename \"$0\").exit\" ]; then exit $(cat \"$dir/$(basename \"$0\").exit\"); "
+            "fi\n"
+            "exit 0\n");
+    }
+    void setHook(const QString& name, const QByteArray& body) {
+        writeFile(iFolder + "/" + name + ".hook", body);
+    }
+    void setExit(const QString& name, int code) {
+        writeFile(iFolder + "/" + name + ".exit", QByteArray::number(code));
+    }
+    QStringList calls() const {
+        QStringList lines = QString::fromUtf8(readFile(iFolder + "/calls.log")).split('\n');
+        lines.removeAll(QString());
+        return lines;
+    }
+    QString folder() const { return iFolder; }
+
+private:
+    QString iFolder;
+    QByteArray iOldPath;
+};
+
+// A stand-in daemon script named hvpsd: writes its pid to the file given as $1, removes it and
+// leaves on SIGTERM (unless $2 is "ignore-term"), and gives up by itself after about a minute.
+inline QString makeFakeDaemon(const QString& folder) {
+    const QString path = folder + "/hvpsd";
+    writeScript(path,
+                "if [ \"$2\" = ignore-term ]; then trap '' TERM; else trap 'rm -f \"$1\"; exit 0' TERM; fi\n"
+                "echo $$ > \"$1\"\n"
+                "for i in $(seq 1 600); do sleep 0.1; done\n"
+                "rm -f \"$1\"\n");
+    return path;
+}
+
+// Runs the fake daemon in the background and waits (bounded) until its pid file exists.
+inline qint64 startFakeDaemon(const QString& daemon, const QString& pidFile, bool ignoreTerm = false) {
+    qint64 pid = 0;
+    QStringList args = {pidFile};
+    if (ignoreTerm) args << "ignore-term";
+    QProcess process;
+    process.setProgram(daemon);
+    process.setArguments(args);
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    if (!process.startDetached(&pid)) return 0;
+    QDeadlineTimer deadline(5000);
+    while (!deadline.hasExpired() && readFile(pidFile).trimmed().toLongLong() != pid) QThread::msleep(10);
+    return readFile(pidFile).trimmed().toLongLong() == pid ? pid : 0;
+}
+
+// Waits until the process no longer exists (reaped or not), at most timeoutMs.
+inline bool waitForExit(qint64 pid, int timeoutMs) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly)) return true;
+        const QByteArray content = stat.readAll();
+        if (content.mid(content.lastIndexOf(')') + 2, 1) == "Z") return true;
+        QThread::msleep(10);
+    }
+    return false;
+}
+
+inline void killHard(qint64 pid) {
+    if (pid > 0) ::kill(static_cast<pid_t>(pid), SIGKILL);
+}
+
+inline ino_t inodeOf(const QString& path) {
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
+}
+
+// Isolates the settings, data and home folders in a temporary directory and records message
+// boxes; call before the QApplication is created.
+inline QTemporaryDir& isolateEnvironment() {
+    static QTemporaryDir root;
+    qputenv("HOME", root.path().toLocal8Bit() + "/home");
+    qputenv("XDG_CONFIG_HOME", root.path().toLocal8Bit() + "/config");
+    qputenv("XDG_DATA_HOME", root.path().toLocal8Bit() + "/data");
+    qputenv("XDG_RUNTIME_DIR", root.path().toLocal8Bit() + "/runtime");
+    QDir().mkpath(root.path() + "/runtime");
+    QFile::setPermissions(root.path() + "/runtime",
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    hvpsSetMessageHook([](QMessageBox::Icon icon, const QString& title, const QString& text) {
+        messages().append({icon, title, text});
+    });
+    return root;
+}
+
+inline void clearSettings() {
+    QSettings settings(QSettings::IniFormat, QSettings::UserScope, "HVPS", "HVPS");
+    settings.clear();
+    settings.sync();
+}
+
+inline void setSetting(const QString& key, const QVariant& value) {
+    QSettings settings(QSettings::IniFormat, QSettings::UserScope, "HVPS", "HVPS");
+    settings.setValue(key, value);
+    settings.sync();
+}
+
+}  // namespace hvpstest
+
+// main() of a QtTest suite that runs in the isolated environment.
+#define HVPS_MANAGER_TEST_MAIN(TestClass)       \
+    int main(int argc, char** argv) {           \
+        hvpstest::isolateEnvironment();         \
+        QApplication app(argc, argv);           \
+        TestClass test;                         \
+        return QTest::qExec(&test, argc, argv); \
+    }
