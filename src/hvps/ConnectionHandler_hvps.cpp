@@ -110,7 +110,9 @@ ReplyForm replyFormFor(int code) {
 
 // --- Construction and the daemon cycle.
 
-MSConnectionHandler::MSConnectionHandler(CSThreadList* list) : CSDaemon(nullptr, 0, list) {
+// A cycle that fails before it has a connection (accept fails, for example when the process is out of
+// file descriptors) is retried after this pause, rather than never or at once in a tight loop.
+MSConnectionHandler::MSConnectionHandler(CSThreadList* list) : CSDaemon(nullptr, kRetryWaitMs, list) {
     iLastUse = time(nullptr);
 }
 

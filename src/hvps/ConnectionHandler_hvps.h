@@ -47,6 +47,9 @@ constexpr size_t kMaxResourcePath = 150;
 
 class MSConnectionHandler : public CSDaemon, public CSURL {
 public:
+    // Pause before a handler tries again after an error outside a connection (a failed accept).
+    static constexpr time_t kRetryWaitMs = 1000;
+
     // A handler for the pool `list`, not started; its last-activity time is now.
     static CSRef<MSConnectionHandler> newHandler(CSThreadList* list);
 

@@ -160,7 +160,6 @@ void MSNetwork::startConnectionHandler() {
 }
 
 void MSNetwork::decrementHandlerCount(MSConnectionHandler* handler) {
-    if (!handler->iCounted) return;
     std::lock_guard<CSLock> hold(iHandlerList.iLock);
     if (handler->iCounted) {
         if (handlerCount > 0) handlerCount--;

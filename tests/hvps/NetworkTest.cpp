@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -16,6 +18,7 @@
 
 #include "CSException.h"
 #include "CSLog.h"
+#include "CSSocket.h"
 #include "CSThread.h"
 #include "ConnectionHandler_hvps.h"
 #include "HvpsdProcess.h"
@@ -251,6 +254,34 @@ TEST_F(NetworkTest, ShutdownEndsHandlersServingAnIdleConnection) {
     iStarted = false;
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
     EXPECT_EQ(MSNetwork::iHandlerList.getThreadCount(), 0u);
+}
+
+// accept() fails once as if the process had run out of file descriptors.
+class FailFirstAccept : public CSSocketOps {
+public:
+    int os_accept(int fd, struct sockaddr* addr, socklen_t* len) override {
+        if (iFailures.fetch_add(1) == 0) {
+            errno = EMFILE;
+            return -1;
+        }
+        return CSSocketOps::os_accept(fd, addr, len);
+    }
+    std::atomic<int> iFailures{0};
+};
+
+TEST_F(NetworkTest, HandlerRetriesAfterAFailedAccept) {
+    FailFirstAccept ops;
+    CSSocketOps* previous = CSSocket::setOps(&ops);
+    start(1, 1);
+    Client a(iPort);
+    a.send(kPing);
+    std::string reply = a.readReply();
+    MSNetwork::shutDown();
+    iStarted = false;
+    CSSocket::setOps(previous);
+    EXPECT_GE(ops.iFailures.load(), 2);
+    EXPECT_TRUE(isPingReply(reply)) << reply;
+    EXPECT_NE(log().find("Too many open files"), std::string::npos) << log();
 }
 
 TEST_F(NetworkTest, MimeLookupIgnoresCase) {
