@@ -3,6 +3,7 @@
 // error code and message go to standard error), and 2 for a usage error.
 #include <getopt.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -153,7 +154,13 @@ void needArguments(const std::vector<std::string>& args, size_t min, size_t max,
 
 int run(const Options& options, const std::string& command, const std::vector<std::string>& args) {
     std::optional<HVPSSpaceURL> space;
-    if (!options.spaceURL.empty()) space = HVPSSpaceURL::parse(options.spaceURL);
+    if (!options.spaceURL.empty()) {
+        try {
+            space = HVPSSpaceURL::parse(options.spaceURL);
+        } catch (const CSException& e) {
+            throw UsageError(e.getMessage());
+        }
+    }
     std::string host = !options.host.empty() ? options.host : space ? space->host : "localhost";
     int port = options.port ? options.port : space ? space->port : HVPS_DEFAULT_PORT;
 
@@ -197,6 +204,10 @@ int run(const Options& options, const std::string& command, const std::vector<st
         return status;
     }
 
+    static const char* const kSpaceCommands[] = {"login",  "put",    "append-record", "get",
+                                                 "rename", "remove", "delete-space"};
+    if (std::find(std::begin(kSpaceCommands), std::end(kSpaceCommands), command) == std::end(kSpaceCommands))
+        throw UsageError("unknown command: " + command);
     needSpace();
     if (command == "login") {
         needArguments(args, 0, 0, "login");
