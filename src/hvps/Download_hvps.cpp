@@ -47,7 +47,7 @@ void MSConnectionHandler::handleSpaceGet() {
     verifySpace();
 
     const char* path = iResourcePath ? iResourcePath->getCString() : "";
-    CSRef<CSFile> file = CSFile::newFile(hvps_system_parameters.iRepositoryPath.c_str(), path);
+    CSRef<CSFile> file = CSFile::newFile((hvps_system_parameters.iRepositoryPath + "/" + path).c_str());
     bool isDir = false;
     // A folder is no file to send: reading it would fail only after the reply head is out.
     if (!file->getPath()->exists(&isDir) || isDir)
