@@ -18,6 +18,7 @@
 #include "CSSocket.h"
 #include "HVPSClient.h"
 #include "HvpsdProcess.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -576,3 +577,131 @@ TEST(ClientTest, InputThatCannotTravelIsRefusedBeforeAnythingIsSent) {
 }
 
 }  // namespace
+
+// ---- Against the real hvpsd ----
+
+class ClientServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        iPort = hvps_test::freeLoopbackPort();
+        iServer.writeConfig(iPort, "server-host=127.0.0.1\nput-verify-timeout=0\n");
+        std::vector<std::string> args;
+        if (geteuid() == 0) args.push_back("-r");
+        auto launched = iServer.launch(args);
+        ASSERT_TRUE(launched && launched->exitedWith(0)) << iServer.output();
+    }
+
+    // A new space, with the client set to it.
+    HVPSSpaceURL newSpace(HVPSClient& client) {
+        HVPSSpaceURL url;
+        const HVPSReply& reply = client.createSpace(iKey, "Test space", "1.0", &url);
+        EXPECT_TRUE(reply.ok()) << reply.status << " " << reply.message;
+        client.setSpace(url);
+        return url;
+    }
+
+    hvps_test::TempDir iDir;
+    hvps_test::HvpsdProcess iServer{iDir.path()};
+    int iPort = 0;
+    HVPSServerKey iKey = HVPSClient::serverKeyFromPassword(hvps_test::HvpsdProcess::kPassword);
+};
+
+TEST_F(ClientServerTest, CommandsAndSessionsWorkEndToEndOnOneKeptAliveConnection) {
+    HVPSClient client("127.0.0.1", iPort);
+    client.setTimeout(10000);
+    EXPECT_EQ(client.ping().message, "Ping OK");
+    EXPECT_EQ(client.pingXML().message, "Ping OK");
+    EXPECT_EQ(client.pingXML(&iKey).message, "Ping OK") << "an encrypted command gets an encrypted reply";
+
+    HVPSSpaceURL url = newSpace(client);
+    EXPECT_GT(url.spaceID, 0u);
+    EXPECT_EQ(url.host, "127.0.0.1");
+    EXPECT_EQ(url.port, iPort);
+    EXPECT_EQ(url.repository, "repo1");
+
+    std::vector<HVPSSpaceStats> stats;
+    ASSERT_TRUE(client.stats(std::to_string(url.spaceID) + ",,0,4000000000", &iKey, &stats).ok());
+    ASSERT_EQ(stats.size(), 2u);
+    EXPECT_EQ(stats[0].spaceID, url.spaceID);
+    EXPECT_EQ(stats[0].diskLimit, 10485760);
+    EXPECT_EQ(stats[1].status, 4u);
+
+    ASSERT_TRUE(client.login().ok());
+    uint32 first = client.sessionID();
+    ASSERT_TRUE(client.login().ok());
+    EXPECT_EQ(client.sessionID(), first + 1);
+    EXPECT_EQ(client.remove("nothing.txt").message, "Already removed");
+    EXPECT_EQ(client.rename("nothing.txt", "other.txt").message, "Already renamed");
+    EXPECT_EQ(client.connectionCount(), 1u) << "successful requests keep the connection";
+
+    // A key code the server has already accepted is refused; a lower-case one is accepted.
+    std::string used = "P1Session: " + std::to_string(client.sessionID()) + "\r\nP1KeyCode: ";
+    std::string stale = used + client.currentKeyCode() + "\r\n";
+    std::string target = "/repo1/" + std::to_string(url.spaceID) + "/x";
+    ASSERT_TRUE(client.rawRequest("POST", target, stale, "REMOVE", 6).ok());
+    const HVPSReply& refused = client.rawRequest("POST", target, stale, "REMOVE", 6);
+    EXPECT_EQ(refused.status, 403);
+    EXPECT_EQ(refused.errorCode, -25012);
+    std::string lower = client.currentKeyCode();
+    for (char& ch : lower) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+    EXPECT_TRUE(client.rawRequest("POST", target, used + lower + "\r\n", "REMOVE", 6).ok());
+
+    const HVPSReply& missing = client.get("missing.bin");
+    EXPECT_EQ(missing.status, 404);
+    EXPECT_NE(missing.message.find("File not found"), std::string::npos) << missing.body;
+
+    EXPECT_TRUE(client.deleteSpace().ok());
+}
+
+TEST_F(ClientServerTest, DISABLED_FilesGoUpAndComeBackWithRecordsAndMd5Checks) {
+    HVPSClient client("127.0.0.1", iPort);
+    client.setTimeout(10000);
+    newSpace(client);
+    std::string content;
+    for (int i = 0; i < 900; i++) content += static_cast<char>(i * 7);
+    HVPSPutOptions verified;
+    verified.md5Check = HVPSClient::md5Hex(content.data(), content.size());
+    const HVPSReply& put = client.putVerified("dir/data.bin", content.data(), content.size(), verified);
+    ASSERT_EQ(put.status, 201) << put.message;
+    EXPECT_EQ(put.message, "Put OK");
+
+    struct Window {
+        std::optional<uint64> seek, length;
+        bool asArguments;
+        size_t from, count;
+    } windows[] = {
+        {{}, {}, false, 0, 900},  {100, 500, false, 100, 500}, {100, 850, true, 100, 800},
+        {900, {}, false, 900, 0}, {5000, {}, true, 900, 0},    {0, 0, false, 0, 0},
+    };
+    for (const auto& w : windows) {
+        HVPSGetOptions options{w.seek, w.length, w.asArguments};
+        const HVPSReply& got = client.get("dir/data.bin", options);
+        ASSERT_EQ(got.status, 200);
+        EXPECT_EQ(got.headerNumber("P1Length"), 900u);
+        EXPECT_EQ(got.body, content.substr(w.from, w.count)) << w.from << "+" << w.count;
+    }
+
+    // Log records: a good one is appended, a damaged one refused without a trace in the file.
+    std::string body(32, 'r');
+    ASSERT_EQ(client.appendRecord("log/0", body.data(), body.size()).status, 201);
+    std::string record;
+    HVPSClient::buildLogRecord(body.data(), body.size(), record);
+    record[20] ^= 1;
+    HVPSPutOptions append;
+    append.placement = HVPSPlacement::Append;
+    const HVPSReply& damaged = client.put("log/0", record.data(), record.size(), append);
+    EXPECT_EQ(damaged.status, 417);
+    EXPECT_EQ(damaged.errorCode, -3);
+    const HVPSReply& log = client.get("log/0");
+    EXPECT_EQ(log.body.size(), 42u);
+
+    // A wrong digest is refused and the upload cut away; the client logs in again by itself.
+    verified.md5Check = std::string(32, '0');
+    EXPECT_EQ(client.put("dir/data.bin", "xyz", 3, verified).errorCode, -2);
+    EXPECT_EQ(client.get("dir/data.bin").body, "")
+        << "a replacing put empties the file before the check fails";
+    EXPECT_TRUE(client.put("dir/data.bin", "xyz", 3).ok());
+    EXPECT_EQ(client.get("dir/data.bin").body, "xyz");
+
+    EXPECT_EQ(client.deleteSpace().message, "Delete OK");
+}
