@@ -112,19 +112,18 @@ void MSNetwork::shutDown() {
     {
         std::lock_guard<CSLock> hold(gListenerLock);
         if (gListenerThread) {
-            // Its accept waits in slices of a second; the signal ends the wait at once.
+            // The signal ends its accept at once. The socket is not closed under its feet: the
+            // handler holds its own reference and drops it when the accept has failed, and the
+            // last reference closes the socket (all handlers are joined below).
             gListenerThread->setMustQuit(true);
             gListenerThread->signal(SIGTERM);
         }
         try {
-            if (gListenerSocket) {
-                wasPublished = true;
-                gListenerSocket->close();
-            }
+            wasPublished = static_cast<bool>(gListenerSocket);
+            gListenerSocket.reset();
         } catch (const CSException& e) {
             e.log(self);
         }
-        gListenerSocket.reset();
         gListenerLock.wakeup();
     }
 
