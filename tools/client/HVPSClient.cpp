@@ -427,6 +427,7 @@ const HVPSReply& HVPSClient::exchange(std::string_view method, std::string_view 
         // timeout): then the request was never read, and it is sent once more on a new connection.
         bool mayRetry = retry && attempt == 0 && iRequestsOnConnection > 0;
         bool gotHead = false;
+        iReply.clear();
         try {
             sendRequest(method, target, headers, body, len);
             gotHead = readReply(sink);
@@ -615,12 +616,11 @@ const HVPSReply& HVPSClient::putVerified(std::string_view path, const void* data
 
 const HVPSReply& HVPSClient::appendRecord(std::string_view path, const void* recordBody, size_t len,
                                           std::string_view md5Check) {
-    std::string record;
-    buildLogRecord(recordBody, len, record);
+    buildLogRecord(recordBody, len, iRecord);
     HVPSPutOptions options;
     options.placement = HVPSPlacement::Append;
     options.md5Check = std::string(md5Check);
-    return put(path, record.data(), record.size(), options);
+    return put(path, iRecord.data(), iRecord.size(), options);
 }
 
 const HVPSReply& HVPSClient::get(std::string_view path, const HVPSGetOptions& options, const BodySink& sink) {
