@@ -17,8 +17,9 @@
 
 // One space. The id, title and key are fixed once the record is in the table. The status word and
 // the recovery fields are read without the table lock by the request threads, so they are atomic;
-// spaceSize is guarded by iSpaceDBLock.
-class HVSpace : public CSRefObject {
+// spaceSize is guarded by iSpaceDBLock. Handler threads retain and release one record at the same
+// time, so its reference count is atomic.
+class HVSpace : public CSSharedRefObject {
 public:
     static constexpr uint32 kStatusDeleted = 0x04;
     static constexpr size_t kKeySize = 8;
