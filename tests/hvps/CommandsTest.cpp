@@ -1,0 +1,254 @@
+// The POST commands of the real hvpsd, driven through the client library (and raw bytes where a
+// request must be malformed): the plain space commands, the XML commands in plain and encrypted
+// form, space deletion (the background pass and the start-up pass), and oversized bodies.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CSAES.h"
+#include "CSStrUtil.h"
+#include "HVPSClient.h"
+#include "HvpsdProcess.h"
+#include "Space_hvps.h"
+#include "TestSupport.h"
+#include "config_hvps.h"
+
+using hvps_test::HvpsdProcess;
+using hvps_test::readFile;
+using hvps_test::TempDir;
+using hvps_test::writeFile;
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+// An AES message of `in` under `key`, or the plain text of the message `in`.
+std::string aes(bool encrypt, const HVPSServerKey& key, const std::string& in) {
+    CSAESBuffer buffer;
+    unsigned char* out = nullptr;
+    auto data = reinterpret_cast<const unsigned char*>(in.data());
+    int n = encrypt ? buffer.aes_encrypt_data(key.val, 16, data, static_cast<int>(in.size()), &out)
+                    : buffer.aes_decrypt_data(key.val, 16, data, static_cast<int>(in.size()), &out);
+    std::string result =
+        n < 0 ? "(AES error)" : std::string(reinterpret_cast<char*>(out), static_cast<size_t>(n));
+    free(out);
+    return result;
+}
+
+// Sends `request` on a fresh connection and returns what the server sends before it closes the
+// connection (or stays silent for 5 seconds).
+std::string rawExchange(int port, const std::string& request) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    timeval timeout{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string data;
+    char buf[4096];
+    ssize_t n = 0;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0)
+        for (int i = 0; i < 100 && (n = recv(fd, buf, sizeof(buf), 0)) > 0; i++)
+            data.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return data;
+}
+
+class CommandsTest : public ::testing::Test {
+protected:
+    // Three spaces made before the start: 1 with files (820 bytes), 2 without a directory, and 3
+    // marked for deletion by an earlier run that stopped before its pass. Next to the mark lie
+    // directories that only look like marks, and a stale disk usage.
+    void SetUp() override {
+        iPort = hvps_test::freeLoopbackPort();
+        iServer.writeConfig(iPort);
+        hvps_system_parameters.iRepositoryPath = iServer.path("data");
+        char hexKey[HVSpace::kHexKeySize];
+        for (auto* key : {iKey1, iKey2, iKey3}) {
+            uint32 id;
+            createSpace("space", &id, hexKey);
+            cs_hex_to_bin(8, key, hexKey);
+        }
+        freeSpaces();
+        for (const char* name : {"1", "3-TO_DELETE", "0-TO_DELETE", "01-TO_DELETE", "1x-TO_DELETE"})
+            fs::create_directories(iServer.path("data/") + name);
+        for (auto [name, size] :
+             {std::pair{"1/a.txt", 700}, {"1/b.txt", 100}, {"1/d.txt", 20}, {"3-TO_DELETE/x", 9}})
+            writeFile(iServer.path("data/") + name, std::string(size, 'x'));
+        writeFile(iServer.path("data/disk-usage"), "99999");
+        std::vector<std::string> args;
+        if (geteuid() == 0) args.push_back("-r");
+        auto launcher = iServer.launch(args);
+        ASSERT_TRUE(launcher && launcher->exitedWith(0)) << iServer.output() << iServer.log();
+    }
+    void TearDown() override {
+        iServer.signalServer(SIGTERM);
+        iServer.waitForServerExit();
+    }
+    // space-db holds a line of the space (the trailer line has no key, keys begin "01").
+    bool inSpaceDB(uint32 id) {
+        return ("\n" + readFile(iServer.path("data/space-db"))).find("\n" + std::to_string(id) + "\t\t01") !=
+               std::string::npos;
+    }
+    uint64 diskUsage(HVPSClient& client) {
+        std::vector<HVPSSpaceStats> stats;
+        client.stats("1", nullptr, &stats);
+        return stats.size() == 1 ? stats[0].diskUsage : ~0ull;
+    }
+
+    TempDir iDir;
+    HvpsdProcess iServer{iDir.path()};
+    int iPort = 0;
+    unsigned char iKey1[8], iKey2[8], iKey3[8];
+    HVPSServerKey iServerKey = HVPSClient::serverKeyFromPassword(HvpsdProcess::kPassword);
+};
+
+TEST_F(CommandsTest, NewspaceIsAcceptedOnlyEncryptedAndItsEncryptedReplyHoldsAUsableSpaceURL) {
+    HVPSClient client("127.0.0.1", iPort);
+    const std::string newspace =
+        "<?xml version=\"1.0\"?><halvora><command>newspace</command>"
+        "<space><title>Holiday</title><version>2.1</version></space></halvora>";
+    const HVPSReply& plain = client.xmlCommand(newspace);
+    EXPECT_EQ(plain.status, 400);
+    EXPECT_EQ(plain.errorCode, -25014);
+    EXPECT_EQ(plain.message, "POST data is not encrypted");
+
+    const std::string message = aes(true, iServerKey, newspace);
+    const HVPSReply& reply = client.rawRequest("POST", "/", "", message.data(), message.size());
+    ASSERT_EQ(reply.status, 200) << reply.body;
+    EXPECT_FALSE(reply.body.starts_with("<?xml"));  // encrypted on the wire
+    const HVPSSpaceURL url = HVPSClient::parseSpaceURLReply(aes(false, iServerKey, reply.body));
+    EXPECT_EQ(url.spaceID, 4u);  // ids are never reused
+    EXPECT_EQ(url.port, iPort);
+    EXPECT_EQ(url.repository, "repo1");
+    client.setSpace(url);
+    EXPECT_TRUE(client.login().ok()) << client.login().body;
+}
+
+TEST_F(CommandsTest, XMLAndUnknownBodiesAnswerInTheFormTheyCame) {
+    struct Case {
+        std::string body;
+        bool encrypted;
+        int status;
+        int errorCode;
+        std::string message;
+    };
+    const std::string xml = "<?xml version=\"1.0\"?><halvora>";
+    const std::vector<Case> cases = {
+        {xml + "<command>ping</command></halvora>", false, 200, 0, "Ping OK"},
+        {xml + "<command>ping</command></halvora>", true, 200, 0, "Ping OK"},
+        {xml + "<command>dance</command></halvora>", false, 400, -25014, "Unknown XML command: dance"},
+        {xml + "</halvora>", true, 400, -25014, "No XML command specified"},
+        {"login please", true, 400, -25014, "POST data does not contain valid request: login please"},
+        {"no command and too short for AES", false, 200, -25101, ""},
+    };
+    HVPSClient client("127.0.0.1", iPort);
+    for (const Case& c : cases) {
+        const HVPSReply& reply = client.xmlCommand(c.body, c.encrypted ? &iServerKey : nullptr);
+        EXPECT_EQ(reply.status, c.status) << c.body << reply.body;
+        EXPECT_EQ(reply.errorCode, c.errorCode) << c.body << reply.body;
+        if (!c.message.empty()) {
+            EXPECT_EQ(reply.message, c.message) << c.body;
+        }
+    }
+
+    std::vector<HVPSSpaceStats> stats;
+    ASSERT_TRUE(client.stats("1,,0,8", &iServerKey, &stats).ok());
+    ASSERT_EQ(stats.size(), 2u) << client.stats("1,,0,8").body;
+    EXPECT_EQ(stats[0].spaceID, 1u);
+    EXPECT_EQ(stats[0].status, 0u);
+    EXPECT_EQ(stats[0].diskLimit, 10 << 20);
+    EXPECT_EQ(stats[1].spaceID, 8u);
+    EXPECT_EQ(stats[1].status, 4u);
+}
+
+TEST_F(CommandsTest, FileCommandsAnswerEachCaseAndKeepTheDiskUsage) {
+    HVPSClient client("127.0.0.1", iPort);
+    client.setSpace(1, iKey1, "repo1");
+    struct Step {
+        const char* path;
+        const char* newName;  // null: REMOVE
+        int status;
+        const char* text;  // in the body
+        uint64 usageAfter;
+    };
+    const Step steps[] = {
+        {"a.txt", nullptr, 200, "Removed OK", 120},
+        {"a.txt", nullptr, 200, "Already removed", 120},
+        {"b.txt", "c.txt", 200, "Renamed OK", 120},
+        {"b.txt", "c.txt", 200, "Already renamed", 120},
+        {"c.txt", "d.txt", 500, "<errorcode>17</errorcode>", 120},
+        {"", "2", 403, "Illegal path: 1/", 120},  // the space directory itself
+    };
+    for (const Step& s : steps) {
+        const HVPSReply& reply = s.newName ? client.rename(s.path, s.newName) : client.remove(s.path);
+        EXPECT_EQ(reply.status, s.status) << s.path << reply.body;
+        EXPECT_NE(reply.body.find(s.text), std::string::npos) << s.path << reply.body;
+        EXPECT_EQ(diskUsage(client), s.usageAfter) << s.path;
+    }
+    EXPECT_TRUE(fs::exists(iServer.path("data/1/c.txt")) && fs::exists(iServer.path("data/1/d.txt")));
+    EXPECT_FALSE(fs::exists(iServer.path("data/2")));
+
+    ASSERT_TRUE(client.login().ok());
+    const std::string headers = "P1Session: " + std::to_string(client.sessionID()) +
+                                "\r\nP1KeyCode: " + client.currentKeyCode() + "\r\n";
+    const HVPSReply& badDelete = client.rawRequest("POST", "/repo1/1/c.txt", headers, "DELETE", 6);
+    EXPECT_EQ(badDelete.status, 400);
+    EXPECT_EQ(badDelete.message, "Bad URL for delete space: 1/c.txt");
+}
+
+TEST_F(CommandsTest, StartUpFinishesAnEarlierDeletionAndLeavesLookAlikesAlone) {
+    EXPECT_NE(iServer.log().find("Found directory: ./data/3-TO_DELETE\n"), std::string::npos)
+        << iServer.log();
+    EXPECT_NE(iServer.log().find("Deleting space 3 permanently\n"), std::string::npos);
+    EXPECT_FALSE(fs::exists(iServer.path("data/3-TO_DELETE")));
+    EXPECT_FALSE(inSpaceDB(3));
+    EXPECT_TRUE(inSpaceDB(1) && inSpaceDB(2));
+    for (const char* name : {"0-TO_DELETE", "01-TO_DELETE", "1x-TO_DELETE"})
+        EXPECT_TRUE(fs::exists(iServer.path("data/") + name)) << name;
+    HVPSClient client("127.0.0.1", iPort);
+    EXPECT_EQ(diskUsage(client), 820u);  // recounted, not the stale 99999
+}
+
+TEST_F(CommandsTest, DeletedSpaceIsRefusedAtOnceAndGoneWithItsBytesWithinSeconds) {
+    HVPSClient client("127.0.0.1", iPort);
+    client.setSpace(1, iKey1, "repo1");
+    const HVPSReply& reply = client.deleteSpace();
+    ASSERT_EQ(reply.status, 200) << reply.body;
+    EXPECT_NE(reply.body.find("Delete OK"), std::string::npos);
+    EXPECT_FALSE(fs::exists(iServer.path("data/1")));
+    EXPECT_EQ(client.login().errorCode, -25013);
+
+    bool gone = false;
+    for (int i = 0; i < 200 && !gone; i++) {
+        gone = !fs::exists(iServer.path("data/1-TO_DELETE")) && !inSpaceDB(1) && diskUsage(client) == 0;
+        if (!gone) std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_TRUE(gone) << readFile(iServer.path("data/space-db")) << iServer.log();
+
+    client.setSpace(2, iKey2, "repo1");
+    EXPECT_NE(client.deleteSpace().body.find("Already deleted"), std::string::npos);
+}
+
+TEST_F(CommandsTest, PostBodyOverOneMebibyteIsRefusedBeforeItIsSent) {
+    for (const char* length : {"1048577", "4294967296"}) {
+        const std::string reply = rawExchange(
+            iPort, std::string("POST /repo1/1/ HTTP/1.1\r\nContent-Length: ") + length + "\r\n\r\n");
+        EXPECT_TRUE(reply.starts_with("HTTP/1.1 400")) << reply;
+        EXPECT_NE(reply.find("<errorcode>-25014</errorcode>"), std::string::npos) << reply;
+    }
+}
+
+}  // namespace
