@@ -114,6 +114,10 @@ void MSConnectionHandler::handlePost() {
     clearLastError();
     resetOutput(false);
     parseRequestURI();
+    // A handler thread may live long after one large body: its copy is not kept past the request.
+    struct ReleaseBody {
+        ~ReleaseBody() { std::string().swap(tPostBody); }
+    } releaseBody;
     iInputStream->readBody(kMaxPostBody, HVPS_ERR_BAD_REQUEST);
     tPostBody.assign(iInputStream->getBodyData(), iInputStream->getBodyLength());
 
