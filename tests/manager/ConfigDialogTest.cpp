@@ -180,13 +180,6 @@ private slots:
         QCOMPARE(QDir(iDir->path()).entryList(QDir::Files), QStringList{"hvps.config"});
     }
 
-    void savingCreatesTheMissingFolder() {
-        const QString nested = iDir->path() + "/a/b/hvps.config";
-        iDialog->prepareDialog();
-        QVERIFY(iDialog->writeConfigFile(nested));
-        QVERIFY(readFile(nested).contains("server-port=37655"));
-    }
-
     void savingWritesAppleRomanAndRefusesTextItCannotHold() {
         const QString cafe = iDir->path() + "/caf\u00e9/";
         QDir().mkpath(cafe);

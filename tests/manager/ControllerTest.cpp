@@ -342,21 +342,6 @@ private slots:
         QCOMPARE(messageTitles(), QStringList{"Config file not found"});
         QCOMPARE(controller->settings().value("configPath").toString(), path("other/"));
     }
-
-    void logFileAndProcessInformationReportWhatIsMissing() {
-        auto controller = makeController();
-        controller->onOpenLogFileWith();
-        QCOMPARE(iTools->calls(), QStringList{"xdg-open | " + iAppFolder + "hvpsd.log"});
-        QCOMPARE(messageTitles(), QStringList());
-
-        QFile::remove(iAppFolder + "hvpsd.log");
-        controller->onOpenLogFileWith();
-        QCOMPARE(messageTitles(), QStringList{"Open Log File failed"});
-
-        messages().clear();
-        controller->onShowProcessInfo();
-        QCOMPARE(messageTitles(), QStringList{"No valid PID"});
-    }
 };
 
 HVPS_MANAGER_TEST_MAIN(ControllerTest)
