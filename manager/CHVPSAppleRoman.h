@@ -5,8 +5,8 @@
 #include <QByteArray>
 #include <QString>
 
-// Encodes text; returns false (and leaves out nothing silently) when a character has no byte
-// in Apple Roman, in which case out is unspecified.
+// Encodes text; returns false when a character has no byte in Apple Roman (nothing is
+// replaced silently), in which case out is unspecified.
 bool hvpsEncodeAppleRoman(const QString& text, QByteArray& out);
 
 QString hvpsDecodeAppleRoman(const QByteArray& bytes);
