@@ -9,7 +9,7 @@ JOBS ?= $(shell nproc)
 DEB_PACKAGES := cmake ninja-build g++ pkg-config libssl-dev libgtest-dev libgmock-dev \
                 qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libgl-dev
 
-.PHONY: all deps configure build run test test-sanitize clean
+.PHONY: all deps deps-fuzz configure build run test test-sanitize test-tsan fuzz clean
 
 all: build
 
@@ -39,5 +39,35 @@ test: build
 test-sanitize:
 	@$(MAKE) test BUILD_DIR=build-sanitize CMAKE_FLAGS="-DHVPS_SANITIZE=ON -DHVPS_BUILD_MANAGER=OFF"
 
+# Threaded suites (threads, sockets, log, handler pool, sessions, the daemon end to end) under
+# ThreadSanitizer; only these executables are built.
+TSAN_TESTS ?= CSThreadTest CSSocketTest CSLogTest NetworkTest SessionTest DaemonTest PingTest
+test-tsan: deps
+	@cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHVPS_TSAN=ON -DHVPS_BUILD_MANAGER=OFF > /dev/null
+	@cmake --build build-tsan -j $(JOBS) --target hvpsd $(TSAN_TESTS)
+	@status=0; for t in $(TSAN_TESTS); do \
+	    echo "== $$t"; TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" build-tsan/tests/$$t || status=1; \
+	done; exit $$status
+
+# libFuzzer targets (tests/fuzz), built with clang under ASan+UBSan and run FUZZ_SECONDS each;
+# FUZZ_TARGETS picks some of them.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?=
+FUZZ_SANITIZE := -fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined
+deps-fuzz: deps
+	@for p in clang libclang-rt-14-dev; do \
+	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	    echo "Installing missing packages:" $$missing; \
+	    if [ "$$(id -u)" != 0 ]; then echo "Error: run as root to install packages" >&2; exit 1; fi; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+
+fuzz: deps-fuzz
+	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHVPS_FUZZ=ON \
+	    -DHVPS_BUILD_MANAGER=OFF -DCMAKE_C_FLAGS="$(FUZZ_SANITIZE)" -DCMAKE_CXX_FLAGS="$(FUZZ_SANITIZE)" > /dev/null
+	@cmake --build build-fuzz -j $(JOBS) --target fuzz_targets
+	@tests/fuzz/run-fuzz.sh build-fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
 clean:
-	rm -rf $(BUILD_DIR) build-sanitize
+	rm -rf $(BUILD_DIR) build-sanitize build-tsan build-fuzz
