@@ -1,6 +1,236 @@
-// PUT of a file in a space: replace, write at an offset or append, with optional MD5 check.
+// PUT of a file in a space: replace the file, write at an offset, or append in log mode (the first
+// record of the body has its checksum verified), with an optional MD5 check of the whole resulting
+// file that may be spread over several requests. A failed upload leaves the file cut back to where
+// writing began and the disk usage in step with it.
+#include <strings.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "CSFile.h"
+#include "CSLog.h"
+#include "CSMd5.h"
 #include "ConnectionHandler_hvps.h"
+#include "DiskUsage_hvps.h"
+#include "FileState_hvps.h"
+#include "LogRecord_hvps.h"
+#include "Session_hvps.h"
+#include "config_hvps.h"
+
+namespace {
+
+constexpr size_t kCopyBufferSize = 65536;
+
+// One copy buffer per handler thread, made at its first upload.
+uint8* copyBuffer() {
+    thread_local std::unique_ptr<uint8[]> buffer;
+    if (!buffer) buffer = std::make_unique<uint8[]>(kCopyBufferSize);
+    return buffer.get();
+}
+
+uint64 nowMicroseconds() {
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    return static_cast<uint64>(tv.tv_sec) * 1000000u + static_cast<uint64>(tv.tv_usec);
+}
+
+bool isMD5Hex(const char* text) {
+    size_t n = 0;
+    for (; text[n]; n++)
+        if (!isxdigit(static_cast<unsigned char>(text[n]))) return false;
+    return n == CSMd5::kHexLen;
+}
+
+// A header value that must be a whole decimal number; anything else is refused.
+uint64 decimalHeader(const char* name, const char* value) {
+    uint64 number;
+    if (!hvps_parse_decimal(value, &number))
+        CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_BAD_REQUEST, "Bad %s value: %s", name, value);
+    return number;
+}
+
+// Undoes a partial upload when an exception leaves handlePut while armed: the file ends again where
+// writing began and the disk usage follows. Never throws; a failure is logged.
+class HandlePutCleanUp {
+public:
+    HandlePutCleanUp(CSThread* self, CSFile* file, uint64 start, uint64 sizeBefore)
+        : iSelf(self), iFile(file), iStart(start), iSizeBefore(sizeBefore) {}
+    ~HandlePutCleanUp() {
+        if (!iArmed) return;
+        uint64 size = iStart;
+        try {
+            iFile->setEOF(iStart);
+        } catch (const CSException& e) {
+            e.log(iSelf);
+            try {
+                size = iFile->getEOF();
+            } catch (const CSException&) {
+                // Keep the intended size: the file state is unknown either way.
+            }
+        }
+        try {
+            SystemParameters::setDiskUsage(iSizeBefore, size);
+        } catch (const CSException& e) {
+            e.log(iSelf);
+        }
+    }
+    HandlePutCleanUp(const HandlePutCleanUp&) = delete;
+    HandlePutCleanUp& operator=(const HandlePutCleanUp&) = delete;
+
+    void disarm() { iArmed = false; }
+
+private:
+    CSThread* iSelf;
+    CSFile* iFile;
+    uint64 iStart;
+    uint64 iSizeBefore;
+    bool iArmed = true;
+};
+
+}  // namespace
 
 void MSConnectionHandler::handlePut() {
-    CSException::throwCoreError(CS_CONTEXT, CS_ERR_NOT_IMPLEMENTED, "MSConnectionHandler::handlePut");
+    clearLastError();
+    resetOutput(false);
+    parseRequestURI();
+    verifySession();
+
+    const uint64 limit = hvps_system_parameters.iRepositorySize;
+    const uint64 usage = SystemParameters::currentDiskUsage();
+    if (limit != 0 && usage >= limit)
+        CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_REPOSITORY_FULL, "Repository is full: %llu >= %llu",
+                                     static_cast<unsigned long long>(usage),
+                                     static_cast<unsigned long long>(limit));
+
+    // Every request value is checked before the file is touched: a malformed request must not
+    // cut a file that it could never write.
+    CSHTTPInputStream* in = iInputStream.get();
+    const char* seekPos = in->getHeaderCStringValue("Seek-Pos");
+    const bool replace = seekPos == nullptr;
+    bool logMode = seekPos && strcasecmp(seekPos, "EOF") == 0;
+    uint64 offset = (replace || logMode) ? 0 : decimalHeader("Seek-Pos", seekPos);
+    const char* lengthText = in->getHeaderCStringValue("Content-Length");
+    const uint64 length = lengthText ? decimalHeader("Content-Length", lengthText) : 0;
+    const char* md5Check = in->getHeaderCStringValue("P1MD5Check");
+    if (md5Check && !isMD5Hex(md5Check))
+        CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_BAD_REQUEST, "Bad P1MD5Check value: %s", md5Check);
+
+    const char* path = iResourcePath ? iResourcePath->getCString() : "";
+    CSRef<CSFile> file = CSFile::newFile((hvps_system_parameters.iRepositoryPath + "/" + path).c_str());
+    file->open(CSFile::CREATE);
+    file->lock();
+    const uint64 sizeBefore = file->getEOF();
+    const uint64 start = replace ? 0 : logMode ? sizeBefore : offset;
+    if (length > UINT64_MAX - start)
+        CSException::throwExceptionf(
+            CS_CONTEXT, HVPS_ERR_BAD_REQUEST, "Upload beyond the largest file: %llu + %llu",
+            static_cast<unsigned long long>(start), static_cast<unsigned long long>(length));
+    const uint64 end = start + length;
+    // The file length after a successful upload: a write inside the file does not shorten it.
+    const uint64 sizeAfter = (replace || logMode) ? end : std::max(sizeBefore, end);
+
+    HandlePutCleanUp cleanUp(this, file.get(), start, sizeBefore);
+    if (replace) file->setEOF(0);
+
+    // Receive loop. In log mode the first record's checksum is computed on the way; the bytes of the
+    // body after that record are appended unchecked.
+    uint8* buffer = copyBuffer();
+    uint64 position = start;
+    uint64 remaining = length;
+    HVRecordChecksum checksum;
+    uint32 expectedChecksum = 0xFFFFFFFF;
+    bool haveHeader = false;
+    uint32 recordLeft = 0;
+    while (remaining > 0) {
+        const size_t chunk = static_cast<size_t>(std::min<uint64>(remaining, kCopyBufferSize));
+        size_t got = 0;
+        while (got < chunk) {
+            size_t n = in->read(reinterpret_cast<char*>(buffer) + got, chunk - got);
+            if (n == 0) break;
+            got += n;
+        }
+        if (got == 0) {
+            CSL.logf(this, CSLog::Warning,
+                     "Body too short for %s\nExpected: %llu, got so far: %llu, offset to write: %llu\n",
+                     file->getPathCString(), static_cast<unsigned long long>(length),
+                     static_cast<unsigned long long>(length - remaining),
+                     static_cast<unsigned long long>(start));
+            CSException::throwException(CS_CONTEXT, HVPS_ERR_BAD_UPLOAD, "Unexpected end of HTTP body");
+        }
+
+        size_t checked = 0;  // bytes of this chunk already looked at for the record
+        if (logMode && !haveHeader) {
+            if (got < kLogRecordHeaderSize)
+                CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_BAD_UPLOAD,
+                                             "Log message too short: %llu < 10",
+                                             static_cast<unsigned long long>(got));
+            uint16 field;
+            uint32 lengthField;
+            if (hvps_parse_record_header(buffer, &field, &lengthField)) {
+                haveHeader = true;
+                expectedChecksum = field;
+                recordLeft = lengthField + kLogRecordExtraBytes;  // modulo 2^32, as the writer counts
+                checked = kLogRecordHeaderSize;
+            } else {
+                logMode = false;
+            }
+        }
+        if (logMode && recordLeft > 0) {
+            const size_t n = static_cast<size_t>(std::min<uint64>(recordLeft, got - checked));
+            checksum.add(buffer + checked, n);
+            recordLeft -= static_cast<uint32>(n);
+        }
+
+        file->write(buffer, position, got);
+        position += got;
+        remaining -= got;
+    }
+
+    if (logMode) {
+        const uint32 computed = checksum.value();
+        if (!haveHeader || computed != expectedChecksum)
+            CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_BAD_UPLOAD, "CheckSum Failed: %X != %x",
+                                         expectedChecksum, haveHeader ? computed : 0);
+    }
+
+    if (md5Check) {
+        HVFileState* entry = FileStateList::getFileState(file->getPathString(), sizeAfter);
+        std::unique_lock<HVFileState> hold(*entry, std::adopt_lock);
+        entry->beginCheck(start, sizeAfter);
+
+        const uint64 timeout = uint64{hvps_system_parameters.iPutVerifyTimeout} * 1000;
+        const uint64 began = nowMicroseconds();
+        for (;;) {
+            size_t n = file->read(buffer, entry->getMD5Offset(), kCopyBufferSize, 0);
+            if (n == 0) break;
+            entry->feed(buffer, n);
+            if (timeout != 0 && nowMicroseconds() - began > timeout) {
+                entry->noteTimeout();
+                iMD5Offset = entry->getMD5Offset();
+                iFileLength = entry->getExpectedLength();
+                CSException::throwException(CS_CONTEXT, HVPS_ERR_MD5_TIMEOUT, "MD5 check timeout");
+            }
+        }
+
+        char digest[CSMd5::kHexLen + 1];
+        entry->getDigestHex(digest);
+        if (strcasecmp(digest, md5Check) != 0) {
+            entry->resetMD5();
+            CSL.logf(this, CSLog::Error, "MD5 Check failed on %s\nLength read: %llu, will reset to: %llu\n",
+                     file->getPathCString(), static_cast<unsigned long long>(position),
+                     static_cast<unsigned long long>(start));
+            CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_MD5_MISMATCH,
+                                         "MD5 check failed: server: %s, client: %s", digest, md5Check);
+        }
+    } else {
+        FileStateList::fileChanged(file->getPathString(), start);
+    }
+
+    SystemParameters::setDiskUsage(sizeBefore, sizeAfter);
+    cleanUp.disarm();
+    prepareResponse(true, 201, 0, "Put OK");
 }

@@ -19,6 +19,7 @@
 #include "CSStrUtil.h"
 #include "Deletion_hvps.h"
 #include "DiskUsage_hvps.h"
+#include "FileState_hvps.h"
 #include "HVPSOptions.h"
 #include "Network_hvps.h"
 #include "Restore_hvps.h"
@@ -292,6 +293,7 @@ bool HVPSDaemonStartup(const char* configFile, bool /*trace*/, const char* mimeT
 
         // Sessions and file state: initSessions(), initFileState().
         initSessions();
+        initFileState();
 
         // Restore state, and recovery of every space when a restore is being processed.
         loadAndSetRestoreState();
@@ -350,6 +352,7 @@ void HVPSDaemonShutdown() {
     // Repository tables: freeSpaces(), freeSessions(), freeFileState().
     freeSpaces();
     freeSessions();
+    freeFileState();
 
     if (hvps_started) {
         try {
