@@ -170,7 +170,7 @@ TEST(ToolsTest, ClientReportsUsageErrorsWithStatus2AndFailedRequestsWith1) {
 
 // A person's session with the tools: a space is created with the digest that hvps-md5pwd prints,
 // and a file goes up, comes back whole and in a window, is renamed and removed.
-TEST(ToolsTest, DISABLED_ClientCreatesASpaceAndMovesFilesThroughARunningServer) {
+TEST(ToolsTest, ClientCreatesASpaceAndMovesFilesThroughARunningServer) {
     TempDir dir;
     HvpsdProcess server(dir.path());
     int port = hvps_test::freeLoopbackPort();

@@ -9,10 +9,7 @@
 
 #include "CSAES.h"
 #include "CSException.h"
-#if __has_include("LogRecord_hvps.h")
 #include "LogRecord_hvps.h"
-#define HVPS_HAVE_RECORD_CHECKSUM 1
-#endif
 
 namespace {
 
@@ -706,12 +703,7 @@ void HVPSClient::buildLogRecord(const void* body, size_t len, std::string& out) 
     if (len < 32 || len - 32 > 0xFFFFFFFFull)
         clientError(CS_CONTEXT, "A log record body holds 32 to 2^32 + 31 bytes");
     uint32 lengthField = static_cast<uint32>(len - 32);
-#ifdef HVPS_HAVE_RECORD_CHECKSUM
     uint16 checksum = hvps_record_checksum(static_cast<const unsigned char*>(body), len);
-#else
-    uint16 checksum = 0;
-    clientError(CS_CONTEXT, "Log records cannot be built yet");
-#endif
     unsigned char head[10] = {0xFA,
                               0x01,
                               0xAB,
