@@ -578,9 +578,10 @@ TEST(ClientTest, InputThatCannotTravelIsRefusedBeforeAnythingIsSent) {
 
 class ClientServerTest : public ::testing::Test {
 protected:
+    virtual std::string extraConfig() { return "put-verify-timeout=0\n"; }
     void SetUp() override {
         iPort = hvps_test::freeLoopbackPort();
-        iServer.writeConfig(iPort, "server-host=127.0.0.1\nput-verify-timeout=0\n");
+        iServer.writeConfig(iPort, "server-host=127.0.0.1\n" + extraConfig());
         std::vector<std::string> args;
         if (geteuid() == 0) args.push_back("-r");
         auto launched = iServer.launch(args);
@@ -698,4 +699,28 @@ TEST_F(ClientServerTest, FilesGoUpAndComeBackWithRecordsAndMd5Checks) {
     EXPECT_EQ(client.get("dir/data.bin").body, "xyz");
 
     EXPECT_EQ(client.deleteSpace().message, "Delete OK");
+}
+
+// A server that gives an MD5 check one millisecond per request.
+class ClientSlowVerifyTest : public ClientServerTest {
+protected:
+    std::string extraConfig() override { return "put-verify-timeout=1\n"; }
+};
+
+TEST_F(ClientSlowVerifyTest, AVerifiedPutIsRepeatedUntilTheServersDigestCatchesUp) {
+    HVPSClient client("127.0.0.1", iPort);
+    client.setTimeout(10000);
+    newSpace(client);
+    // 4 MiB take several milliseconds to digest, so the first requests time out.
+    std::string content(4u << 20, '\0');
+    for (size_t i = 0; i < content.size(); i++) content[i] = static_cast<char>(i * 31 + (i >> 12));
+    HVPSPutOptions verified;
+    verified.md5Check = HVPSClient::md5Hex(content.data(), content.size());
+    const HVPSReply& reply = client.putVerified("big.bin", content.data(), content.size(), verified, 200);
+    EXPECT_EQ(reply.status, 201) << reply.errorCode << " " << reply.message;
+    EXPECT_GT(client.connectionCount(), 1u) << "no MD5 check timeout happened";
+    HVPSGetOptions tail;
+    tail.seekPos = content.size() - 100;
+    EXPECT_EQ(client.get("big.bin", tail).body, content.substr(content.size() - 100));
+    EXPECT_EQ(client.get("big.bin").headerNumber("P1Length"), content.size());
 }
