@@ -118,6 +118,10 @@ void MSConnectionHandler::handlePut() {
     const char* md5Check = in->getHeaderCStringValue("P1MD5Check");
     if (md5Check && !isMD5Hex(md5Check))
         CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_BAD_REQUEST, "Bad P1MD5Check value: %s", md5Check);
+    if (length > UINT64_MAX - offset)
+        CSException::throwExceptionf(
+            CS_CONTEXT, HVPS_ERR_BAD_REQUEST, "Upload beyond the largest file: %llu + %llu",
+            static_cast<unsigned long long>(offset), static_cast<unsigned long long>(length));
 
     const char* path = iResourcePath ? iResourcePath->getCString() : "";
     CSRef<CSFile> file = CSFile::newFile((hvps_system_parameters.iRepositoryPath + "/" + path).c_str());
@@ -125,10 +129,7 @@ void MSConnectionHandler::handlePut() {
     file->lock();
     const uint64 sizeBefore = file->getEOF();
     const uint64 start = replace ? 0 : logMode ? sizeBefore : offset;
-    if (length > UINT64_MAX - start)
-        CSException::throwExceptionf(
-            CS_CONTEXT, HVPS_ERR_BAD_REQUEST, "Upload beyond the largest file: %llu + %llu",
-            static_cast<unsigned long long>(start), static_cast<unsigned long long>(length));
+    // An append cannot overflow: the file would have to be near 2^64 bytes already.
     const uint64 end = start + length;
     // The file length after a successful upload: a write inside the file does not shorten it.
     const uint64 sizeAfter = (replace || logMode) ? end : std::max(sizeBefore, end);
