@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "LogRecord_hvps.h"
@@ -28,22 +27,6 @@ TEST(LogRecordTest, ChecksumFedInPiecesEqualsTheChecksumOfTheWhole) {
         sum.add(reinterpret_cast<const uint8*>(body.data()) + split, body.size() - split);
         EXPECT_EQ(sum.value(), whole) << split;
     }
-}
-
-TEST(LogRecordTest, HeaderFieldsAreLittleEndianBehindTheSignature) {
-    const uint8 head[kLogRecordHeaderSize] = {0xFA, 0x01, 0xAB, 0x02, 0x3D, 0xA3, 0x04, 0x03, 0x02, 0x81};
-    uint16 checksum = 0;
-    uint32 length = 0;
-    ASSERT_TRUE(hvps_parse_record_header(head, &checksum, &length));
-    EXPECT_EQ(checksum, 0xA33D);
-    EXPECT_EQ(length, 0x81020304u);
-
-    uint8 other[kLogRecordHeaderSize];
-    std::memcpy(other, head, sizeof(other));
-    other[3] = 0x03;
-    checksum = 7;
-    EXPECT_FALSE(hvps_parse_record_header(other, &checksum, &length));
-    EXPECT_EQ(checksum, 7);
 }
 
 }  // namespace
