@@ -15,25 +15,12 @@
 #include "config_hvps.h"
 
 using hvps_test::readFile;
+using hvps_test::Caught;
+using hvps_test::caught;
 using hvps_test::TempDir;
 using hvps_test::writeFile;
 
 namespace {
-
-struct Caught {
-    int code = 0;
-    std::string message;
-};
-
-template <class F>
-Caught caught(F f) {
-    try {
-        f();
-    } catch (const CSException& e) {
-        return {e.getErrorCode(), e.getMessage()};
-    }
-    return {};
-}
 
 // Lines of a text, each without its LF (a text ending in LF has no empty last line).
 std::vector<std::string> lines(const std::string& text) {

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "CSException.h"
+
 namespace hvps_test {
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its contents when the object goes.
@@ -26,5 +28,21 @@ private:
 bool writeFile(const std::string& path, const std::string& content);
 // The whole content of `path` (empty when it cannot be read).
 std::string readFile(const std::string& path);
+
+// The code and message of the CSException that `f` raises (code 0 when it raises none).
+struct Caught {
+    int code = 0;
+    std::string message;
+};
+
+template <class F>
+Caught caught(F f) {
+    try {
+        f();
+    } catch (const CSException& e) {
+        return {e.getErrorCode(), e.getMessage()};
+    }
+    return {};
+}
 
 }  // namespace hvps_test

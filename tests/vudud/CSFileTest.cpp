@@ -21,26 +21,12 @@
 #include "TestSupport.h"
 
 using hvps_test::readFile;
+using hvps_test::Caught;
+using hvps_test::caught;
 using hvps_test::TempDir;
 using hvps_test::writeFile;
 
 namespace {
-
-struct Caught {
-    int code = 0;
-    std::string message;
-};
-
-// The code and message of the CSException that `f` raises (code 0 when it raises none).
-template <class F>
-Caught caught(F f) {
-    try {
-        f();
-    } catch (const CSException& e) {
-        return {e.getErrorCode(), e.getMessage()};
-    }
-    return {};
-}
 
 // Installs a fault-injecting system layer for the lifetime of the object.
 class OpsScope {

@@ -16,25 +16,12 @@
 #include "TestSupport.h"
 
 using hvps_test::readFile;
+using hvps_test::Caught;
+using hvps_test::caught;
 using hvps_test::TempDir;
 using hvps_test::writeFile;
 
 namespace {
-
-struct Caught {
-    int code = 0;
-    std::string message;
-};
-
-template <class F>
-Caught caught(F f) {
-    try {
-        f();
-    } catch (const CSException& e) {
-        return {e.getErrorCode(), e.getMessage()};
-    }
-    return {};
-}
 
 bool isDir(const std::string& path) {
     struct stat st {};
