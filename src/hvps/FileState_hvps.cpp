@@ -1,9 +1,14 @@
 #include "FileState_hvps.h"
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
+#include "CSDirectory.h"
 #include "CSException.h"
+#include "CSLog.h"
+#include "CSSys.h"
+#include "CSThread.h"
 
 CSMutex FileStateList::fs_lock;
 std::unique_ptr<HVFileState[]> FileStateList::fs_array;
@@ -37,13 +42,15 @@ void HVFileState::getDigestHex(char* out) const {
 void HVFileState::resetMD5() {
     iMD5Offset = 0;
     iTimedOut = false;
+    iPendingReplace = false;
     iMD5.md5_init();
 }
 
-void HVFileState::beginCheck(uint64 start, uint64 end) {
-    const bool repeatOfTimedOut = iTimedOut && iExpectedLength == end;
-    if (start < iMD5Offset && !repeatOfTimedOut) resetMD5();
+void HVFileState::beginCheck(uint64 start, uint64 end, bool replace) {
+    const bool repeatOfTimedOut = iTimedOut && iExpectedLength == end && replace == iPendingReplace;
+    if (!repeatOfTimedOut && (iPendingReplace || start < iMD5Offset)) resetMD5();
     iTimedOut = false;
+    iPendingReplace = replace;
     iExpectedLength = end;
 }
 
@@ -124,3 +131,71 @@ void FileStateList::fileChanged(CSString* path, uint64 offset) {
 void initFileState() { FileStateList::fsInit(); }
 
 void freeFileState() { FileStateList::fsFree(); }
+
+// --- Temporary files of replacing uploads
+
+namespace {
+
+constexpr const char* kUploadTempMark = "..hvps-upload-";
+
+std::atomic<uint64> gUploadSerial{0};
+
+// Removes the temporary files in `path` and the folders below it; adds their number to `removed`.
+void sweepFolder(std::string& path, uint32& removed) {
+    auto dir = CSDirectory::newDirectory(path.c_str());
+    dir->open();
+    const size_t base = path.size();
+    while (dir->next()) {
+        path.resize(base);
+        path += '/';
+        path += dir->name();
+        if (!dir->isFile()) {
+            sweepFolder(path, removed);
+        } else if (isUploadTempName(dir->name())) {
+            try {
+                CSSys::sys_removeFile(path.c_str());
+                removed++;
+            } catch (const CSException& e) {
+                e.log(CSThread::getSelf());
+            }
+        }
+    }
+    path.resize(base);
+}
+
+}  // namespace
+
+std::string newUploadTempPath(const std::string& targetPath) {
+    const size_t slash = targetPath.rfind('/');
+    const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    return targetPath.substr(0, nameStart) + "." + targetPath.substr(nameStart) + kUploadTempMark +
+           std::to_string(gUploadSerial.fetch_add(1));
+}
+
+bool isUploadTempName(const char* name) {
+    if (name[0] != '.') return false;
+    const char* mark = nullptr;
+    for (const char* p = strstr(name + 1, kUploadTempMark); p; p = strstr(p + 1, kUploadTempMark)) mark = p;
+    if (!mark || mark == name + 1) return false;
+    const char* serial = mark + strlen(kUploadTempMark);
+    if (!*serial) return false;
+    for (const char* p = serial; *p; p++)
+        if (*p < '0' || *p > '9') return false;
+    return true;
+}
+
+uint32 removeStaleUploadFiles(const std::string& repositoryPath) {
+    uint32 removed = 0;
+    auto top = CSDirectory::newDirectory(repositoryPath.c_str());
+    top->open();
+    std::string path;
+    while (top->next()) {
+        if (top->isFile()) continue;
+        path = repositoryPath + "/" + top->name();
+        sweepFolder(path, removed);
+    }
+    if (removed > 0)
+        CSL.logf(CSThread::getSelf(), CSLog::Warning,
+                 "Removed %u temporary files of uploads cut short by the end of the server\n", removed);
+    return removed;
+}

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "CSDefs.h"
 #include "CSMd5.h"
@@ -42,13 +43,18 @@ public:
     // Starts again from offset 0 with a fresh context.
     void resetMD5();
 
-    // Called before a check of the file as an upload of [start, end) left it. The digest goes on
-    // from getMD5Offset() only where the bytes it covers are unchanged: start at or after it, or
-    // the same upload sent again after its check timed out (its bytes were cut away and are sent
-    // once more). Otherwise it starts again from 0. Sets the expected length to `end`.
-    void beginCheck(uint64 start, uint64 end);
+    // Called before a check of the file as an upload of [start, end) left it; `replace` for a
+    // replacing upload, whose bytes lie in a temporary file until it succeeds. The digest goes on
+    // from getMD5Offset() only where the bytes it covers are those now checked: start at or after
+    // it, or the same upload sent again after its check timed out (its bytes were cut away or
+    // thrown away with its temporary file, and are sent once more). Progress of a replace that
+    // never became the file is only continued by a repeat of that replace. Otherwise the digest
+    // starts again from 0. Sets the expected length to `end`.
+    void beginCheck(uint64 start, uint64 end, bool replace);
     // The check begun last ran out of time: its progress is kept for a repeat of the same upload.
     void noteTimeout() { iTimedOut = true; }
+    // The replacing upload checked last has become the file: its digest now describes the file.
+    void replaceCommitted() { iPendingReplace = false; }
 
 private:
     friend class FileStateList;
@@ -57,6 +63,7 @@ private:
     uint64 iMD5Offset = 0;
     uint64 iExpectedLength = 0;
     bool iTimedOut = false;              // the last check timed out and its upload may be repeated
+    bool iPendingReplace = false;        // the digest covers a replace's bytes, not (yet) the file
     CSMd5 iMD5;                          // never finished: digests are taken from copies
     HVFileState* iMoreRecent = nullptr;  // towards fs_mru; guarded by fs_lock
     HVFileState* iLessRecent = nullptr;  // towards fs_lru; guarded by fs_lock
@@ -97,3 +104,19 @@ private:
 
 void initFileState();
 void freeFileState();
+
+// Temporary files of replacing uploads. A replace writes its body into a temporary file beside the
+// target and renames it over the target only when the upload has succeeded, so a failed replace
+// leaves the target as it was. The temporary name is "." + the target's name + "..hvps-upload-" +
+// a decimal serial: no request path can name it, because request paths holding ".." are refused,
+// so it can be neither downloaded, removed nor renamed, and no client file is ever taken for one.
+//
+// A new temporary path beside `targetPath`, unique within the process.
+std::string newUploadTempPath(const std::string& targetPath);
+// Whether the file name `name` (no folder) has the form of an upload's temporary file.
+bool isUploadTempName(const char* name);
+// Removes the temporary files that uploads cut short by the end of a process left in the folders
+// below `repositoryPath` (at any depth; files directly in the repository folder are not looked at).
+// Called at start-up before the disk usage is loaded: temporary files are never counted in it.
+// Returns the number removed; a file that cannot be removed is logged and left.
+uint32 removeStaleUploadFiles(const std::string& repositoryPath);

@@ -1,8 +1,16 @@
 // PUT of a file in a space: replace the file, write at an offset, or append in log mode (the first
 // record of the body has its checksum verified), with an optional MD5 check of the whole resulting
-// file that may be spread over several requests. A failed upload leaves the file cut back to where
-// writing began and the disk usage in step with it.
+// file that may be spread over several requests. A failed replace leaves the file as it was (the
+// body goes into a temporary file that only success renames over the file); any other failed
+// upload leaves the file cut back to where writing began. The disk usage follows the file.
+//
+// A replace whose MD5 check runs out of time throws its temporary file away like any failure; the
+// digest progress stays in the file-state entry of the target path, so the client's repeat of the
+// same replace writes a new temporary file and the check goes on from where it stopped.
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 
 #include <algorithm>
@@ -10,10 +18,13 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "CSFile.h"
 #include "CSLog.h"
 #include "CSMd5.h"
+#include "CSPath.h"
+#include "CSSys.h"
 #include "ConnectionHandler_hvps.h"
 #include "DiskUsage_hvps.h"
 #include "FileState_hvps.h"
@@ -53,17 +64,103 @@ uint64 decimalHeader(const char* name, const char* value) {
     return number;
 }
 
-// Undoes a partial upload when an exception leaves handlePut while armed: the file ends again where
-// writing began and the disk usage follows. Never throws; a failure is logged.
+// Holds the exclusive lock of an upload's target file, and makes sure that the locked file is the
+// one the path names: a replace renames a new file over the path, so an upload that waited for
+// the lock of the file it replaced would otherwise write into a file that no path names any more.
+// The file (and missing parent folders) is made when missing. The lock is released with the object.
+class TargetLock {
+public:
+    // Bounds the re-locking when the path keeps being replaced while this upload waits.
+    static constexpr int kMaxAttempts = 1000;
+
+    explicit TargetLock(const std::string& path) : iPath(path) {
+        for (int attempt = 0;; attempt++) {
+            int fd = openTarget();
+            struct stat held {};
+            struct stat named {};
+            int err = 0;
+            if (retryInterrupted([&] { return CSSys::ops().os_flock(fd, LOCK_EX); }) == -1 ||
+                ::fstat(fd, &held) == -1)
+                err = errno;
+            else if (CSSys::ops().os_stat(path.c_str(), &named) == -1)
+                err = errno == ENOENT ? 0 : errno;  // removed while we waited: lock the new one
+            else if (held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+                iHandle = fd;
+                iSize = static_cast<uint64>(held.st_size);
+                return;
+            }
+            CSSys::ops().os_close(fd);
+            if (err != 0) CSException::throwFileError(CS_CONTEXT, err, path.c_str());
+            if (attempt + 1 >= kMaxAttempts) CSException::throwFileError(CS_CONTEXT, EBUSY, path.c_str());
+        }
+    }
+    ~TargetLock() { CSSys::ops().os_close(iHandle); }
+    TargetLock(const TargetLock&) = delete;
+    TargetLock& operator=(const TargetLock&) = delete;
+
+    // The file's length when the lock was taken.
+    uint64 size() const { return iSize; }
+
+private:
+    template <class Call>
+    static int retryInterrupted(Call call) {
+        for (int attempt = 0;; ++attempt) {
+            int result = call();
+            if (result != -1 || errno != EINTR || attempt >= 1000) return result;
+            CSSys::sys_checkSignal();
+            errno = EINTR;
+        }
+    }
+
+    int openTarget() {
+        auto open = [&] {
+            return retryInterrupted(
+                [&] { return CSSys::ops().os_open(iPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0664); });
+        };
+        int fd = open();
+        if (fd == -1 && errno == ENOENT) {
+            try {
+                CSPath::newPath(iPath.c_str(), "..")->makePath();
+            } catch (const CSException& e) {
+                if (!CSSys::isDirExists(e)) throw;
+            }
+            fd = open();
+        }
+        if (fd == -1) CSException::throwFileError(CS_CONTEXT, errno, iPath.c_str());
+        return fd;
+    }
+
+    std::string iPath;
+    int iHandle = -1;
+    uint64 iSize = 0;
+};
+
+// Undoes a failed upload when an exception leaves handlePut while armed. A replace throws its
+// temporary file away: the target was never touched. Any other upload cuts the file back to where
+// writing began (never beyond the length it had), so the file is again a prefix of what it was,
+// and the disk usage follows. Never throws; a failure is logged.
 class HandlePutCleanUp {
 public:
-    HandlePutCleanUp(CSThread* self, CSFile* file, uint64 start, uint64 sizeBefore)
-        : iSelf(self), iFile(file), iStart(start), iSizeBefore(sizeBefore) {}
+    HandlePutCleanUp(CSThread* self, CSFile* file, bool temporary, uint64 start, uint64 sizeBefore)
+        : iSelf(self), iFile(file), iTemporary(temporary), iStart(start), iSizeBefore(sizeBefore) {}
     ~HandlePutCleanUp() {
         if (!iArmed) return;
-        uint64 size = iStart;
+        if (iTemporary) {
+            try {
+                iFile->close();
+            } catch (const CSException&) {
+                // The file is thrown away: its lost writes do not matter.
+            }
+            try {
+                iFile->getPath()->removeFile();
+            } catch (const CSException& e) {
+                e.log(iSelf);
+            }
+            return;
+        }
+        uint64 size = std::min(iStart, iSizeBefore);
         try {
-            iFile->setEOF(iStart);
+            iFile->setEOF(size);
         } catch (const CSException& e) {
             e.log(iSelf);
             try {
@@ -86,6 +183,7 @@ public:
 private:
     CSThread* iSelf;
     CSFile* iFile;
+    bool iTemporary;
     uint64 iStart;
     uint64 iSizeBefore;
     bool iArmed = true;
@@ -123,19 +221,27 @@ void MSConnectionHandler::handlePut() {
             CS_CONTEXT, HVPS_ERR_BAD_REQUEST, "Upload beyond the largest file: %llu + %llu",
             static_cast<unsigned long long>(offset), static_cast<unsigned long long>(length));
 
+    // The target stays locked to the end of the request, so uploads of one file run one after the
+    // other. A replace writes into a temporary file and renames it over the target once it has
+    // succeeded; every other placement writes into the target itself.
     const char* path = iResourcePath ? iResourcePath->getCString() : "";
-    CSRef<CSFile> file = CSFile::newFile((hvps_system_parameters.iRepositoryPath + "/" + path).c_str());
-    file->open(CSFile::CREATE);
-    file->lock();
-    const uint64 sizeBefore = file->getEOF();
+    const std::string targetPath = hvps_system_parameters.iRepositoryPath + "/" + path;
+    TargetLock targetLock(targetPath);
+    CSRef<CSFile> target = CSFile::newFile(targetPath.c_str());
+    uint64 sizeBefore = targetLock.size();
+    if (!replace) {
+        target->open(CSFile::CREATE);
+        sizeBefore = target->getEOF();
+    }
+    CSRef<CSFile> file = replace ? CSFile::newFile(newUploadTempPath(targetPath).c_str()) : target;
     const uint64 start = replace ? 0 : logMode ? sizeBefore : offset;
     // An append cannot overflow: the file would have to be near 2^64 bytes already.
     const uint64 end = start + length;
     // The file length after a successful upload: a write inside the file does not shorten it.
     const uint64 sizeAfter = (replace || logMode) ? end : std::max(sizeBefore, end);
 
-    HandlePutCleanUp cleanUp(this, file.get(), start, sizeBefore);
-    if (replace) file->setEOF(0);
+    HandlePutCleanUp cleanUp(this, file.get(), replace, start, sizeBefore);
+    if (replace) file->openFile(CSFile::CREATE | CSFile::TRUNCATE);
 
     // Receive loop. In log mode the first record's checksum is computed on the way; the bytes of the
     // body after that record are appended unchecked.
@@ -157,7 +263,7 @@ void MSConnectionHandler::handlePut() {
         if (got == 0) {
             CSL.logf(this, CSLog::Warning,
                      "Body too short for %s\nExpected: %llu, got so far: %llu, offset to write: %llu\n",
-                     file->getPathCString(), static_cast<unsigned long long>(length),
+                     target->getPathCString(), static_cast<unsigned long long>(length),
                      static_cast<unsigned long long>(length - remaining),
                      static_cast<unsigned long long>(start));
             CSException::throwException(CS_CONTEXT, HVPS_ERR_BAD_UPLOAD, "Unexpected end of HTTP body");
@@ -198,10 +304,13 @@ void MSConnectionHandler::handlePut() {
                                          expectedChecksum, haveHeader ? computed : 0);
     }
 
+    // The MD5 state is that of the target path, also while a replace's bytes are in its temporary
+    // file. Its mutex is held to the end of the request.
+    std::unique_lock<HVFileState> entryHold;
     if (md5Check) {
-        HVFileState* entry = FileStateList::getFileState(file->getPathString(), sizeAfter);
-        std::unique_lock<HVFileState> hold(*entry, std::adopt_lock);
-        entry->beginCheck(start, sizeAfter);
+        HVFileState* entry = FileStateList::getFileState(target->getPathString(), sizeAfter);
+        entryHold = std::unique_lock<HVFileState>(*entry, std::adopt_lock);
+        entry->beginCheck(start, sizeAfter, replace);
 
         const uint64 timeout = uint64{hvps_system_parameters.iPutVerifyTimeout} * 1000;
         const uint64 began = nowMicroseconds();
@@ -222,16 +331,25 @@ void MSConnectionHandler::handlePut() {
         if (strcasecmp(digest, md5Check) != 0) {
             entry->resetMD5();
             CSL.logf(this, CSLog::Error, "MD5 Check failed on %s\nLength read: %llu, will reset to: %llu\n",
-                     file->getPathCString(), static_cast<unsigned long long>(position),
+                     target->getPathCString(), static_cast<unsigned long long>(position),
                      static_cast<unsigned long long>(start));
             CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_MD5_MISMATCH,
                                          "MD5 check failed: server: %s, client: %s", digest, md5Check);
         }
-    } else {
-        FileStateList::fileChanged(file->getPathString(), start);
     }
 
-    SystemParameters::setDiskUsage(sizeBefore, sizeAfter);
+    // The upload has succeeded: a replace now becomes the file. A failed close or rename still
+    // throws the temporary file away and leaves the target as it was.
+    if (replace) {
+        file->close();
+        CSSys::sys_rename(file->getPathCString(), targetPath.c_str());
+    }
     cleanUp.disarm();
+    if (md5Check) {
+        if (replace) entryHold.mutex()->replaceCommitted();
+    } else {
+        FileStateList::fileChanged(target->getPathString(), start);
+    }
+    SystemParameters::setDiskUsage(sizeBefore, sizeAfter);
     prepareResponse(true, 201, 0, "Put OK");
 }

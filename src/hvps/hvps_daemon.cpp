@@ -288,6 +288,9 @@ bool HVPSDaemonStartup(const char* configFile, bool /*trace*/, const char* mimeT
         // that the next step recounts it.
         if (checkForDeletedSpaces(true)) SystemParameters::saveDiskUsage(0);
 
+        // Temporary files of uploads that the end of the last run cut short; they are not counted.
+        removeStaleUploadFiles(hvps_system_parameters.iRepositoryPath);
+
         // Disk usage.
         SystemParameters::loadDiskUsage();
 
