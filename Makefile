@@ -9,7 +9,7 @@ JOBS ?= $(shell nproc)
 DEB_PACKAGES := cmake ninja-build g++ pkg-config libssl-dev libgtest-dev libgmock-dev \
                 qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libgl-dev
 
-.PHONY: all deps deps-fuzz configure build run test test-sanitize test-tsan fuzz clean
+.PHONY: all deps deps-fuzz configure build run test test-sanitize test-tsan test-faults fuzz clean
 
 all: build
 
@@ -47,6 +47,16 @@ test-tsan: deps
 	@cmake --build build-tsan -j $(JOBS) --target hvpsd $(TSAN_TESTS)
 	@status=0; for t in $(TSAN_TESTS); do \
 	    echo "== $$t"; TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" build-tsan/tests/$$t || status=1; \
+	done; exit $$status
+
+# Crash and fault tests against the real server: CRASH_TRIALS kills with SIGKILL at random moments
+# (make test runs a few), then the fault suites.
+CRASH_TRIALS ?= 200
+FAULT_TESTS ?= CrashConsistencyTest
+test-faults: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target hvpsd $(FAULT_TESTS)
+	@status=0; for t in $(FAULT_TESTS); do \
+	    echo "== $$t"; HVPS_CRASH_TRIALS=$(CRASH_TRIALS) $(BUILD_DIR)/tests/$$t --gtest_also_run_disabled_tests || status=1; \
 	done; exit $$status
 
 # libFuzzer targets (tests/fuzz), built with clang under ASan+UBSan and run FUZZ_SECONDS each;

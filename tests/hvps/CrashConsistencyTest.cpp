@@ -1,0 +1,348 @@
+// Crash consistency of the real hvpsd. A client runs a random mix of space creations, space
+// deletions and uploads (replace, write at an offset, append a log record, replace with an MD5
+// check) while the server is killed with SIGKILL at a random moment. After every restart each
+// acknowledged space must exist with its key, each acknowledged file must read back exactly, each
+// deleted space must stay deleted, and the request cut short by the kill may only have left one of
+// its sound outcomes (for an upload: the file as before, as after, or cut back to where writing
+// began; never a torn piece of the body). After the last trial a clean stop must leave the disk
+// usage equal to a fresh count of the repository.
+// HVPS_CRASH_TRIALS sets the number of kills (default 4; make test-faults runs 200) and
+// HVPS_CRASH_SEED the random seed (printed on failure, so a failing run can be repeated).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CSException.h"
+#include "DiskUsage_hvps.h"
+#include "HVPSClient.h"
+#include "HvpsdProcess.h"
+#include "TestSupport.h"
+
+using hvps_test::HvpsdProcess;
+using hvps_test::readFile;
+using hvps_test::TempDir;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A file's content, or none for a file that does not exist.
+using Content = std::optional<std::string>;
+
+// What a file may hold: exactly one content once known, several after a request whose outcome
+// was not seen.
+using Outcomes = std::vector<Content>;
+
+struct SpaceModel {
+    HVPSSpaceURL url;
+    std::map<std::string, Outcomes> files;
+    bool deleteInFlight = false;  // a DELETE was cut short: the space is either gone or intact
+};
+
+enum class Result { Acknowledged, Refused, Cut };
+
+constexpr size_t kMaxFile = 192 * 1024;
+constexpr size_t kMaxLog = 512 * 1024;
+constexpr size_t kMaxRecord = 96 * 1024;
+constexpr size_t kMaxSpaces = 4;
+const char* const kFiles[] = {"f0.bin", "dir/f1.bin", "f2.bin"};
+const char* const kLogs[] = {"protolog/l0.log", "protolog/l1.log"};
+
+unsigned envNumber(const char* name, unsigned fallback) {
+    const char* text = std::getenv(name);
+    return text && *text ? static_cast<unsigned>(std::strtoul(text, nullptr, 10)) : fallback;
+}
+
+class CrashConsistencyTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        iSeed = envNumber("HVPS_CRASH_SEED", static_cast<unsigned>(std::random_device{}()));
+        iRandom.seed(iSeed);
+        iPort = hvps_test::freeLoopbackPort();
+        iServer.writeConfig(iPort, "server-host=127.0.0.1\n");
+        iKey = HVPSClient::serverKeyFromPassword(HvpsdProcess::kPassword);
+    }
+
+    size_t uniform(size_t low, size_t high) {
+        return std::uniform_int_distribution<size_t>(low, high)(iRandom);
+    }
+
+    std::string randomBytes(size_t n) {
+        std::string s(n, '\0');
+        for (auto& c : s) c = static_cast<char>(iRandom());
+        return s;
+    }
+
+    // Starts hvpsd in the foreground and waits until it answers a ping.
+    bool startServer() {
+        std::vector<std::string> args{"-d"};
+        if (geteuid() == 0) args.push_back("-r");
+        iServer.start(args);
+        for (int i = 0; i < 400; i++) {
+            if (!iServer.serverRunning()) return false;
+            try {
+                HVPSClient probe("127.0.0.1", iPort);
+                probe.setTimeout(2000);
+                if (probe.ping().status == 200) return true;
+            } catch (const CSException&) {
+            }
+            std::this_thread::sleep_for(25ms);
+        }
+        return false;
+    }
+
+    static Result classify(const HVPSReply& reply) {
+        if (reply.status == 0) return Result::Cut;
+        return reply.ok() ? Result::Acknowledged : Result::Refused;
+    }
+
+    template <class Request>
+    static Result run(Request request) {
+        try {
+            return classify(request());
+        } catch (const CSException&) {
+            return Result::Cut;  // the connection broke: the request may or may not have been done
+        }
+    }
+
+    // The one known content of a file (checks resolve every file before new requests use it).
+    static Content known(const Outcomes& outcomes) { return outcomes.empty() ? Content() : outcomes.front(); }
+
+    // One random request against the model. Returns false once a request was cut short.
+    bool randomRequest(HVPSClient& client) {
+        if (iSpaces.empty() || (iSpaces.size() < kMaxSpaces && uniform(0, 9) == 0)) {
+            HVPSSpaceURL url;
+            Result r =
+                run([&]() -> const HVPSReply& { return client.createSpace(iKey, "crash", "1.0", &url); });
+            if (r == Result::Acknowledged) iSpaces[url.spaceID].url = url;
+            return r != Result::Cut;
+        }
+        auto it = iSpaces.begin();
+        std::advance(it, uniform(0, iSpaces.size() - 1));
+        SpaceModel& space = it->second;
+        client.setSpace(space.url);
+
+        if (iSpaces.size() > 1 && uniform(0, 99) == 0) {
+            Result r = run([&]() -> const HVPSReply& { return client.deleteSpace(); });
+            if (r == Result::Acknowledged) {
+                iDeleted.insert(it->first);
+                iSpaces.erase(it);
+            }
+            if (r == Result::Cut) space.deleteInFlight = true;
+            return r != Result::Cut;
+        }
+
+        const size_t kind = uniform(0, 9);
+        if (kind < 4) {  // append a record to a log
+            const std::string path = kLogs[uniform(0, 1)];
+            Content old = known(space.files[path]);
+            std::string before = old.value_or("");
+            if (before.size() > kMaxLog) return replace(client, space, path, "", false);
+            std::string record;
+            std::string body = randomBytes(uniform(32, kMaxRecord));
+            HVPSClient::buildLogRecord(body.data(), body.size(), record);
+            Result r = run(
+                [&]() -> const HVPSReply& { return client.appendRecord(path, body.data(), body.size()); });
+            if (r == Result::Acknowledged)
+                space.files[path] = {before + record};
+            else if (r == Result::Cut)
+                space.files[path] = {old, before + record};
+            return r != Result::Cut;
+        }
+        const std::string path = kFiles[uniform(0, 2)];
+        if (kind < 7) return replace(client, space, path, randomBytes(uniform(0, kMaxFile)), kind == 6);
+
+        // Write at an offset inside or at the end of the file.
+        Content old = known(space.files[path]);
+        std::string before = old.value_or("");
+        const size_t offset = uniform(0, before.size());
+        std::string data = randomBytes(uniform(1, kMaxFile - std::min(offset, kMaxFile - 1)));
+        std::string after = before.substr(0, offset) + data;
+        if (offset + data.size() < before.size()) after += before.substr(offset + data.size());
+        HVPSPutOptions options;
+        options.placement = HVPSPlacement::AtOffset;
+        options.offset = offset;
+        Result r =
+            run([&]() -> const HVPSReply& { return client.put(path, data.data(), data.size(), options); });
+        if (r == Result::Acknowledged)
+            space.files[path] = {after};
+        else if (r == Result::Refused)
+            space.files[path] = {old, before.substr(0, offset)};
+        else
+            space.files[path] = {old, after, before.substr(0, offset)};
+        return r != Result::Cut;
+    }
+
+    bool replace(HVPSClient& client, SpaceModel& space, const std::string& path, const std::string& data,
+                 bool verified) {
+        Content old = known(space.files[path]);
+        HVPSPutOptions options;
+        if (verified) options.md5Check = HVPSClient::md5Hex(data.data(), data.size());
+        Result r = run([&]() -> const HVPSReply& {
+            return verified ? client.putVerified(path, data.data(), data.size(), options)
+                            : client.put(path, data.data(), data.size(), options);
+        });
+        if (r == Result::Acknowledged)
+            space.files[path] = {data};
+        else if (r == Result::Refused)
+            space.files[path] = {old, std::string()};
+        else
+            space.files[path] = {old, std::string(), data};
+        return r != Result::Cut;
+    }
+
+    // Reads every file of every space back and narrows the model to what is there. Records a
+    // failure (and returns false) for anything that is not one of the allowed outcomes.
+    bool check(int trial) {
+        HVPSClient client("127.0.0.1", iPort);
+        client.setTimeout(10000);
+        for (auto it = iSpaces.begin(); it != iSpaces.end();) {
+            SpaceModel& space = it->second;
+            client.setSpace(space.url);
+            const HVPSReply& login = client.login();
+            if (space.deleteInFlight && login.errorCode == -25010) {
+                iDeleted.insert(it->first);
+                it = iSpaces.erase(it);
+                continue;
+            }
+            space.deleteInFlight = false;
+            if (!login.ok()) {
+                ADD_FAILURE() << "trial " << trial << ": acknowledged space " << it->first
+                              << " cannot log in: " << login.status << " " << login.message;
+                return false;
+            }
+            for (auto& [path, outcomes] : space.files) {
+                const HVPSReply& reply = client.get(path);
+                Content actual;
+                if (reply.status == 200)
+                    actual = reply.body;
+                else if (reply.status != 404) {
+                    ADD_FAILURE() << "trial " << trial << ": reading " << path << " of space " << it->first
+                                  << " failed: " << reply.status << " " << reply.message;
+                    return false;
+                }
+                bool allowed = false;
+                for (const Content& c : outcomes) allowed = allowed || c == actual;
+                if (!allowed) {
+                    std::string sizes;
+                    for (const Content& c : outcomes) sizes += c ? std::to_string(c->size()) + " " : "none ";
+                    ADD_FAILURE() << "trial " << trial << ": " << path << " of space " << it->first
+                                  << " holds "
+                                  << (actual ? std::to_string(actual->size()) + " bytes" : "nothing")
+                                  << ", allowed sizes: " << sizes;
+                    return false;
+                }
+                outcomes = {actual};
+            }
+            ++it;
+        }
+        for (uint32 id : iDeleted) {
+            HVPSSpaceURL url;
+            url.spaceID = id;
+            url.repository = "repo1";
+            client.setSpace(url);
+            const HVPSReply& login = client.login();
+            if (login.errorCode != -25010) {
+                ADD_FAILURE() << "trial " << trial << ": deleted space " << id << " answers " << login.status;
+                return false;
+            }
+        }
+        return true;
+    }
+
+    unsigned iSeed = 0;
+    std::mt19937_64 iRandom;
+    TempDir iDir;
+    HvpsdProcess iServer{iDir.path()};
+    int iPort = 0;
+    HVPSServerKey iKey;
+    std::map<uint32, SpaceModel> iSpaces;
+    std::set<uint32> iDeleted;
+};
+
+// Both tests fail until the upload journal (UploadJournal_hvps.h) is called by the upload and by
+// start-up and shutdown: without it a kill leaves torn records and a stale disk usage. They stay
+// disabled in the default run until then; make test-faults runs them regardless.
+TEST_F(CrashConsistencyTest, DISABLED_AcknowledgedSpacesAndUploadsSurviveSIGKILLAtRandomMoments) {
+    const unsigned trials = envNumber("HVPS_CRASH_TRIALS", 4);
+    SCOPED_TRACE("HVPS_CRASH_SEED=" + std::to_string(iSeed));
+    unsigned requests = 0, cut = 0;
+    for (unsigned trial = 0; trial < trials; trial++) {
+        ASSERT_TRUE(startServer()) << "trial " << trial << ": the server did not come up\n"
+                                   << iServer.output();
+        ASSERT_TRUE(check(static_cast<int>(trial)));
+
+        const pid_t pid = iServer.serverPid();
+        const auto delay = std::chrono::milliseconds(uniform(1, 150));
+        std::thread killer([pid, delay] {
+            std::this_thread::sleep_for(delay);
+            kill(pid, SIGKILL);
+        });
+        {
+            HVPSClient client("127.0.0.1", iPort);
+            client.setTimeout(10000);
+            const auto deadline = std::chrono::steady_clock::now() + 20s;
+            bool going = true;
+            for (int i = 0; going && i < 5000 && std::chrono::steady_clock::now() < deadline; i++) {
+                going = randomRequest(client);
+                requests++;
+            }
+            cut += going ? 0 : 1;
+        }
+        killer.join();
+        auto status = iServer.waitForServerExit(20s);
+        ASSERT_TRUE(status) << "trial " << trial << ": the server did not die";
+    }
+
+    // A clean stop saves the disk usage the server kept through all the restarts.
+    ASSERT_TRUE(startServer()) << iServer.output();
+    ASSERT_TRUE(check(static_cast<int>(trials)));
+    ASSERT_TRUE(iServer.signalServer(SIGTERM));
+    auto status = iServer.waitForServerExit(20s);
+    ASSERT_TRUE(status && status->exitedWith(0));
+    const std::string data = iServer.path("data");
+    EXPECT_EQ(readFile(data + "/disk-usage"),
+              std::to_string(SystemParameters::getDiskUsage(data.c_str(), false)));
+    std::printf("%u trials, %u requests, %u cut short by the kill, %zu spaces live, %zu deleted\n", trials,
+                requests, cut, iSpaces.size(), iDeleted.size());
+}
+
+TEST_F(CrashConsistencyTest, DISABLED_TheDiskUsageIsRecountedAfterAKillThatCameBeforeItWasSaved) {
+    ASSERT_TRUE(startServer()) << iServer.output();
+    HVPSClient client("127.0.0.1", iPort);
+    client.setTimeout(10000);
+    HVPSSpaceURL url;
+    ASSERT_TRUE(client.createSpace(iKey, "usage", "1.0", &url).ok());
+    client.setSpace(url);
+    // A usage other than 0 on disk (0 makes every start recount), then an upload that the save
+    // once a second has not seen yet when the kill comes.
+    const std::string repository = iServer.path("data");
+    std::string data = randomBytes(1000);
+    ASSERT_EQ(client.put("small.bin", data.data(), data.size()).status, 201);
+    bool saved = false;
+    for (int i = 0; i < 100 && !saved; i++, std::this_thread::sleep_for(50ms))
+        saved = readFile(repository + "/disk-usage") == "1000";
+    ASSERT_TRUE(saved) << readFile(repository + "/disk-usage");
+    data = randomBytes(100000);
+    ASSERT_EQ(client.put("big.bin", data.data(), data.size()).status, 201);
+    ASSERT_TRUE(iServer.signalServer(SIGKILL));
+    ASSERT_TRUE(iServer.waitForServerExit(20s));
+
+    ASSERT_TRUE(startServer()) << iServer.output();
+    ASSERT_TRUE(iServer.signalServer(SIGTERM));
+    auto status = iServer.waitForServerExit(20s);
+    ASSERT_TRUE(status && status->exitedWith(0));
+    EXPECT_EQ(readFile(repository + "/disk-usage"),
+              std::to_string(SystemParameters::getDiskUsage(repository.c_str(), false)));
+}
+
+}  // namespace
