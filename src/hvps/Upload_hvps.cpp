@@ -68,6 +68,8 @@ uint64 decimalHeader(const char* name, const char* value) {
 // one the path names: a replace renames a new file over the path, so an upload that waited for
 // the lock of the file it replaced would otherwise write into a file that no path names any more.
 // The file (and missing parent folders) is made when missing. The lock is released with the object.
+// The calls go through the system layer's call table, except fstat, which it does not have: it
+// only reads the identity of the descriptor held here.
 class TargetLock {
 public:
     // Bounds the re-locking when the path keeps being replaced while this upload waits.

@@ -1,14 +1,24 @@
-// Uploads to the real hvpsd through the client library: the three placements, log records, the MD5
-// check with its cache, and the refusals; after every failure the file and the disk usage are
-// checked to be as they were.
+// Uploads to the real hvpsd through the client library and raw sockets: the three placements, log
+// records, the MD5 check with its cache, bodies cut short, uploads of one file waiting for each
+// other, and the refusals; after every failure the file and the disk usage are checked to be as
+// they were (a replace) or cut back to where writing began (the other placements).
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CSStrUtil.h"
+#include "FileState_hvps.h"
 #include "HVPSClient.h"
 #include "HvpsdProcess.h"
 #include "Space_hvps.h"
@@ -22,9 +32,10 @@ namespace {
 
 class UploadTest : public ::testing::Test {
 protected:
-    // A space with one file of 100 bytes, then the server with `extraConfig`; `diskUsage` is the
-    // stored total it starts from (empty: counted at start-up).
-    void start(const std::string& extraConfig = "", const std::string& diskUsage = "") {
+    // A space with one file of 100 bytes, then `prepare`, then the server with `extraConfig`;
+    // `diskUsage` is the stored total it starts from (empty: counted at start-up).
+    void start(const std::string& extraConfig = "", const std::string& diskUsage = "",
+               const std::function<void()>& prepare = {}) {
         iServer.writeConfig(iPort, extraConfig);
         hvps_system_parameters.iRepositoryPath = iServer.path("data");
         loadSpaces();
@@ -34,12 +45,12 @@ protected:
         std::filesystem::create_directories(spaceFile(""));
         writeFile(spaceFile("f100"), std::string(100, 'x'));
         if (!diskUsage.empty()) writeFile(iServer.path("data/disk-usage"), diskUsage);
+        if (prepare) prepare();
         auto launcher =
             iServer.launch(geteuid() == 0 ? std::vector<std::string>{"-r"} : std::vector<std::string>{});
         ASSERT_TRUE(launcher && launcher->exitedWith(0)) << iServer.output() << iServer.log();
-        unsigned char key[HVPS_SPACE_KEY_LEN];
-        cs_hex_to_bin(sizeof(key), key, hexKey);
-        iClient.setSpace(iID, key, "repo1");
+        cs_hex_to_bin(sizeof(iKey), iKey, hexKey);
+        iClient.setSpace(iID, iKey, "repo1");
     }
     std::string spaceFile(const std::string& name) {
         return iServer.path("data/" + std::to_string(iID) + "/" + name);
@@ -53,6 +64,49 @@ protected:
                          uint64 offset = 0, const std::string& md5 = "") {
         return iClient.put(path, data.data(), data.size(), {placement, offset, md5});
     }
+    // Files of the space whose names hold "..": only temporary files of uploads can.
+    std::vector<std::string> temporaryFiles() {
+        std::vector<std::string> found;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(spaceFile("")))
+            if (entry.path().filename().string().find("..") != std::string::npos)
+                found.push_back(entry.path().string());
+        return found;
+    }
+    // A raw upload of `path` of the space: the request head with a fresh key code, `headers`
+    // ("Name: value\r\n" lines), the Content-Length `length`, and the first `part` of the body.
+    // Returns the connected socket.
+    int beginRawPut(const std::string& path, const std::string& headers, uint64 length,
+                    const std::string& part) {
+        iClient.login();
+        std::string request = "PUT /repo1/" + std::to_string(iID) + "/" + path +
+                              " HTTP/1.1\r\nP1Session: " + std::to_string(iClient.sessionID()) +
+                              "\r\nP1KeyCode: " + iClient.currentKeyCode() + "\r\n" + headers +
+                              "Content-Length: " + std::to_string(length) + "\r\n\r\n" + part;
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        timeval timeout{10, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(iPort));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+        EXPECT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(request.size()));
+        return fd;
+    }
+    // Sends `rest`, ends the sending side (a body still short is cut there) and returns all the
+    // server answers until it closes.
+    static std::string endRawPut(int fd, const std::string& rest) {
+        if (!rest.empty()) send(fd, rest.data(), rest.size(), MSG_NOSIGNAL);
+        shutdown(fd, SHUT_WR);
+        std::string reply;
+        char buf[4096];
+        ssize_t n;
+        for (int i = 0; i < 1000 && (n = recv(fd, buf, sizeof(buf), 0)) > 0; i++)
+            reply.append(buf, static_cast<size_t>(n));
+        close(fd);
+        return reply;
+    }
     static std::string md5(const std::string& data) { return HVPSClient::md5Hex(data.data(), data.size()); }
     static std::string record(const std::string& body) {
         std::string out;
@@ -64,6 +118,7 @@ protected:
     hvps_test::HvpsdProcess iServer{iDir.path()};
     int iPort = hvps_test::freeLoopbackPort();
     uint32 iID = 0;
+    unsigned char iKey[HVPS_SPACE_KEY_LEN] = {};
     HVPSClient iClient{"127.0.0.1", iPort};
 };
 
@@ -180,25 +235,173 @@ TEST_F(UploadTest, MD5CheckThatRunsOutOfTimeReportsItsProgressAndARepeatFinishes
     for (size_t i = 0; i < data.size(); i++) data[i] = static_cast<char>(i * 7919 >> 5);
     const std::string digest = md5(data);
 
-    const HVPSReply& first = put("big", data, HVPSPlacement::Replace, 0, digest);
+    // A replace that runs out of time leaves the former content until a repeat finishes it.
+    const HVPSReply& first = put("f100", data, HVPSPlacement::Replace, 0, digest);
     ASSERT_EQ(first.status, 100) << first.body;
     EXPECT_EQ(first.errorCode, -6);
     EXPECT_GT(first.md5Offset, 0u);
     EXPECT_LT(first.md5Offset, data.size());
     EXPECT_EQ(first.fileLength, data.size());
-    EXPECT_EQ(std::filesystem::file_size(spaceFile("big")), 0u);
+    EXPECT_EQ(readFile(spaceFile("f100")), std::string(100, 'x'));
     EXPECT_EQ(diskUsage(), 100u);
+    EXPECT_EQ(temporaryFiles(), std::vector<std::string>{});
 
     uint64 progress = first.md5Offset;
     for (int attempt = 0; attempt < 100; attempt++) {
-        const HVPSReply& reply = put("big", data, HVPSPlacement::Replace, 0, digest);
+        const HVPSReply& reply = put("f100", data, HVPSPlacement::Replace, 0, digest);
         if (reply.status == 201) break;
         ASSERT_EQ(reply.errorCode, -6) << reply.body;
         ASSERT_GT(reply.md5Offset, progress);
         progress = reply.md5Offset;
     }
-    EXPECT_TRUE(readFile(spaceFile("big")) == data);
-    EXPECT_EQ(diskUsage(), 100 + data.size());
+    EXPECT_TRUE(readFile(spaceFile("f100")) == data);
+    EXPECT_EQ(diskUsage(), data.size());
+    EXPECT_EQ(temporaryFiles(), std::vector<std::string>{});
+}
+
+TEST_F(UploadTest, ReplaceThatRanOutOfTimeLeavesNoProgressForTheCheckOfTheFileItDidNotReplace) {
+    start("put-verify-timeout=1\n");
+    std::string old(6 << 20, '\0'), fresh(6 << 20, '\0');
+    for (size_t i = 0; i < old.size(); i++) {
+        old[i] = static_cast<char>(i * 7919 >> 5);
+        fresh[i] = static_cast<char>(i * 104729 >> 3);
+    }
+    ASSERT_EQ(put("big", old, HVPSPlacement::Replace).status, 201);
+    const HVPSReply& timedOut = put("big", fresh, HVPSPlacement::Replace, 0, md5(fresh));
+    ASSERT_EQ(timedOut.errorCode, -6) << timedOut.body;
+    ASSERT_LT(timedOut.md5Offset, old.size()) << "the check must stop inside the former content";
+
+    // The digest of the replace's bytes must not be taken for the stored file's: an append checked
+    // against the stored file passes (after as many time-outs as it takes).
+    const std::string tail = "0123456789";
+    const HVPSReply& reply =
+        iClient.putVerified("big", tail.data(), tail.size(), {HVPSPlacement::Append, 0, md5(old + tail)});
+    EXPECT_EQ(reply.status, 201) << reply.body;
+    EXPECT_TRUE(readFile(spaceFile("big")) == old + tail);
+    EXPECT_EQ(diskUsage(), 100 + old.size() + tail.size());
+}
+
+TEST_F(UploadTest, BodyCutShortLeavesAReplacedFileAsItWasAndCutsOtherPlacementsBackToWhereWritingBegan) {
+    start();
+    struct Case {
+        const char* seekPos;  // none: replace
+        uint64 length;        // announced
+        size_t sent;          // body bytes sent before the connection ends
+        std::string after;    // the file of 100 'x' afterwards
+    } cases[] = {
+        {nullptr, 200000, 100000, std::string(100, 'x')},
+        {nullptr, 10, 0, std::string(100, 'x')},
+        {"EOF", 200000, 100000, std::string(100, 'x')},
+        {"150", 10, 5, std::string(100, 'x')},  // beyond the end: the file is not padded
+        {"10", 200000, 100000, std::string(10, 'x')},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        const std::string name = "cut" + std::to_string(n++);
+        SCOPED_TRACE(name);
+        iClient.login();  // the raw request before took the challenge the client knows
+        ASSERT_EQ(put(name, std::string(100, 'x'), HVPSPlacement::Replace).status, 201);
+        const uint64 usage = diskUsage();
+        std::string headers = c.seekPos ? std::string("Seek-Pos: ") + c.seekPos + "\r\n" : "";
+        int fd = beginRawPut(name, headers, c.length, std::string(c.sent, 'y'));
+        const std::string reply = endRawPut(fd, "");
+        EXPECT_NE(reply.find(" 417 "), std::string::npos) << reply;
+        EXPECT_NE(reply.find("Unexpected end of HTTP body"), std::string::npos) << reply;
+        EXPECT_EQ(readFile(spaceFile(name)), c.after);
+        EXPECT_EQ(diskUsage(), usage - (100 - c.after.size()));
+    }
+    EXPECT_EQ(temporaryFiles(), std::vector<std::string>{});
+    EXPECT_NE(iServer.log().find("Body too short for "), std::string::npos);
+}
+
+TEST_F(UploadTest, ReplaceFailingItsMD5CheckLeavesTheFormerContentAndASuccessfulOneTakesItsPlace) {
+    start();
+    const std::string data = "new content";
+    expectRefused(put("f100", data, HVPSPlacement::Replace, 0, md5("other")), 417, -2,
+                  "MD5 check failed: server: ");
+    EXPECT_EQ(readFile(spaceFile("f100")), std::string(100, 'x'));
+    EXPECT_EQ(diskUsage(), 100u);
+
+    ASSERT_EQ(put("f100", data, HVPSPlacement::Replace, 0, md5(data)).status, 201);
+    EXPECT_EQ(readFile(spaceFile("f100")), data);
+    EXPECT_EQ(diskUsage(), data.size());
+    // The digest of the replaced file goes on with an append (of no record: unchecked).
+    EXPECT_EQ(put("f100", " appended.", HVPSPlacement::Append, 0, md5(data + " appended.")).status, 201);
+    EXPECT_EQ(temporaryFiles(), std::vector<std::string>{});
+}
+
+// Whether `condition` holds within 10 s (polled).
+bool eventually(const std::function<bool()>& condition) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// Whether /proc/locks lists a flock of the file with inode `inode` that is waited for ("->") or,
+// with `waiter` false, held.
+bool flockListed(ino_t inode, bool waiter) {
+    std::ifstream table("/proc/locks");
+    const std::string tag = ":" + std::to_string(inode) + " ";
+    for (std::string line; std::getline(table, line);)
+        if (line.find("FLOCK") != std::string::npos && line.find(tag) != std::string::npos &&
+            (line.find("->") != std::string::npos) == waiter)
+            return true;
+    return false;
+}
+
+TEST_F(UploadTest, ReplaceWritesBesideTheFileAndAnUploadWaitingForItLocksAndWritesTheNewFile) {
+    if (!std::ifstream("/proc/locks")) GTEST_SKIP() << "/proc/locks cannot be read here";
+    start();
+    struct stat before {};
+    ASSERT_EQ(stat(spaceFile("f100").c_str(), &before), 0);
+
+    // A replace that holds the file's lock while its body is still coming: its bytes lie in a
+    // temporary file beside the file, under a name that no request path can hold.
+    int replace = beginRawPut("f100", "", 10, "ABCDE");
+    ASSERT_TRUE(eventually([&] { return temporaryFiles().size() == 1; }));
+    const std::filesystem::path temporary = temporaryFiles()[0];
+    EXPECT_EQ(temporary.parent_path(), std::filesystem::path(spaceFile("f100")).parent_path());
+    EXPECT_TRUE(isUploadTempName(temporary.filename().c_str()));
+    EXPECT_EQ(readFile(spaceFile("f100")), std::string(100, 'x'));
+    ASSERT_TRUE(flockListed(before.st_ino, false));
+
+    // An append waits for the lock meanwhile...
+    int append = beginRawPut("f100", "Seek-Pos: EOF\r\n", 10, "01234");
+    ASSERT_TRUE(eventually([&] { return flockListed(before.st_ino, true); }));
+    const std::string replaced = endRawPut(replace, "FGHIJ");
+    EXPECT_NE(replaced.find("Put OK"), std::string::npos) << replaced;
+    // ...and, its body still coming, then holds the lock of the file that the path names.
+    struct stat after {};
+    ASSERT_EQ(stat(spaceFile("f100").c_str(), &after), 0);
+    EXPECT_TRUE(eventually([&] { return flockListed(after.st_ino, false); }));
+    const std::string appended = endRawPut(append, "56789");
+    EXPECT_NE(appended.find("Put OK"), std::string::npos) << appended;
+
+    EXPECT_EQ(readFile(spaceFile("f100")), "ABCDEFGHIJ0123456789");
+    EXPECT_EQ(temporaryFiles(), std::vector<std::string>{});
+    iClient.login();
+    EXPECT_EQ(diskUsage(), 20u);
+}
+
+TEST_F(UploadTest, StartUpRemovesTemporaryFilesOfCutShortReplacesBeforeCountingTheDiskUsage) {
+    start("", "", [this] {
+        std::filesystem::create_directories(spaceFile("sub"));
+        writeFile(spaceFile(".f100..hvps-upload-3"), std::string(1000, 't'));
+        writeFile(spaceFile("sub/.g..hvps-upload-12"), std::string(500, 't'));
+        // Look-alikes are client files (a rename can make them) and stay.
+        writeFile(spaceFile(".f100..hvps-upload-"), "7 bytes");
+        writeFile(spaceFile("sub/f100..hvps-upload-3"), "9 bytes..");
+        writeFile(spaceFile(".f100.hvps-upload-3"), "10 bytes..");
+    });
+    EXPECT_FALSE(std::filesystem::exists(spaceFile(".f100..hvps-upload-3")));
+    EXPECT_FALSE(std::filesystem::exists(spaceFile("sub/.g..hvps-upload-12")));
+    EXPECT_EQ(readFile(spaceFile(".f100..hvps-upload-")), "7 bytes");
+    EXPECT_EQ(readFile(spaceFile("sub/f100..hvps-upload-3")), "9 bytes..");
+    EXPECT_EQ(readFile(spaceFile(".f100.hvps-upload-3")), "10 bytes..");
+    EXPECT_EQ(diskUsage(), 100u + 7 + 9 + 10);
 }
 
 TEST_F(UploadTest, FullRepositoryRefusesUploadsBeforeTouchingAFile) {
