@@ -18,6 +18,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "CSFile.h"
@@ -30,6 +31,7 @@
 #include "FileState_hvps.h"
 #include "LogRecord_hvps.h"
 #include "Session_hvps.h"
+#include "UploadJournal_hvps.h"
 #include "config_hvps.h"
 
 namespace {
@@ -242,6 +244,11 @@ void MSConnectionHandler::handlePut() {
     // The file length after a successful upload: a write inside the file does not shorten it.
     const uint64 sizeAfter = (replace || logMode) ? end : std::max(sizeBefore, end);
 
+    // Should the process die while the file itself is written, the next start cuts it back to where
+    // the guard below would have. A replace needs no note: it never writes the file, and start-up
+    // removes a temporary file left behind.
+    std::optional<UploadJournalEntry> journal;
+    if (!replace) journal.emplace(targetPath.c_str(), std::min(start, sizeBefore));
     HandlePutCleanUp cleanUp(this, file.get(), replace, start, sizeBefore);
     if (replace) file->openFile(CSFile::CREATE | CSFile::TRUNCATE);
 
