@@ -176,6 +176,10 @@ void MSConnectionHandler::doRename() {
     name = name.substr(0, std::min(name.size(), kMaxNewName));
     name = name.substr(0, std::min(name.find('\r'), name.find('\n')));
     const std::string newName(name);
+    // No request path holds "..", so neither may a new name: names with ".." are the server's own
+    // (temporary files of uploads in progress), and a client must not be able to take them over.
+    if (newName.find("..") != std::string::npos)
+        CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_ACCESS_DENIED, "Illegal path: %s", newName.c_str());
 
     CSRef<CSPath> file = CSPath::newPath(dataPath(iResourcePath.get()).c_str());
     if (file->exists()) {

@@ -191,6 +191,7 @@ TEST_F(CommandsTest, FileCommandsAnswerEachCaseAndKeepTheDiskUsage) {
         {"b.txt", "c.txt", 200, "Already renamed", 120},
         {"c.txt", "d.txt", 500, "<errorcode>17</errorcode>", 120},
         {"", "2", 403, "Illegal path: 1/", 120},  // the space directory itself
+        {"d.txt", ".d.txt..hvps-upload-1", 403, "Illegal path: .d.txt..hvps-upload-1", 120},
     };
     for (const Step& s : steps) {
         const HVPSReply& reply = s.newName ? client.rename(s.path, s.newName) : client.remove(s.path);
