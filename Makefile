@@ -52,7 +52,7 @@ test-tsan: deps
 # Crash and fault tests against the real server: CRASH_TRIALS kills with SIGKILL at random moments
 # (make test runs a few), then the fault suites.
 CRASH_TRIALS ?= 200
-FAULT_TESTS ?= CrashConsistencyTest AbusiveClientTest
+FAULT_TESTS ?= CrashConsistencyTest AbusiveClientTest DiskFullTest
 test-faults: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target hvpsd $(FAULT_TESTS)
 	@status=0; for t in $(FAULT_TESTS); do \
