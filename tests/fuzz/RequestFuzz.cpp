@@ -222,8 +222,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string replies(out->getMemory(), out->getSize());
     if (gTrace) std::fprintf(stderr, "%s\n----\n", replies.c_str());
     checkReplies(replies);
-    FUZZ_CHECK(replies.find(kOutsideMarker) == std::string::npos);
-    for (const char* key : gKeys) FUZZ_CHECK(replies.find(key) == std::string::npos);
+    // Error messages quote the request, so a secret the input itself holds may come back.
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    for (const char* secret :
+         {kOutsideMarker, static_cast<const char*>(gKeys[0]), static_cast<const char*>(gKeys[1])})
+        if (input.find(secret) == std::string_view::npos)
+            FUZZ_CHECK(replies.find(secret) == std::string::npos);
     FUZZ_CHECK((rootEntries() == std::set<std::string>{"data", "outside.txt"}));
     FUZZ_CHECK(readText(gRoot + "/outside.txt") == kOutsideMarker);
     return 0;
