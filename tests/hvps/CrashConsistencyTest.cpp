@@ -3,8 +3,8 @@
 // check) while the server is killed with SIGKILL at a random moment. After every restart each
 // acknowledged space must exist with its key, each acknowledged file must read back exactly, each
 // deleted space must stay deleted, and the request cut short by the kill may only have left one of
-// its sound outcomes (for an upload: the file as before, as after, or cut back to where writing
-// began; never a torn piece of the body). After the last trial a clean stop must leave the disk
+// its sound outcomes (for an upload: the file as before, as after, or, for a write into the file,
+// cut back to where writing began; never a torn piece of the body). After the last trial a clean stop must leave the disk
 // usage equal to a fresh count of the repository.
 // HVPS_CRASH_TRIALS sets the number of kills (default 4; make test-faults runs 200) and
 // HVPS_CRASH_SEED the random seed (printed on failure, so a failing run can be repeated).
@@ -191,12 +191,13 @@ protected:
             return verified ? client.putVerified(path, data.data(), data.size(), options)
                             : client.put(path, data.data(), data.size(), options);
         });
+        // A replace goes to a temporary file that only success renames over the file.
         if (r == Result::Acknowledged)
             space.files[path] = {data};
         else if (r == Result::Refused)
-            space.files[path] = {old, std::string()};
+            space.files[path] = {old};
         else
-            space.files[path] = {old, std::string(), data};
+            space.files[path] = {old, data};
         return r != Result::Cut;
     }
 
