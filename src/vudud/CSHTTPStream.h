@@ -191,6 +191,9 @@ public:
     void write(char ch) override { iStream->write(ch); }
     void reset() override { iStream->reset(); }
     const char* identify() override { return iStream->identify(); }
+    uint64 sendFile(int fd, const char* name, uint64 offset, uint64 count) override {
+        return iStream->sendFile(fd, name, offset, count);
+    }
 
     using CSOutputStream::print;
     // With trace the text also goes to standard output.

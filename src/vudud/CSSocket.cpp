@@ -6,12 +6,14 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -23,7 +25,10 @@ namespace {
 
 // The longest a call waits before it looks at the thread's pending signal again.
 constexpr int kWaitSliceMs = 1000;
-constexpr int kListenBacklog = 128;
+// Room for a burst of connections beyond the handlers (the system may cap it at somaxconn).
+constexpr int kListenBacklog = SOMAXCONN > 1024 ? SOMAXCONN : 1024;
+// The most one sendfile call is asked to move, so that a pending signal is looked at in between.
+constexpr size_t kSendFileChunk = size_t{1} << 24;
 
 CSSocketOps gSystemOps;
 CSSocketOps* gOps = &gSystemOps;
@@ -53,6 +58,36 @@ int parsePort(const char* text) {
 
 bool isNumeric(const char* text) { return text && isdigit(static_cast<unsigned char>(text[0])); }
 
+// sendfile has no MSG_NOSIGNAL: while it runs, SIGPIPE is blocked for the calling thread, and a
+// SIGPIPE that a gone peer raised is taken before the mask is restored, so that a gone peer is an
+// error of the call, as for sends, and not a signal to the process.
+class SigPipeBlock {
+public:
+    SigPipeBlock() {
+        sigemptyset(&iSet);
+        sigaddset(&iSet, SIGPIPE);
+        iBlocked = pthread_sigmask(SIG_BLOCK, &iSet, &iOld) == 0;
+    }
+    ~SigPipeBlock() {
+        if (iBlocked) pthread_sigmask(SIG_SETMASK, &iOld, nullptr);
+    }
+    SigPipeBlock(const SigPipeBlock&) = delete;
+    SigPipeBlock& operator=(const SigPipeBlock&) = delete;
+
+    // Takes a pending SIGPIPE of this thread, if any.
+    void drain() {
+        if (!iBlocked) return;
+        struct timespec zero = {0, 0};
+        for (int i = 0; i < 100; i++)
+            if (sigtimedwait(&iSet, nullptr, &zero) == -1 && errno != EINTR) break;
+    }
+
+private:
+    sigset_t iSet;
+    sigset_t iOld;
+    bool iBlocked = false;
+};
+
 }  // namespace
 
 // ---- CSSocketOps ----
@@ -71,6 +106,10 @@ int CSSocketOps::os_poll(struct pollfd* fds, nfds_t count, int timeoutMs) {
 
 int CSSocketOps::os_accept(int fd, struct sockaddr* addr, socklen_t* len) {
     return ::accept4(fd, addr, len, SOCK_CLOEXEC);
+}
+
+ssize_t CSSocketOps::os_sendfile(int outFd, int inFd, off_t* offset, size_t count) {
+    return ::sendfile(outFd, inFd, offset, count);
 }
 
 // ---- CSSocket ----
@@ -98,6 +137,7 @@ void CSSocket::createSocket() {
 void CSSocket::setBlocking(bool blocking) {
     int nonBlocking = blocking ? 0 : 1;
     if (::ioctl(iHandle, FIONBIO, &nonBlocking) == -1) throwSystemError(CS_CONTEXT, errno);
+    iNonBlocking = !blocking;
 }
 
 void CSSocket::setNoDelay() {
@@ -306,12 +346,55 @@ void CSSocket::writeBlock(const char* data, size_t len) {
     }
 }
 
+uint64 CSSocket::sendFile(int fd, const char* name, uint64 offset, uint64 count) {
+    // sendfile has no per-call "don't wait": a socket in blocking mode is switched for the call,
+    // so that waiting happens in poll(), in slices, like every other wait here.
+    const bool wasBlocking = !iNonBlocking;
+    if (wasBlocking) setBlocking(false);
+    uint64 sent = 0;
+    SigPipeBlock sigPipe;
+    try {
+        while (sent < count) {
+            off_t position = static_cast<off_t>(offset + sent);
+            size_t chunk = static_cast<size_t>(std::min<uint64>(count - sent, kSendFileChunk));
+            ssize_t n = ops().os_sendfile(iHandle, fd, &position, chunk);
+            int err = errno;
+            throwPendingSignal();
+            if (n == -1) {
+                if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
+                    waitFor(iHandle, POLLOUT, kWaitSliceMs);
+                    continue;
+                }
+                // The socket's own errors name the socket; others come from reading the file.
+                if (err == EPIPE || err == ECONNRESET || err == ENOTCONN || err == ETIMEDOUT ||
+                    err == ECONNABORTED || err == EHOSTUNREACH || err == ENETUNREACH) {
+                    if (err == EPIPE) sigPipe.drain();
+                    throwSystemError(CS_CONTEXT, err);
+                }
+                CSException::throwFileError(CS_CONTEXT, err, name);
+            }
+            if (n == 0) break;  // the file ended early
+            sent += static_cast<uint64>(n);
+        }
+    } catch (...) {
+        if (wasBlocking) {
+            int off = 0;
+            ::ioctl(iHandle, FIONBIO, &off);  // the first error is the one to report
+            iNonBlocking = false;
+        }
+        throw;
+    }
+    if (wasBlocking) setBlocking(true);
+    return sent;
+}
+
 void CSSocket::close() {
     if (iHandle != -1) {
         flush();
         ::shutdown(iHandle, SHUT_RDWR);
         ::close(iHandle);
         iHandle = -1;
+        iNonBlocking = false;
     }
     iHost.clear();
     iService.clear();

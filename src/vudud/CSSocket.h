@@ -29,6 +29,7 @@ public:
     virtual ssize_t os_send(int fd, const void* buf, size_t size, int flags);
     virtual int os_poll(struct pollfd* fds, nfds_t count, int timeoutMs);
     virtual int os_accept(int fd, struct sockaddr* addr, socklen_t* len);
+    virtual ssize_t os_sendfile(int outFd, int inFd, off_t* offset, size_t count);
 };
 
 class CSSocketInputStream;
@@ -70,6 +71,10 @@ public:
     // Sends all bytes, waiting while the peer's window is full.
     void write(const char* data, size_t len) { writeBlock(data, len); }
     void write(char ch) { writeBlock(&ch, 1); }
+    // Sends `count` bytes of the open file `fd` from `offset` on, copied by the system from the file
+    // to the socket, waiting while the peer's window is full as write() does. Returns the bytes
+    // sent: fewer when the file ends first. A file error names `name`.
+    uint64 sendFile(int fd, const char* name, uint64 offset, uint64 count);
     void flush() {}
     void close();
 
@@ -98,6 +103,7 @@ private:
     std::string iIdentity;
     int iPort = 0;
     uint32 iTimeout = 0;
+    bool iNonBlocking = false;
 };
 
 // Reads a socket; keeps a reference to it. close() closes the socket.
@@ -130,6 +136,9 @@ public:
     void write(char ch) override { iSocket->write(ch); }
     void reset() override;
     const char* identify() override { return iSocket->identify(); }
+    uint64 sendFile(int fd, const char* name, uint64 offset, uint64 count) override {
+        return iSocket->sendFile(fd, name, offset, count);
+    }
 
     CSSocket* getSocket() const { return iSocket.get(); }
 

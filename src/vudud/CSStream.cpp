@@ -1,12 +1,14 @@
 #include "CSStream.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
 #include "CSException.h"
 #include "CSFile.h"
+#include "CSSys.h"
 #include "CSThread.h"
 
 namespace {
@@ -59,6 +61,28 @@ void CSOutputStream::print(uint64 value) {
     char buffer[32];
     int len = snprintf(buffer, sizeof(buffer), "%" PRIu64, value);
     write(buffer, static_cast<size_t>(len));
+}
+
+uint64 CSOutputStream::sendFile(int fd, const char* name, uint64 offset, uint64 count) {
+    thread_local std::unique_ptr<char[]> buffer;
+    if (!buffer) buffer = std::make_unique<char[]>(kPipeBufferSize);
+    uint64 sent = 0;
+    while (sent < count) {
+        size_t want = static_cast<size_t>(std::min<uint64>(count - sent, kPipeBufferSize));
+        ssize_t n;
+        int err = 0;
+        for (int attempt = 0;; attempt++) {
+            n = CSSys::ops().os_pread(fd, buffer.get(), want, static_cast<off_t>(offset + sent));
+            err = errno;
+            if (n != -1 || err != EINTR || attempt >= 1000) break;
+            CSSys::sys_checkSignal();
+        }
+        if (n == -1) CSException::throwFileError(CS_CONTEXT, err, name);
+        if (n == 0) break;
+        write(buffer.get(), static_cast<size_t>(n));
+        sent += static_cast<uint64>(n);
+    }
+    return sent;
 }
 
 void CSOutputStream::printLine(const char* text) {
@@ -189,6 +213,13 @@ CSRef<CSBufferedOutputStream> CSBufferedOutputStream::newStream(CSRef<CSOutputSt
 }
 
 void CSBufferedOutputStream::write(const char* data, size_t len) {
+    // A block of a whole buffer or more gains nothing from topping the buffer up first: that would
+    // only split it into a copy and two writes.
+    if (len >= kBufferSize) {
+        flush();
+        iStream->write(data, len);
+        return;
+    }
     if (iFill < kBypassSize) {
         size_t n = std::min(len, kBufferSize - iFill);
         memcpy(iBuffer.get() + iFill, data, n);
@@ -209,6 +240,11 @@ void CSBufferedOutputStream::write(const char* data, size_t len) {
 void CSBufferedOutputStream::write(char ch) {
     if (iFill == kBufferSize) flush();
     iBuffer[iFill++] = ch;
+}
+
+uint64 CSBufferedOutputStream::sendFile(int fd, const char* name, uint64 offset, uint64 count) {
+    flush();
+    return iStream->sendFile(fd, name, offset, count);
 }
 
 void CSBufferedOutputStream::flush() {

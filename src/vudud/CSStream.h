@@ -47,6 +47,11 @@ public:
     virtual void print(CSString* text);
     virtual void print(int value);     // "%d"
     virtual void print(uint64 value);  // "%llu"
+    // Writes `count` bytes of the open file `fd` from `offset` on (the descriptor's own position is
+    // neither used nor moved); `name` names the file in errors. Returns the bytes written, fewer
+    // when the file ends first. This default reads the file in blocks and writes them; streams
+    // that end in a socket pass the descriptor down so that the system copies the bytes itself.
+    virtual uint64 sendFile(int fd, const char* name, uint64 offset, uint64 count);
 
     // The text, the line end, then a flush.
     void printLine(const char* text);
@@ -131,9 +136,11 @@ private:
     size_t iPos = 0;
 };
 
-// Writes through a 32768-byte buffer. A write that finds the buffer half full or more flushes it and
-// sends a remainder over half the buffer straight to the wrapped stream. flush() does not flush the
-// wrapped stream. close() flushes the buffer before it closes the wrapped stream.
+// Writes through a 32768-byte buffer. A write of a whole buffer or more flushes what is buffered and
+// goes straight to the wrapped stream. A smaller write that finds the buffer half full or more
+// flushes it and sends a remainder over half the buffer straight on. sendFile() flushes the buffer
+// and passes the file down. flush() does not flush the wrapped stream. close() flushes the buffer
+// before it closes the wrapped stream.
 class CSBufferedOutputStream : public CSOutputStream {
 public:
     static constexpr size_t kBufferSize = 32768;
@@ -149,6 +156,7 @@ public:
     void write(char ch) override;
     void reset() override;
     const char* identify() override { return iStream->identify(); }
+    uint64 sendFile(int fd, const char* name, uint64 offset, uint64 count) override;
 
     size_t getBuffered() const { return iFill; }
 

@@ -1,6 +1,8 @@
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/sendfile.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,12 +11,17 @@
 #include <chrono>
 #include <csignal>
 #include <functional>
+#include <future>
 #include <string>
 #include <thread>
 
 #include "CSException.h"
 #include "CSSocket.h"
 #include "CSThread.h"
+#include "TestSupport.h"
+
+using hvps_test::TempDir;
+using hvps_test::writeFile;
 
 namespace {
 
@@ -69,6 +76,7 @@ struct FakeOps : CSSocketOps {
     std::function<ssize_t(int, void*, size_t, int)> recv;
     std::function<ssize_t(int, const void*, size_t, int)> send;
     std::function<int(struct pollfd*, nfds_t, int)> poll;
+    std::function<ssize_t(int, int, off_t*, size_t)> sendfile;
 
     ssize_t os_recv(int fd, void* buf, size_t size, int flags) override {
         return recv ? recv(fd, buf, size, flags) : CSSocketOps::os_recv(fd, buf, size, flags);
@@ -78,6 +86,10 @@ struct FakeOps : CSSocketOps {
     }
     int os_poll(struct pollfd* fds, nfds_t count, int timeoutMs) override {
         return poll ? poll(fds, count, timeoutMs) : CSSocketOps::os_poll(fds, count, timeoutMs);
+    }
+    ssize_t os_sendfile(int outFd, int inFd, off_t* offset, size_t count) override {
+        return sendfile ? sendfile(outFd, inFd, offset, count)
+                        : CSSocketOps::os_sendfile(outFd, inFd, offset, count);
     }
 };
 
@@ -271,4 +283,86 @@ TEST(CSSocketTest, PendingSignalStopsAThreadBlockedInAccept) {
     worker.setSignalPending(SIGTERM);
     thread.join();
     EXPECT_EQ(SIGTERM, code.load());
+}
+
+TEST(CSSocketTest, SendFileDeliversTheWindowThroughShortAndRefusedCallsAndStopsAtTheFileEnd) {
+    TempDir dir;
+    std::string content;
+    for (int i = 0; i < 300000; i++) content += static_cast<char>('a' + i * 7 % 26);
+    const std::string path = dir.path() + "/data";
+    ASSERT_TRUE(writeFile(path, content));
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_NE(-1, fd);
+
+    Loopback link;
+    FakeOps fake;
+    int calls = 0;
+    fake.sendfile = [&](int out, int in, off_t* offset, size_t count) -> ssize_t {
+        if (++calls % 3 == 0) {
+            errno = calls % 2 == 0 ? EINTR : EAGAIN;
+            return -1;
+        }
+        return ::sendfile(out, in, offset, std::min<size_t>(count, 7000));
+    };
+    auto receive = [&](size_t expected) {
+        return std::async(std::launch::async, [&link, expected] {
+            std::string received;
+            char buffer[65536];
+            link.client->setTimeout(5000);
+            while (received.size() < expected) {
+                size_t n = link.client->read(buffer, sizeof(buffer));
+                if (n == 0) break;
+                received.append(buffer, n);
+            }
+            return received;
+        });
+    };
+
+    struct Case {
+        const char* what;
+        uint32 timeout;  // 0: the socket is in blocking mode
+        uint64 offset;
+        uint64 count;
+        uint64 sent;
+    } cases[] = {
+        {"window, non-blocking socket", 1000, 1000, 200000, 200000},
+        {"window, blocking socket", 0, 5, 100000, 100000},
+        {"beyond the file end", 1000, 299000, 5000, 1000},
+        {"at the file end", 1000, 300000, 10, 0},
+    };
+    OpsGuard guard(&fake);
+    for (const auto& c : cases) {
+        link.server->setTimeout(c.timeout);
+        auto received = receive(c.sent);
+        EXPECT_EQ(c.sent, link.server->sendFile(fd, path.c_str(), c.offset, c.count)) << c.what;
+        EXPECT_EQ(content.substr(c.offset, c.sent), received.get()) << c.what;
+    }
+    ::close(fd);
+}
+
+TEST(CSSocketTest, SendFileErrorsNameTheFileOrThePeer) {
+    Loopback link;
+    // A descriptor that cannot be read is the file's error.
+    int pipeFds[2];
+    ASSERT_EQ(0, ::pipe(pipeFds));
+    ::close(pipeFds[1]);
+    try {
+        link.server->sendFile(pipeFds[0], "/some/file", 0, 10);
+        FAIL() << "no error";
+    } catch (const CSException& e) {
+        EXPECT_NE(std::string::npos, std::string(e.getMessage()).find("/some/file")) << e.getMessage();
+    }
+    ::close(pipeFds[0]);
+
+    // A peer that has gone is the socket's error.
+    TempDir dir;
+    ASSERT_TRUE(writeFile(dir.path() + "/f", std::string(1 << 20, 'x')));
+    int fd = ::open((dir.path() + "/f").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_NE(-1, fd);
+    link.client->close();
+    int code = codeOf([&] {
+        for (int i = 0; i < 100; i++) link.server->sendFile(fd, "/f", 0, 1 << 20);
+    });
+    EXPECT_TRUE(code == EPIPE || code == ECONNRESET) << code;
+    ::close(fd);
 }

@@ -1,5 +1,8 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <string>
 #include <vector>
@@ -150,6 +153,16 @@ TEST(CSStreamTest, BufferedOutputSendsLargeBlocksStraightThrough) {
     }
     EXPECT_EQ(1u, out->getBuffered());
 
+    // A block of a whole buffer or more is not split to top the buffer up: what is buffered goes
+    // first, then the block in one write.
+    recorder->writes.clear();
+    put(40000, 'i');
+    EXPECT_EQ((std::vector<size_t>{1, 40000}), recorder->writes);
+    EXPECT_EQ(0u, out->getBuffered());
+    put(32768, 'j');
+    EXPECT_EQ((std::vector<size_t>{1, 40000, 32768}), recorder->writes);
+    put(5, 'k');
+
     // Closing writes what is still buffered before it closes the wrapped stream.
     out->close();
     EXPECT_TRUE(recorder->closed);
@@ -265,4 +278,30 @@ TEST(CSStreamTest, PipeStopsAtAPendingSignal) {
     EXPECT_EQ(SIGTERM, code);
     EXPECT_TRUE(out->data.empty());
     EXPECT_FALSE(out->closed);
+}
+
+TEST(CSStreamTest, SendFileWritesTheFileWindowAfterWhatWasBufferedAndStopsAtTheFileEnd) {
+    hvps_test::TempDir dir;
+    std::string content;
+    for (int i = 0; i < 150000; i++) content += static_cast<char>('A' + i % 23);
+    ASSERT_TRUE(hvps_test::writeFile(dir.file("f"), content));
+    int fd = ::open(dir.file("f").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_NE(-1, fd);
+
+    auto recorder = cs_new<RecordingOutput>();
+    auto out = CSBufferedOutputStream::newStream(recorder);
+    out->print("head\r\n");
+    EXPECT_EQ(140000u, out->sendFile(fd, "f", 7, 140000));
+    EXPECT_EQ("head\r\n" + content.substr(7, 140000), recorder->data);
+    // The descriptor's own position is not used: a second window starts where it is asked to.
+    recorder->data.clear();
+    EXPECT_EQ(1000u, out->sendFile(fd, "f", 149000, 5000));
+    EXPECT_EQ(content.substr(149000), recorder->data);
+    EXPECT_EQ(0u, out->sendFile(fd, "f", 200000, 10));
+    ::close(fd);
+
+    // A descriptor that cannot be read raises the file error naming the file.
+    auto failure = hvps_test::caught([&] { out->sendFile(-1, "named-file", 0, 10); });
+    EXPECT_EQ(EBADF, failure.code);
+    EXPECT_NE(std::string::npos, failure.message.find("named-file")) << failure.message;
 }
