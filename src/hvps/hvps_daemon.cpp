@@ -25,6 +25,7 @@
 #include "Restore_hvps.h"
 #include "Session_hvps.h"
 #include "Space_hvps.h"
+#include "UploadJournal_hvps.h"
 #include "config_hvps.h"
 
 CSRef<CSThread> hvps_main_thread;
@@ -291,10 +292,14 @@ bool HVPSDaemonStartup(const char* configFile, bool /*trace*/, const char* mimeT
         // Temporary files of uploads that the end of the last run cut short; they are not counted.
         removeStaleUploadFiles(hvps_system_parameters.iRepositoryPath);
 
+        // Uploads that a crash interrupted are cut back to where they began. After such a crash
+        // the stored disk usage is stale (it is saved once a second), so it is recounted.
+        if (UploadJournal::recover(hvps_system_parameters.iRepositoryPath)) SystemParameters::saveDiskUsage(0);
+
         // Disk usage.
         SystemParameters::loadDiskUsage();
 
-        // Sessions and file state: initSessions(), initFileState().
+        // Sessions and file state.
         initSessions();
         initFileState();
 
@@ -352,7 +357,7 @@ void HVPSDaemonShutdown() {
     // listening socket, so no request touches the tables freed below.
     MSNetwork::shutDown();
 
-    // Repository tables: freeSpaces(), freeSessions(), freeFileState().
+    // Repository tables.
     freeSpaces();
     freeSessions();
     freeFileState();
@@ -360,6 +365,8 @@ void HVPSDaemonShutdown() {
     if (hvps_started) {
         try {
             SystemParameters::saveDiskUsage(SystemParameters::currentDiskUsage());
+            // Only a stop whose disk usage reached the file counts as clean.
+            UploadJournal::cleanStop(hvps_system_parameters.iRepositoryPath);
         } catch (const CSException& e) {
             e.log(self);
         }

@@ -273,7 +273,7 @@ protected:
 // Both tests fail until the upload journal (UploadJournal_hvps.h) is called by the upload and by
 // start-up and shutdown: without it a kill leaves torn records and a stale disk usage. They stay
 // disabled in the default run until then; make test-faults runs them regardless.
-TEST_F(CrashConsistencyTest, DISABLED_AcknowledgedSpacesAndUploadsSurviveSIGKILLAtRandomMoments) {
+TEST_F(CrashConsistencyTest, AcknowledgedSpacesAndUploadsSurviveSIGKILLAtRandomMoments) {
     const unsigned trials = envNumber("HVPS_CRASH_TRIALS", 4);
     SCOPED_TRACE("HVPS_CRASH_SEED=" + std::to_string(iSeed));
     unsigned requests = 0, cut = 0;
@@ -317,7 +317,7 @@ TEST_F(CrashConsistencyTest, DISABLED_AcknowledgedSpacesAndUploadsSurviveSIGKILL
                 requests, cut, iSpaces.size(), iDeleted.size());
 }
 
-TEST_F(CrashConsistencyTest, DISABLED_TheDiskUsageIsRecountedAfterAKillThatCameBeforeItWasSaved) {
+TEST_F(CrashConsistencyTest, TheDiskUsageIsRecountedAfterAKillThatCameBeforeItWasSaved) {
     ASSERT_TRUE(startServer()) << iServer.output();
     HVPSClient client("127.0.0.1", iPort);
     client.setTimeout(10000);
