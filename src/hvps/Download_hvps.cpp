@@ -1,11 +1,16 @@
 // GET of a file in a space: the whole file or a window of it chosen by "Seek-Pos" and
 // "Maximum-Length". Downloads need no session; the file is read under a shared lock.
-#include <algorithm>
-#include <cstring>
-#include <memory>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 
-#include "CSFile.h"
-#include "CSPath.h"
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "CSSys.h"
 #include "ConnectionHandler_hvps.h"
 #include "Network_hvps.h"
 #include "Session_hvps.h"
@@ -13,14 +18,63 @@
 
 namespace {
 
-constexpr size_t kCopyBufferSize = 65536;
+// Bodies below this size are copied into the output buffer behind the reply head, so that head and
+// body leave in one send; larger ones are handed to the system to copy from the file to the socket.
+constexpr uint64 kSendFileMinimum = 16384;
 
-// One copy buffer per handler thread, made at its first download.
-char* copyBuffer() {
-    thread_local std::unique_ptr<char[]> buffer;
-    if (!buffer) buffer = std::make_unique<char[]>(kCopyBufferSize);
-    return buffer.get();
+template <class Call>
+int retryInterrupted(Call call) {
+    for (int attempt = 0;; ++attempt) {
+        int result = call();
+        if (result != -1 || errno != EINTR || attempt >= 1000) return result;
+        CSSys::sys_checkSignal();
+        errno = EINTR;
+    }
 }
+
+// The file of a download, open for reading under a shared lock, both held until the object goes.
+// The length is taken once the lock is held. A missing file or a folder is refused as not found.
+class DownloadFile {
+public:
+    DownloadFile(const std::string& path, const char* requestPath) : iPath(path) {
+        iHandle =
+            retryInterrupted([&] { return CSSys::ops().os_open(path.c_str(), O_RDONLY | O_CLOEXEC, 0); });
+        if (iHandle == -1) {
+            const int err = errno;
+            if (err == ENOENT || err == ENOTDIR || err == ENAMETOOLONG || err == ELOOP) notFound(requestPath);
+            CSException::throwFileError(CS_CONTEXT, err, path.c_str());
+        }
+        struct stat st {};
+        if (retryInterrupted([&] { return CSSys::ops().os_flock(iHandle, LOCK_SH); }) == -1 ||
+            ::fstat(iHandle, &st) == -1) {
+            const int err = errno;
+            CSSys::ops().os_close(std::exchange(iHandle, -1));
+            CSException::throwFileError(CS_CONTEXT, err, path.c_str());
+        }
+        // A folder is no file to send: reading it would fail only after the reply head is out.
+        if (S_ISDIR(st.st_mode)) notFound(requestPath);
+        iSize = static_cast<uint64>(st.st_size);
+    }
+    ~DownloadFile() {
+        if (iHandle != -1) CSSys::ops().os_close(iHandle);
+    }
+    DownloadFile(const DownloadFile&) = delete;
+    DownloadFile& operator=(const DownloadFile&) = delete;
+
+    int handle() const { return iHandle; }
+    uint64 size() const { return iSize; }
+    const char* path() const { return iPath.c_str(); }
+
+private:
+    [[noreturn]] void notFound(const char* requestPath) {
+        CSSys::ops().os_close(std::exchange(iHandle, -1));
+        CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_FILE_NOT_FOUND, "File not found: %s", requestPath);
+    }
+
+    std::string iPath;
+    int iHandle = -1;
+    uint64 iSize = 0;
+};
 
 // A window header as a number; `fallback` when absent. A value that is not a whole decimal number
 // is refused: reading it as 0 would send the wrong bytes.
@@ -47,14 +101,8 @@ void MSConnectionHandler::handleSpaceGet() {
     verifySpace();
 
     const char* path = iResourcePath ? iResourcePath->getCString() : "";
-    CSRef<CSFile> file = CSFile::newFile((hvps_system_parameters.iRepositoryPath + "/" + path).c_str());
-    bool isDir = false;
-    // A folder is no file to send: reading it would fail only after the reply head is out.
-    if (!file->getPath()->exists(&isDir) || isDir)
-        CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_FILE_NOT_FOUND, "File not found: %s", path);
-    file->open(CSFile::READONLY);
-    file->lock();
-    uint64 size = file->getEOF();
+    DownloadFile file(hvps_system_parameters.iRepositoryPath + "/" + path, path);
+    uint64 size = file.size();
     iOutputStream->addHeader("P1Length", size);
 
     uint64 start = windowValue(iInputStream.get(), "Seek-Pos", 0);
@@ -71,18 +119,11 @@ void MSConnectionHandler::handleSpaceGet() {
     iReplyPending = false;
     iOutputStream->writeHead(hvps_system_parameters.iTraceOn);
 
-    // The socket sits under two stream layers that do not expose it, so the body is copied through
-    // user space; a block of this size bypasses the output buffer and goes to the socket in one send.
     // A file that shrinks while it is sent ends the body early: the peer sees fewer bytes than
     // announced, and the connection stays usable for the server.
-    char* buffer = copyBuffer();
-    while (count > 0) {
-        size_t n =
-            file->read(buffer, start, static_cast<size_t>(std::min<uint64>(count, kCopyBufferSize)), 0);
-        if (n == 0) break;
-        iOutputStream->write(buffer, n);
-        count -= n;
-        start += n;
-    }
+    if (count < kSendFileMinimum)
+        iOutputStream->CSOutputStream::sendFile(file.handle(), file.path(), start, count);  // buffered copy
+    else
+        iOutputStream->sendFile(file.handle(), file.path(), start, count);
     iOutputStream->flush();
 }

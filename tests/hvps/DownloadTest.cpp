@@ -33,6 +33,8 @@ protected:
         for (int i = 0; i < 900; i++) iContent += static_cast<char>(i % 251);
         writeFile(space + "/f900.txt", iContent);
         writeFile(space + "/dir/noext", "plain bytes");
+        for (int i = 0; i < 300000; i++) iBig += static_cast<char>(i * 31 % 253);
+        writeFile(space + "/big.bin", iBig);
         auto launcher =
             iServer.launch(geteuid() == 0 ? std::vector<std::string>{"-r"} : std::vector<std::string>{});
         ASSERT_TRUE(launcher && launcher->exitedWith(0)) << iServer.output() << iServer.log();
@@ -53,6 +55,7 @@ protected:
     int iPort = hvps_test::freeLoopbackPort();
     uint32 iID = 0;
     std::string iContent;
+    std::string iBig;
     HVPSClient iClient{"127.0.0.1", iPort};
 };
 
@@ -76,6 +79,27 @@ TEST_F(DownloadTest, WindowsOfA900ByteFileAreServedOnOneKeptAliveConnection) {
     EXPECT_EQ(contentTypes(iClient.get("f900.txt")), (std::vector<std::string>{"text/html", "text/plain"}));
     EXPECT_EQ(iClient.get("dir/noext").body, "plain bytes");
     EXPECT_EQ(contentTypes(iClient.get("dir/noext")), std::vector<std::string>{"text/html"});
+    EXPECT_EQ(iClient.connectionCount(), 1u);
+}
+
+TEST_F(DownloadTest, LargeWindowsSentFromTheFileKeepTheConnectionInStepWithSmallOnes) {
+    struct Case {
+        std::optional<uint64> seek, max;
+        size_t from, length;
+    } cases[] = {
+        {{}, {}, 0, 300000},         {12345, 200000, 12345, 200000},
+        {250000, {}, 250000, 50000}, {290000, 20000, 290000, 10000},
+        {100, 16384, 100, 16384},    {100, 16383, 100, 16383},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("from " + std::to_string(c.from) + " length " + std::to_string(c.length));
+        const HVPSReply& reply = iClient.get("big.bin", {c.seek, c.max, false});
+        ASSERT_EQ(reply.status, 200) << reply.body;
+        EXPECT_STREQ(reply.header("P1Length"), "300000");
+        EXPECT_TRUE(reply.body == iBig.substr(c.from, c.length))
+            << "body of " << reply.body.size() << " bytes";
+        EXPECT_EQ(iClient.get("f900.txt", {100, 10, false}).body, iContent.substr(100, 10));
+    }
     EXPECT_EQ(iClient.connectionCount(), 1u);
 }
 
