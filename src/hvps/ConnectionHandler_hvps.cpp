@@ -11,6 +11,7 @@
 #include "CSLog.h"
 #include "CSSocket.h"
 #include "CSStream.h"
+#include "CSSys.h"
 #include "Network_hvps.h"
 #include "Restore_hvps.h"
 #include "config_hvps.h"
@@ -250,6 +251,10 @@ bool MSConnectionHandler::parseRequestURI() {
     // A space id that is not exactly the decimal id would reach another directory than the
     // space's own (for example "5-TO_DELETE" while a session holds space 5).
     if (iBadSpaceID || strstr(path, ".."))
+        CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_ACCESS_DENIED, "Illegal path: %s", path);
+    // A link that someone placed inside a space folder would let downloads and uploads reach
+    // files outside the repository: paths through links are refused.
+    if (iInSpaceURL && CSSys::sys_hasLinkBelow(hvps_system_parameters.iRepositoryPath.c_str(), path))
         CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_ACCESS_DENIED, "Illegal path: %s", path);
     return iInSpaceURL;
 }

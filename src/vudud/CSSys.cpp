@@ -142,6 +142,28 @@ bool CSSys::sys_isLink(const char* path) {
     return S_ISLNK(st.st_mode);
 }
 
+bool CSSys::sys_hasLinkBelow(const char* base, const char* relative) {
+    std::string path = base;
+    std::string_view rest(relative);
+    while (!rest.empty()) {
+        size_t slash = rest.find('/');
+        std::string_view name = rest.substr(0, slash);
+        if (!name.empty()) {
+            path += '/';
+            path.append(name);
+            struct stat st {};
+            if (retryInterrupted([&] { return ops().os_lstat(path.c_str(), &st); }) == -1) {
+                if (errno == ENOENT || errno == ENOTDIR) return false;
+                CSException::throwFileError(CS_CONTEXT, errno, path.c_str());
+            }
+            if (S_ISLNK(st.st_mode)) return true;
+        }
+        if (slash == std::string_view::npos) break;
+        rest.remove_prefix(slash + 1);
+    }
+    return false;
+}
+
 void CSSys::sys_rename(const char* oldPath, const char* newPath) {
     if (retryInterrupted([&] { return ops().os_rename(oldPath, newPath); }) == -1)
         CSException::throwFileError(CS_CONTEXT, errno, oldPath);

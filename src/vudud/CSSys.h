@@ -74,6 +74,10 @@ public:
     static void sys_stat(const char* path, bool* isDir, uint64* size, struct timespec* modified);
     // True for a symbolic link; a missing path raises.
     static bool sys_isLink(const char* path);
+    // Walks `relative` component by component below `base` (which itself is not examined) and
+    // returns true when one of the components that exist is a symbolic link. Stops at the first
+    // component that does not exist. One lstat per component.
+    static bool sys_hasLinkBelow(const char* base, const char* relative);
     // The error names the old path.
     static void sys_rename(const char* oldPath, const char* newPath);
     // Sets access and modification time to now.

@@ -362,10 +362,9 @@ TEST_F(AbusiveClientTest, PathTraversalNeverReadsOrWritesOutsideTheSpace) {
     EXPECT_TRUE(pingAnswered());
 }
 
-// Fails today: downloads open the path as named, so a link that someone with access to the
-// repository places inside a space folder is followed (see the report on this suite). Enabled
-// once the request layer refuses links below the repository.
-TEST_F(AbusiveClientTest, DISABLED_ALinkInsideASpaceFolderIsNotFollowed) {
+// A link that someone with access to the repository places inside a space folder is not followed
+// by downloads or uploads.
+TEST_F(AbusiveClientTest, ALinkInsideASpaceFolderIsNotFollowed) {
     start();
     HVPSClient client("127.0.0.1", iPort);
     client.setTimeout(10000);
