@@ -384,8 +384,12 @@ bool HVPSClient::readReply(const BodySink* sink) {
     if (iIn->getMethod()) clientError(CS_CONTEXT, "The server sent a request line instead of a reply");
     if (iIn->getStatus() == 0) return false;
     iReply.status = iIn->getStatus();
+    // A 1xx, 204 or 304 reply without Content-Length has no body (this server's 1xx replies with a
+    // length carry one); every other reply must give its length.
+    const bool mayOmitLength = iReply.status < 200 || iReply.status == 204 || iReply.status == 304;
     uint64 length = 0;
-    if (!iIn->getContentLength(&length)) clientError(CS_CONTEXT, "Reply without Content-Length");
+    if (!iIn->getContentLength(&length) && !mayOmitLength)
+        clientError(CS_CONTEXT, "Reply without Content-Length");
     iReply.headers.setHeaders(iIn->takeHeaders());
 
     if (sink && *sink && iReply.status >= 200 && iReply.status < 300) {
