@@ -211,21 +211,11 @@ void CSPath::removeDir() {
     CSSys::sys_removeDir(getCString());
 }
 
-void CSPath::emptyDir() {
-    bool dir = false;
-    if (!exists(&dir)) return;
-    if (!dir) CSException::throwFileError(CS_CONTEXT, ENOTDIR, getCString());
-    std::unique_ptr<CSDirectory> folder = openDirectory();
-    while (folder->next()) {
-        CSRef<CSPath> child = newPath(CSString::newString(folder->getEntryPath()));
-        if (folder->isFile())
-            child->removeFile();
-        else
-            child->removeDir();
-    }
-}
+void CSPath::emptyDir() { emptyFolder(true); }
 
-void CSPath::emptyPath() {
+void CSPath::emptyPath() { emptyFolder(false); }
+
+void CSPath::emptyFolder(bool removeSubfolders) {
     bool dir = false;
     if (!exists(&dir)) return;
     if (!dir) CSException::throwFileError(CS_CONTEXT, ENOTDIR, getCString());
@@ -234,6 +224,8 @@ void CSPath::emptyPath() {
         CSRef<CSPath> child = newPath(CSString::newString(folder->getEntryPath()));
         if (folder->isFile())
             child->removeFile();
+        else if (removeSubfolders)
+            child->removeDir();
         else
             child->emptyPath();
     }

@@ -99,5 +99,7 @@ public:
     void rename(const char* newName);
 
 private:
+    // Removes the files below the folder; its subfolders too when removeSubfolders, else only their files.
+    void emptyFolder(bool removeSubfolders);
     CSRef<CSString> iPath;
 };
