@@ -115,6 +115,14 @@ int statusOf(const std::string& reply) {
     return reply.starts_with("HTTP/1.1 ") && reply.size() >= 12 ? std::stoi(reply.substr(9, 3)) : 0;
 }
 
+// The address sanitizer keeps freed memory in quarantine, so a server built with it grows with
+// every allocation: resident-memory bounds only hold for ordinary builds.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMemoryBounded = false;
+#else
+constexpr bool kMemoryBounded = true;
+#endif
+
 // A field of /proc/<pid>/status ("VmRSS", "Threads") as a number.
 long procStatus(pid_t pid, const std::string& field) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -259,7 +267,9 @@ TEST_F(AbusiveClientTest, FiveHundredConnectionsAtOnceAreAllAnsweredByTwentyHand
     EXPECT_EQ(answered, 500);
     // Twenty handlers, the main and the system thread.
     EXPECT_LE(maxThreads, 22);
-    EXPECT_LT(procStatus(pid, "VmRSS") - rssBefore, 64 * 1024) << "kB of resident memory gained";
+    if (kMemoryBounded) {
+        EXPECT_LT(procStatus(pid, "VmRSS") - rssBefore, 64 * 1024) << "kB of resident memory gained";
+    }
     EXPECT_TRUE(pingAnswered());
 }
 
@@ -285,7 +295,9 @@ TEST_F(AbusiveClientTest, OversizedHeadsAndBodiesAreRefusedWithoutBeingStored) {
         EXPECT_GE(statusOf(reply), 400) << reply.substr(0, 300);
         EXPECT_TRUE(pingAnswered());
     }
-    EXPECT_LT(procStatus(pid, "VmRSS") - rssBefore, 32 * 1024) << "kB of resident memory gained";
+    if (kMemoryBounded) {
+        EXPECT_LT(procStatus(pid, "VmRSS") - rssBefore, 32 * 1024) << "kB of resident memory gained";
+    }
 }
 
 TEST_F(AbusiveClientTest, PathTraversalNeverReadsOrWritesOutsideTheSpace) {
@@ -422,7 +434,9 @@ TEST_F(AbusiveClientTest, ReplayedKeyCodesAreRefusedAndReplayedEncryptedCommands
         ASSERT_EQ(statusOf(reply), 200) << "copy " << i;
     }
     EXPECT_EQ(readFile(iServer.path("data/space-db")), spaceDB);
-    EXPECT_LT(procStatus(iServer.serverPid(), "VmRSS") - rssBefore, 16 * 1024) << "kB gained";
+    if (kMemoryBounded) {
+        EXPECT_LT(procStatus(iServer.serverPid(), "VmRSS") - rssBefore, 16 * 1024) << "kB gained";
+    }
     EXPECT_TRUE(pingAnswered());
 }
 
