@@ -66,6 +66,16 @@ uint64 decimalHeader(const char* name, const char* value) {
     return number;
 }
 
+template <class Call>
+auto retryInterrupted(Call call) {
+    for (int attempt = 0;; ++attempt) {
+        auto result = call();
+        if (result != -1 || errno != EINTR || attempt >= 1000) return result;
+        CSSys::sys_checkSignal();
+        errno = EINTR;
+    }
+}
+
 // Holds the exclusive lock of an upload's target file, and makes sure that the locked file is the
 // one the path names: a replace renames a new file over the path, so an upload that waited for
 // the lock of the file it replaced would otherwise write into a file that no path names any more.
@@ -104,18 +114,10 @@ public:
 
     // The file's length when the lock was taken.
     uint64 size() const { return iSize; }
+    // The locked descriptor, open for reading and writing.
+    int handle() const { return iHandle; }
 
 private:
-    template <class Call>
-    static int retryInterrupted(Call call) {
-        for (int attempt = 0;; ++attempt) {
-            int result = call();
-            if (result != -1 || errno != EINTR || attempt >= 1000) return result;
-            CSSys::sys_checkSignal();
-            errno = EINTR;
-        }
-    }
-
     int openTarget() {
         auto open = [&] {
             return retryInterrupted(
@@ -137,6 +139,69 @@ private:
     std::string iPath;
     int iHandle = -1;
     uint64 iSize = 0;
+};
+
+// The target file of an upload that writes into the file itself, on the descriptor its TargetLock
+// holds: the file is not opened a second time. The descriptor stays the lock's; open() and close()
+// do nothing. Reads, writes and length changes go through the system layer's call table and raise
+// the file error naming the path, as an opened CSFile does.
+class HeldFile : public CSFile {
+public:
+    HeldFile(CSRef<CSPath> path, int handle) : CSFile(std::move(path)), iHandle(handle) {}
+
+    void open(int) override {}
+    void openFile(int) override {}
+    void lock() override {}
+    void unlock() override {}
+    void close() override {}
+    uint64 getEOF() override {
+        off_t end = CSSys::ops().os_lseek(iHandle, 0, SEEK_END);
+        if (end == -1) fail(errno);
+        return static_cast<uint64>(end);
+    }
+    void setEOF(uint64 size) override {
+        if (retryInterrupted([&] { return CSSys::ops().os_ftruncate(iHandle, static_cast<off_t>(size)); }) ==
+            -1)
+            fail(errno);
+    }
+    size_t read(void* data, uint64 offset, size_t size, size_t min) override {
+        char* bytes = static_cast<char*>(data);
+        size_t total = 0;
+        do {
+            ssize_t got = retryInterrupted([&] {
+                return CSSys::ops().os_pread(iHandle, bytes + total, size - total,
+                                             static_cast<off_t>(offset + total));
+            });
+            if (got == -1) fail(errno);
+            if (got == 0) break;
+            total += static_cast<size_t>(got);
+        } while (total < min);
+        CSSys::sys_checkSignal();
+        if (total < min) CSException::throwEOFError(CS_CONTEXT, getPathCString());
+        return total;
+    }
+    void write(const void* data, uint64 offset, size_t size) override {
+        const char* bytes = static_cast<const char*>(data);
+        size_t done = 0;
+        while (done < size) {
+            ssize_t result = retryInterrupted([&] {
+                return CSSys::ops().os_pwrite(iHandle, bytes + done, size - done,
+                                              static_cast<off_t>(offset + done));
+            });
+            if (result == -1) fail(errno);
+            if (result == 0) fail(ENOSPC);  // no progress on a regular file: the device is full
+            done += static_cast<size_t>(result);
+        }
+        CSSys::sys_checkSignal();
+    }
+    void sync() override {
+        if (retryInterrupted([&] { return CSSys::ops().os_fsync(iHandle); }) == -1) fail(errno);
+    }
+
+private:
+    [[noreturn]] void fail(int err) { CSException::throwFileError(CS_CONTEXT, err, getPathCString()); }
+
+    int iHandle;
 };
 
 // Undoes a failed upload when an exception leaves handlePut while armed. A replace throws its
@@ -231,12 +296,8 @@ void MSConnectionHandler::handlePut() {
     const char* path = iResourcePath ? iResourcePath->getCString() : "";
     const std::string targetPath = hvps_system_parameters.iRepositoryPath + "/" + path;
     TargetLock targetLock(targetPath);
-    CSRef<CSFile> target = CSFile::newFile(targetPath.c_str());
-    uint64 sizeBefore = targetLock.size();
-    if (!replace) {
-        target->open(CSFile::CREATE);
-        sizeBefore = target->getEOF();
-    }
+    const uint64 sizeBefore = targetLock.size();
+    CSRef<CSFile> target = cs_new<HeldFile>(CSPath::newPath(targetPath.c_str()), targetLock.handle());
     CSRef<CSFile> file = replace ? CSFile::newFile(newUploadTempPath(targetPath).c_str()) : target;
     const uint64 start = replace ? 0 : logMode ? sizeBefore : offset;
     // An append cannot overflow: the file would have to be near 2^64 bytes already.
