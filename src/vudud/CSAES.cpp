@@ -1,12 +1,14 @@
 #include "CSAES.h"
 
+#include <openssl/err.h>
 #include <openssl/evp.h>
-#include <sys/random.h>
+#include <openssl/rand.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -62,6 +64,53 @@ struct Failure {
     int code;
 };
 
+// The working memory of one encode or decode: the stream not yet encoded, the cipher output and the
+// output buffer. Each thread keeps one set and reuses it, so a message costs no allocation (and no
+// zeroing) beyond what its own size needs; an operation started from inside another on the same
+// thread (from a read or write callback) gets a set of its own.
+struct Scratch {
+    static constexpr size_t kStreamCapacity = kChunk + kBlock + kCheckLen;
+    static constexpr size_t kCipherCapacity = kChunk + 2 * kBlock;
+
+    std::unique_ptr<unsigned char[]> stream;
+    std::unique_ptr<unsigned char[]> cipher;
+    std::vector<unsigned char> output;
+    bool busy = false;
+
+    void ensureEncodeBuffers() {
+        if (!stream) stream.reset(new unsigned char[kStreamCapacity]);
+        if (!cipher) cipher.reset(new unsigned char[kCipherCapacity]);
+    }
+};
+
+class ScratchLease {
+public:
+    ScratchLease() {
+        thread_local Scratch perThread;
+        if (!perThread.busy) {
+            iScratch = &perThread;
+        } else {
+            iOwn = std::make_unique<Scratch>();
+            iScratch = iOwn.get();
+        }
+        iScratch->busy = true;
+        iScratch->output.clear();
+    }
+    ~ScratchLease() {
+        iScratch->busy = false;
+        // A large message's output buffer is not kept: the next small message needs none of it.
+        if (iScratch->output.capacity() > 4 * kChunk) std::vector<unsigned char>().swap(iScratch->output);
+    }
+    ScratchLease(const ScratchLease&) = delete;
+    ScratchLease& operator=(const ScratchLease&) = delete;
+
+    Scratch* operator->() const { return iScratch; }
+
+private:
+    std::unique_ptr<Scratch> iOwn;
+    Scratch* iScratch;
+};
+
 }  // namespace
 
 // Reads the input through aes_read_block; a short count means the input has ended.
@@ -91,7 +140,9 @@ private:
 // bytes given stay in the buffer until the caller takes them (the decoder's check value).
 class CSAES::Output {
 public:
-    Output(CSAES& owner, size_t holdBack) : iOwner(owner), iHoldBack(holdBack) { iBuf.reserve(kChunk + 64); }
+    // `buffer` is empty; it grows with the output, up to a little over a chunk.
+    Output(CSAES& owner, size_t holdBack, std::vector<unsigned char>& buffer)
+        : iOwner(owner), iHoldBack(holdBack), iBuf(buffer) {}
 
     void put(const unsigned char* data, size_t len) {
         iBuf.insert(iBuf.end(), data, data + len);
@@ -117,7 +168,7 @@ private:
 
     CSAES& iOwner;
     size_t iHoldBack;
-    std::vector<unsigned char> iBuf;
+    std::vector<unsigned char>& iBuf;
 };
 
 // ---- Errors ---------------------------------------------------------------------------------
@@ -174,15 +225,14 @@ void CSAES::aes_set_error(int code, const char* text, bool encoding) {
 // ---- Random bytes ---------------------------------------------------------------------------
 
 void CSAES::aes_fillrand(unsigned char* buf, int len) {
-    size_t done = 0;
-    const size_t want = len > 0 ? static_cast<size_t>(len) : 0;
-    while (done < want) {
-        const ssize_t r = getrandom(buf + done, want - done, 0);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            CSException::throwOSError(CS_CONTEXT, errno);
-        }
-        done += static_cast<size_t>(r);
+    // OpenSSL's generator runs in user space, seeded and reseeded from the operating system, so a
+    // challenge costs no system call.
+    if (len < 1) return;
+    if (RAND_bytes(buf, len) != 1) {
+        const unsigned long err = ERR_get_error();
+        char text[256];
+        ERR_error_string_n(err, text, sizeof(text));
+        CSException::throwExceptionf(CS_CONTEXT, CS_ERR_GENERIC_ERROR, "Random bytes unavailable: %s", text);
     }
 }
 
@@ -212,34 +262,34 @@ void CSAES::encodeStream(const unsigned char* key, int keyLen) {
     unsigned char iv[kBlock];
     aes_fillrand(iv, kBlock);
 
+    ScratchLease scratch;
+    scratch->ensureEncodeBuffers();
     Input input(*this);
-    Output output(*this, 0);
+    Output output(*this, 0, scratch->output);
     const unsigned char version[2] = {1, 0};
     output.put(version, 2);
 
-    // s holds the stream (plaintext, then the check value) not yet encoded.
-    std::vector<unsigned char> s;
-    s.reserve(kChunk + kBlock + kCheckLen);
+    // The stream (plaintext, then the check value) not yet encoded: sLen bytes at s.
+    unsigned char* const s = scratch->stream.get();
+    size_t sLen = 0;
     bool ended = false;
     auto fill = [&](size_t target) {
-        if (ended || s.size() >= target) return;
-        const size_t old = s.size();
-        s.resize(target);
-        const size_t got = input.read(s.data() + old, target - old);
-        s.resize(old + got);
-        if (s.size() < target) {
-            s.insert(s.end(), iv, iv + kCheckLen);
+        if (ended || sLen >= target) return;
+        sLen += input.read(s + sLen, target - sLen);
+        if (sLen < target) {
+            std::memcpy(s + sLen, iv, kCheckLen);
+            sLen += kCheckLen;
             ended = true;
         }
     };
 
     fill(kBlock);
-    if (ended && s.size() < static_cast<size_t>(kBlock)) {
+    if (ended && sLen < static_cast<size_t>(kBlock)) {
         // Short form: the IV and the stream are encrypted as two overlapping blocks.
-        const int L = static_cast<int>(s.size());
+        const int L = static_cast<int>(sLen);
         unsigned char w[2 * kBlock];
         std::memcpy(w, iv, kBlock);
-        std::memcpy(w + kBlock, s.data(), L);
+        std::memcpy(w + kBlock, s, L);
         E(w + L, w + L, kBlock);
         xorInto(w + kBlock, w, L);
         E(w, w, kBlock);
@@ -256,28 +306,28 @@ void CSAES::encodeStream(const unsigned char* key, int keyLen) {
 
     unsigned char chain[kBlock];
     std::memcpy(chain, iv, kBlock);
-    std::vector<unsigned char> x(kChunk + 2 * kBlock);
+    unsigned char* const x = scratch->cipher.get();
     for (;;) {
         // Unless the stream has ended, keep one full block beyond the chunk so that no block of the
         // chunk can be the last full one (which the partial tail would steal from).
         fill(kChunk + kBlock);
-        const size_t blocks = ended ? s.size() / kBlock : kChunk / kBlock;
-        const int q = ended ? static_cast<int>(s.size() % kBlock) : 0;
+        const size_t blocks = ended ? sLen / kBlock : kChunk / kBlock;
+        const int q = ended ? static_cast<int>(sLen % kBlock) : 0;
         const size_t full = blocks * kBlock;
-        E(s.data(), x.data(), full);
+        E(s, x, full);
 
         const size_t plain = q > 0 ? blocks - 1 : blocks;
         for (size_t j = 0; j < plain; j++) {
-            xorInto(x.data() + j * kBlock, chain, kBlock);
-            xorInto(chain, s.data() + j * kBlock, kBlock);
+            xorInto(x + j * kBlock, chain, kBlock);
+            xorInto(chain, s + j * kBlock, kBlock);
         }
-        output.put(x.data(), plain * kBlock);
+        output.put(x, plain * kBlock);
 
         if (q > 0) {
             // Ciphertext stealing: the last full block's E(P) lends its tail to the partial block.
-            const unsigned char* p = s.data() + plain * kBlock;
-            const unsigned char* xp = x.data() + plain * kBlock;
-            const unsigned char* tail = s.data() + full;
+            const unsigned char* p = s + plain * kBlock;
+            const unsigned char* xp = x + plain * kBlock;
+            const unsigned char* tail = s + full;
             unsigned char y[kBlock];
             for (int i = 0; i < q; i++) y[i] = tail[i] ^ chain[i] ^ p[i];
             std::memcpy(y + q, xp + q, kBlock - q);
@@ -288,7 +338,8 @@ void CSAES::encodeStream(const unsigned char* key, int keyLen) {
             output.put(last, q);
         }
         if (ended) break;
-        s.erase(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(full));
+        std::memmove(s, s + full, sLen - full);
+        sLen -= full;
     }
     output.flush();
 }
@@ -324,7 +375,8 @@ void CSAES::decodeStream(const unsigned char* key, int keyLen) {
     D(head + 2, h);
 
     // The last 4 bytes of the stream are the check value, not plaintext: they are held back.
-    Output output(*this, kCheckLen);
+    ScratchLease scratch;
+    Output output(*this, kCheckLen, scratch->output);
     unsigned char cur[kBlock];
     const int r = static_cast<int>(input.read(cur, kBlock));
     if (r < kBlock) {

@@ -47,8 +47,8 @@ public:
     static int aes_encrypt_dest_len(int n) { return n + kMessageOverhead; }
     static int aes_decrypt_dest_len(int n) { return n > kMessageOverhead ? n - kMessageOverhead : 0; }
 
-    // Fills `len` bytes from the operating system's cryptographic generator (nothing for len < 1).
-    // Raises a CSException only if the generator itself fails.
+    // Fills `len` bytes from a cryptographic generator (OpenSSL's, seeded from the operating system)
+    // (nothing for len < 1). Raises a CSException only if the generator itself fails.
     static void aes_fillrand(unsigned char* buf, int len);
 
 protected:

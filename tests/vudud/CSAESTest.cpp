@@ -275,6 +275,39 @@ TEST(CSAESTest, ReadAndWriteErrorsOfTheStreamReportTheirErrno) {
     EXPECT_EQ(std::string(writer.getErrorText()), std::string("AES decode error- ") + std::strerror(ENOSPC));
 }
 
+TEST(CSAESTest, AnOperationStartedFromInsideAnotherOnTheSameThreadKeepsBothIntact) {
+    // Each write of the outer encode runs a whole round trip of another message on this thread:
+    // working memory shared between the two would garble one of them.
+    class NestingAES : public FailingAES {
+    public:
+        int nested = 0;
+
+    protected:
+        int aes_write_block(const unsigned char* buf, int len, int* err) override {
+            const Bytes inner = pattern(70000 + nested, 11);
+            Bytes msg = encrypt(kKey24, inner);
+            CSAESBuffer aes;
+            Bytes back(inner.size());
+            EXPECT_TRUE(aes.aes_decrypt_data(kKey24.data(), 24, msg.data(), static_cast<int>(msg.size()),
+                                             back.data(), static_cast<int>(back.size())));
+            EXPECT_EQ(back, inner);
+            nested++;
+            return FailingAES::aes_write_block(buf, len, err);
+        }
+    } outer;
+    outer.input = pattern(200003, 4);
+    ASSERT_TRUE(outer.aes_encrypt(kKey16.data(), 16)) << outer.getErrorText();
+    EXPECT_GE(outer.nested, 3);
+
+    CSAESBuffer aes;
+    Bytes back(outer.input.size());
+    ASSERT_TRUE(aes.aes_decrypt_data(kKey16.data(), 16, outer.output.data(),
+                                     static_cast<int>(outer.output.size()), back.data(),
+                                     static_cast<int>(back.size())))
+        << aes.getErrorText();
+    EXPECT_EQ(back, outer.input);
+}
+
 TEST(CSAESTest, FilesRoundTripAndReportOpenAndWriteFailures) {
     hvps_test::TempDir dir;
     const Bytes plain = pattern(100003, 9);
