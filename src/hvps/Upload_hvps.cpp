@@ -258,6 +258,29 @@ private:
     bool iArmed = true;
 };
 
+// Resets the digest of an entry that was fed bytes of an upload as they were written, should the
+// upload fail before those bytes were kept: the digest cannot be taken back to where writing began,
+// so the next check starts again from the beginning of the file.
+class StreamedDigestGuard {
+public:
+    explicit StreamedDigestGuard(HVFileState* entry) : iEntry(entry) {}
+    ~StreamedDigestGuard() {
+        if (iEntry && iFed) iEntry->resetMD5();
+    }
+    StreamedDigestGuard(const StreamedDigestGuard&) = delete;
+    StreamedDigestGuard& operator=(const StreamedDigestGuard&) = delete;
+
+    void feed(const uint8* data, size_t len) {
+        iFed = true;
+        iEntry->feed(data, len);
+    }
+    void disarm() { iEntry = nullptr; }
+
+private:
+    HVFileState* iEntry;
+    bool iFed = false;
+};
+
 }  // namespace
 
 void MSConnectionHandler::handlePut() {
@@ -313,9 +336,39 @@ void MSConnectionHandler::handlePut() {
     HandlePutCleanUp cleanUp(this, file.get(), replace, start, sizeBefore);
     if (replace) file->openFile(CSFile::CREATE | CSFile::TRUNCATE);
 
+    // The MD5 state is that of the target path, also while a replace's bytes are in its temporary
+    // file. Its mutex is held to the end of the request. When the digest has reached exactly the
+    // first byte to be written (a new file, a replace, an append to a verified file), each chunk is
+    // added as it is written instead of being read back afterwards. A chunk is added only once the
+    // next one has arrived, or the body has ended and its record checked, so that a single-chunk
+    // upload that fails leaves the digest as it was.
+    std::unique_lock<HVFileState> entryHold;
+    HVFileState* entry = nullptr;
+    if (md5Check) {
+        entry = FileStateList::getFileState(target->getPathString(), sizeAfter);
+        entryHold = std::unique_lock<HVFileState>(*entry, std::adopt_lock);
+        entry->beginCheck(start, sizeAfter, replace);
+    }
+    const bool streamDigest = entry && entry->getMD5Offset() == start && start <= sizeBefore;
+    StreamedDigestGuard streamed(streamDigest ? entry : nullptr);
+    uint8* buffer = copyBuffer();
+    size_t unfed = 0;  // bytes at the start of the copy buffer written but not yet in the digest
+    // The check's time budget counts the time spent on the digest, as a read-back check's would.
+    // Once it is spent, the rest of the body is written unchecked and the check fails with its
+    // progress kept, so that the client's repeat goes on from there.
+    const uint64 timeout = uint64{hvps_system_parameters.iPutVerifyTimeout} * 1000;
+    uint64 digestTime = 0;
+    bool outOfTime = false;
+    auto feedStreamed = [&](size_t len) {
+        if (outOfTime) return;
+        const uint64 before = nowMicroseconds();
+        streamed.feed(buffer, len);
+        digestTime += nowMicroseconds() - before;
+        outOfTime = timeout != 0 && digestTime > timeout;
+    };
+
     // Receive loop. In log mode the first record's checksum is computed on the way; the bytes of the
     // body after that record are appended unchecked.
-    uint8* buffer = copyBuffer();
     uint64 position = start;
     uint64 remaining = length;
     HVRecordChecksum checksum;
@@ -323,6 +376,7 @@ void MSConnectionHandler::handlePut() {
     bool haveHeader = false;
     uint32 recordLeft = 0;
     while (remaining > 0) {
+        if (unfed > 0) feedStreamed(std::exchange(unfed, 0));
         const size_t chunk = static_cast<size_t>(std::min<uint64>(remaining, kCopyBufferSize));
         size_t got = 0;
         while (got < chunk) {
@@ -365,6 +419,7 @@ void MSConnectionHandler::handlePut() {
         file->write(buffer, position, got);
         position += got;
         remaining -= got;
+        if (streamDigest) unfed = got;
     }
 
     if (logMode) {
@@ -374,26 +429,25 @@ void MSConnectionHandler::handlePut() {
                                          expectedChecksum, haveHeader ? computed : 0);
     }
 
-    // The MD5 state is that of the target path, also while a replace's bytes are in its temporary
-    // file. Its mutex is held to the end of the request.
-    std::unique_lock<HVFileState> entryHold;
-    if (md5Check) {
-        HVFileState* entry = FileStateList::getFileState(target->getPathString(), sizeAfter);
-        entryHold = std::unique_lock<HVFileState>(*entry, std::adopt_lock);
-        entry->beginCheck(start, sizeAfter, replace);
+    if (unfed > 0) feedStreamed(unfed);
+    streamed.disarm();
 
-        const uint64 timeout = uint64{hvps_system_parameters.iPutVerifyTimeout} * 1000;
-        const uint64 began = nowMicroseconds();
+    if (md5Check) {
+        auto timedOut = [&] {
+            entry->noteTimeout();
+            iMD5Offset = entry->getMD5Offset();
+            iFileLength = entry->getExpectedLength();
+            CSException::throwException(CS_CONTEXT, HVPS_ERR_MD5_TIMEOUT, "MD5 check timeout");
+        };
+        if (outOfTime) timedOut();
+        // Reads back what the digest does not cover yet: the whole upload when it was not fed as it
+        // was written, else only the part of the file after the upload's bytes, if any.
+        const uint64 began = nowMicroseconds() - digestTime;
         for (;;) {
             size_t n = file->read(buffer, entry->getMD5Offset(), kCopyBufferSize, 0);
             if (n == 0) break;
             entry->feed(buffer, n);
-            if (timeout != 0 && nowMicroseconds() - began > timeout) {
-                entry->noteTimeout();
-                iMD5Offset = entry->getMD5Offset();
-                iFileLength = entry->getExpectedLength();
-                CSException::throwException(CS_CONTEXT, HVPS_ERR_MD5_TIMEOUT, "MD5 check timeout");
-            }
+            if (timeout != 0 && nowMicroseconds() - began > timeout) timedOut();
         }
 
         char digest[CSMd5::kHexLen + 1];

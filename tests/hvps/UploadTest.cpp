@@ -229,6 +229,41 @@ TEST_F(UploadTest, VerifiedAppendContinuesTheCachedDigestAndAMismatchStartsItAga
     EXPECT_EQ(diskUsage(), 100 + b.size() + c.size());
 }
 
+TEST_F(UploadTest, DigestOfBodiesCheckedAsTheyAreWrittenMatchesTheStoredFileAlsoAfterFailedUploads) {
+    start();
+    // Bodies of several copy blocks with a partial last one; each starts with a byte that no record
+    // starts with, so appends of them are not checked as records.
+    auto block = [](size_t n, int seed) {
+        std::string out(n, '\0');
+        for (size_t i = 0; i < n; i++) out[i] = static_cast<char>((i * 131 + seed * 17 + (i >> 9)) & 0xFF);
+        out[0] = 'Z';
+        return out;
+    };
+    const std::string a = block(150000, 1), b = block(200001, 2), c = block(70000, 3), d = block(100, 4);
+    ASSERT_EQ(put("g", a, HVPSPlacement::Replace, 0, md5(a)).status, 201);
+    EXPECT_EQ(put("g", b, HVPSPlacement::Append, 0, md5(a + b)).status, 201);
+    expectRefused(put("g", c, HVPSPlacement::Append, 0, md5(a + b + "x")), 417, -2,
+                  "MD5 check failed: server: ");
+    EXPECT_TRUE(readFile(spaceFile("g")) == a + b);
+    EXPECT_EQ(put("g", c, HVPSPlacement::Append, 0, md5(a + b + c)).status, 201);
+
+    // A record spread over several blocks whose checksum fails after some of them were added to
+    // the digest: the file is cut back, and so is what the digest covers.
+    std::string bad = record(block(150000, 5));
+    bad[100000] ^= 1;
+    expectRefused(put("g", bad, HVPSPlacement::Append, 0, md5(a + b + c + bad)), 417, -3,
+                  "CheckSum Failed: ");
+    EXPECT_TRUE(readFile(spaceFile("g")) == a + b + c);
+    EXPECT_EQ(put("g", d, HVPSPlacement::Append, 0, md5(a + b + c + d)).status, 201);
+
+    // A replace refused for its digest leaves the file; its repeat with the right one succeeds.
+    expectRefused(put("g", b, HVPSPlacement::Replace, 0, md5(a)), 417, -2, "MD5 check failed: server: ");
+    EXPECT_TRUE(readFile(spaceFile("g")) == a + b + c + d);
+    EXPECT_EQ(put("g", b, HVPSPlacement::Replace, 0, md5(b)).status, 201);
+    EXPECT_EQ(put("g", d, HVPSPlacement::Append, 0, md5(b + d)).status, 201);
+    EXPECT_TRUE(readFile(spaceFile("g")) == b + d);
+}
+
 TEST_F(UploadTest, MD5CheckThatRunsOutOfTimeReportsItsProgressAndARepeatFinishesIt) {
     start("put-verify-timeout=1\n");
     std::string data(3 << 20, '\0');
