@@ -15,11 +15,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "CSFile.h"
 #include "CSLog.h"
@@ -274,11 +276,104 @@ public:
         iFed = true;
         iEntry->feed(data, len);
     }
+    // Bytes were handed to a DigestWorker for the entry.
+    void markFed() { iFed = true; }
     void disarm() { iEntry = nullptr; }
 
 private:
     HVFileState* iEntry;
     bool iFed = false;
+};
+
+// Adds the blocks of a large upload to an entry's digest on a thread of its own while the handler
+// receives and writes the next block, so that receiving and hashing run on two cores. Two buffers
+// take turns: the handler receives into one while the other is being hashed. The worker spends at
+// most `timeout` microseconds (0: no limit) on the digest; the blocks after that are not added.
+// The handler holds the entry's mutex for the worker's whole life; the worker's hand-overs order
+// its accesses to the entry before the handler's next ones.
+class DigestWorker {
+public:
+    // Smaller bodies are hashed on the handler's thread: a thread would cost more than it saves.
+    static constexpr uint64 kMinimumBody = uint64{1} << 20;
+    // Blocks larger than the handler's own, so that the two threads hand over less often.
+    static constexpr size_t kBlockSize = 512 * 1024;
+
+    DigestWorker(HVFileState* entry, uint64 timeout) : iEntry(entry), iTimeout(timeout) {
+        for (auto& buffer : iBuffers) buffer = std::make_unique_for_overwrite<uint8[]>(kBlockSize);
+        iThread = std::thread([this] { run(); });
+    }
+    ~DigestWorker() {
+        {
+            std::lock_guard<std::mutex> hold(iLock);
+            iStop = true;
+        }
+        iChanged.notify_all();
+        iThread.join();
+    }
+    DigestWorker(const DigestWorker&) = delete;
+    DigestWorker& operator=(const DigestWorker&) = delete;
+
+    // The buffer (of kBlockSize bytes) to receive the next block into, once the worker is
+    // done with what it held.
+    uint8* nextBuffer() {
+        std::unique_lock<std::mutex> hold(iLock);
+        iChanged.wait(hold, [&] { return iLength[iNext] == 0; });
+        return iBuffers[iNext].get();
+    }
+    // Hands the `len` bytes received into the buffer nextBuffer() gave to the worker.
+    void submit(size_t len) {
+        {
+            std::lock_guard<std::mutex> hold(iLock);
+            iLength[iNext] = len;
+            iNext ^= 1;
+        }
+        iChanged.notify_all();
+    }
+    // Waits until every block handed over is in the digest (or was left out for lack of time).
+    void drain() {
+        std::unique_lock<std::mutex> hold(iLock);
+        iChanged.wait(hold, [&] { return iLength[0] == 0 && iLength[1] == 0; });
+    }
+    // After drain(): the time spent on the digest, and whether it used up the budget.
+    uint64 digestTime() const { return iDigestTime; }
+    bool outOfTime() const { return iOutOfTime; }
+
+private:
+    void run() {
+        int index = 0;
+        std::unique_lock<std::mutex> hold(iLock);
+        for (;;) {
+            iChanged.wait(hold, [&] { return iStop || iLength[index] != 0; });
+            if (iStop) return;
+            const size_t len = iLength[index];
+            const bool skip = iOutOfTime;
+            hold.unlock();
+            uint64 spent = 0;
+            if (!skip) {
+                const uint64 before = nowMicroseconds();
+                iEntry->feed(iBuffers[index].get(), len);
+                spent = nowMicroseconds() - before;
+            }
+            hold.lock();
+            iDigestTime += spent;
+            iOutOfTime = iTimeout != 0 && iDigestTime > iTimeout;
+            iLength[index] = 0;
+            index ^= 1;
+            iChanged.notify_all();
+        }
+    }
+
+    HVFileState* iEntry;
+    const uint64 iTimeout;
+    std::unique_ptr<uint8[]> iBuffers[2];
+    size_t iLength[2] = {0, 0};  // bytes waiting in each buffer; 0: free
+    int iNext = 0;               // the buffer the handler fills next
+    uint64 iDigestTime = 0;
+    bool iOutOfTime = false;
+    bool iStop = false;
+    std::mutex iLock;
+    std::condition_variable iChanged;
+    std::thread iThread;
 };
 
 }  // namespace
@@ -366,6 +461,8 @@ void MSConnectionHandler::handlePut() {
         digestTime += nowMicroseconds() - before;
         outOfTime = timeout != 0 && digestTime > timeout;
     };
+    std::optional<DigestWorker> worker;
+    if (streamDigest && length >= DigestWorker::kMinimumBody) worker.emplace(entry, timeout);
 
     // Receive loop. In log mode the first record's checksum is computed on the way; the bytes of the
     // body after that record are appended unchecked.
@@ -376,8 +473,12 @@ void MSConnectionHandler::handlePut() {
     bool haveHeader = false;
     uint32 recordLeft = 0;
     while (remaining > 0) {
-        if (unfed > 0) feedStreamed(std::exchange(unfed, 0));
-        const size_t chunk = static_cast<size_t>(std::min<uint64>(remaining, kCopyBufferSize));
+        if (worker)
+            buffer = worker->nextBuffer();
+        else if (unfed > 0)
+            feedStreamed(std::exchange(unfed, 0));
+        const size_t chunk = static_cast<size_t>(
+            std::min<uint64>(remaining, worker ? DigestWorker::kBlockSize : kCopyBufferSize));
         size_t got = 0;
         while (got < chunk) {
             size_t n = in->read(reinterpret_cast<char*>(buffer) + got, chunk - got);
@@ -419,7 +520,12 @@ void MSConnectionHandler::handlePut() {
         file->write(buffer, position, got);
         position += got;
         remaining -= got;
-        if (streamDigest) unfed = got;
+        if (worker) {
+            streamed.markFed();
+            worker->submit(got);
+        } else if (streamDigest) {
+            unfed = got;
+        }
     }
 
     if (logMode) {
@@ -430,6 +536,13 @@ void MSConnectionHandler::handlePut() {
     }
 
     if (unfed > 0) feedStreamed(unfed);
+    if (worker) {
+        worker->drain();
+        digestTime = worker->digestTime();
+        outOfTime = worker->outOfTime();
+        worker.reset();
+        buffer = copyBuffer();
+    }
     streamed.disarm();
 
     if (md5Check) {

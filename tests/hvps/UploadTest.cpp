@@ -262,6 +262,15 @@ TEST_F(UploadTest, DigestOfBodiesCheckedAsTheyAreWrittenMatchesTheStoredFileAlso
     EXPECT_EQ(put("g", b, HVPSPlacement::Replace, 0, md5(b)).status, 201);
     EXPECT_EQ(put("g", d, HVPSPlacement::Append, 0, md5(b + d)).status, 201);
     EXPECT_TRUE(readFile(spaceFile("g")) == b + d);
+
+    // Bodies of a megabyte or more are hashed beside the receiving, in larger blocks.
+    const std::string large = block((3 << 19) + 7, 6);
+    expectRefused(put("g", large, HVPSPlacement::Append, 0, md5(b + d)), 417, -2,
+                  "MD5 check failed: server: ");
+    EXPECT_EQ(put("g", large, HVPSPlacement::Append, 0, md5(b + d + large)).status, 201);
+    EXPECT_EQ(put("g", d, HVPSPlacement::Append, 0, md5(b + d + large + d)).status, 201);
+    EXPECT_EQ(put("g", large, HVPSPlacement::Replace, 0, md5(large)).status, 201);
+    EXPECT_TRUE(readFile(spaceFile("g")) == large);
 }
 
 TEST_F(UploadTest, MD5CheckThatRunsOutOfTimeReportsItsProgressAndARepeatFinishesIt) {
