@@ -1,9 +1,12 @@
 #include "CSAES.h"
 
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <pthread.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -224,16 +227,59 @@ void CSAES::aes_set_error(int code, const char* text, bool encoding) {
 
 // ---- Random bytes ---------------------------------------------------------------------------
 
-void CSAES::aes_fillrand(unsigned char* buf, int len) {
-    // OpenSSL's generator runs in user space, seeded and reseeded from the operating system, so a
-    // challenge costs no system call.
-    if (len < 1) return;
+namespace {
+
+// Bytes drawn ahead from the generator for the calling thread, so that a short request (an 8-byte
+// challenge) costs no call into it: the generator looks at the process id on every call, which is
+// a system call. A forked child never hands out its parent's bytes: the fork count changes and
+// every pool of the child's thread is dropped.
+std::atomic<uint32> gForkCount{0};
+
+void countFork() { gForkCount.fetch_add(1, std::memory_order_relaxed); }
+
+void drawRandom(unsigned char* buf, int len) {
     if (RAND_bytes(buf, len) != 1) {
         const unsigned long err = ERR_get_error();
         char text[256];
         ERR_error_string_n(err, text, sizeof(text));
         CSException::throwExceptionf(CS_CONTEXT, CS_ERR_GENERIC_ERROR, "Random bytes unavailable: %s", text);
     }
+}
+
+struct RandomPool {
+    static constexpr int kSize = 512;
+    unsigned char bytes[kSize];
+    int left = 0;  // unused bytes at the end of `bytes`
+    uint32 forkCount = 0;
+
+    ~RandomPool() { OPENSSL_cleanse(bytes, sizeof(bytes)); }
+};
+
+}  // namespace
+
+void CSAES::aes_fillrand(unsigned char* buf, int len) {
+    // OpenSSL's generator runs in user space, seeded and reseeded from the operating system.
+    if (len < 1) return;
+    static const bool forkHandler = pthread_atfork(nullptr, nullptr, countFork) == 0;
+    thread_local RandomPool pool;
+    if (!forkHandler || len > RandomPool::kSize / 4) {
+        drawRandom(buf, len);
+        return;
+    }
+    const uint32 forks = gForkCount.load(std::memory_order_relaxed);
+    if (pool.forkCount != forks) {
+        pool.left = 0;
+        pool.forkCount = forks;
+    }
+    if (pool.left < len) {
+        drawRandom(pool.bytes, RandomPool::kSize);
+        pool.left = RandomPool::kSize;
+    }
+    unsigned char* from = pool.bytes + RandomPool::kSize - pool.left;
+    std::memcpy(buf, from, static_cast<size_t>(len));
+    // Bytes handed out are not kept.
+    OPENSSL_cleanse(from, static_cast<size_t>(len));
+    pool.left -= len;
 }
 
 // ---- Encoding -------------------------------------------------------------------------------

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -351,4 +353,32 @@ TEST(CSAESTest, RandomBytesUseEveryBitAndStayWithinTheBuffer) {
     CSAES::aes_fillrand(untouched.data(), 0);
     CSAES::aes_fillrand(untouched.data(), -3);
     EXPECT_EQ(untouched, Bytes(8, 0x11));
+}
+
+TEST(CSAESTest, AForkedChildNeverHandsOutTheRandomBytesItsParentHandsOut) {
+    // Small requests are served from bytes drawn ahead; a child must not repeat its parent's.
+    Bytes warm(8);
+    CSAES::aes_fillrand(warm.data(), 8);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        unsigned char mine[8];
+        CSAES::aes_fillrand(mine, 8);
+        _exit(write(fds[1], mine, sizeof(mine)) == static_cast<ssize_t>(sizeof(mine)) ? 0 : 1);
+    }
+    Bytes parent(8), fromChild(8);
+    CSAES::aes_fillrand(parent.data(), 8);
+    ASSERT_EQ(read(fds[0], fromChild.data(), 8), 8);
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(fds[0]);
+    close(fds[1]);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_NE(parent, fromChild);
+    // Successive small draws differ too.
+    Bytes again(8);
+    CSAES::aes_fillrand(again.data(), 8);
+    EXPECT_NE(again, parent);
 }
