@@ -15,6 +15,7 @@
 #include "ConnectionHandler_hvps.h"
 #include "Deletion_hvps.h"
 #include "DiskUsage_hvps.h"
+#include "FileState_hvps.h"
 #include "HVPSRequest.h"
 #include "Space_hvps.h"
 #include "config_hvps.h"
@@ -161,6 +162,8 @@ void MSConnectionHandler::doRemove() {
     if (file->exists()) {
         const uint64 size = file->getSize();
         file->removeFile();
+        // A digest cached for the path described the removed file, not a later one of that name.
+        FileStateList::fileChanged(file->getString(), 0);
         SystemParameters::setDiskUsage(size, 0);
         prepareResponse(true, 200, 0, "Removed OK");
     } else {
@@ -183,7 +186,13 @@ void MSConnectionHandler::doRename() {
 
     CSRef<CSPath> file = CSPath::newPath(dataPath(iResourcePath.get()).c_str());
     if (file->exists()) {
+        CSRef<CSString> oldPath = CSRef<CSString>::retained(file->getString());
+        std::string newPath = oldPath->getCString();
+        newPath.replace(newPath.rfind('/') + 1, std::string::npos, newName);
         file->rename(newName.c_str());
+        // Digests cached for either name no longer describe the file that now has it.
+        FileStateList::fileChanged(oldPath.get(), 0);
+        FileStateList::fileChanged(CSString::newString(newPath.c_str()).get(), 0);
         prepareResponse(true, 200, 0, "Renamed OK");
     } else {
         prepareResponse(true, 200, 0, "Already renamed");

@@ -227,6 +227,14 @@ TEST_F(UploadTest, VerifiedAppendContinuesTheCachedDigestAndAMismatchStartsItAga
     EXPECT_EQ(put("f", "x", HVPSPlacement::AtOffset, 0).status, 201);
     EXPECT_EQ(put("f", c, HVPSPlacement::Append, 0, md5("x" + b.substr(1) + c)).status, 201);
     EXPECT_EQ(diskUsage(), 100 + b.size() + c.size());
+
+    // A removed or renamed file takes its cached digest with it: a new file of that name is
+    // checked from its first byte at the first attempt.
+    ASSERT_EQ(iClient.remove("f").status, 200);
+    EXPECT_EQ(put("f", c, HVPSPlacement::Append, 0, md5(c)).status, 201);
+    ASSERT_EQ(iClient.rename("f", "g").status, 200);
+    EXPECT_EQ(put("f", b, HVPSPlacement::Append, 0, md5(b)).status, 201);
+    EXPECT_EQ(put("g", b, HVPSPlacement::Append, 0, md5(c + b)).status, 201);
 }
 
 TEST_F(UploadTest, DigestOfBodiesCheckedAsTheyAreWrittenMatchesTheStoredFileAlsoAfterFailedUploads) {
