@@ -178,7 +178,7 @@ uint64 HVPSReply::headerNumber(const char* name, uint64 fallback) const {
     return value && parseUnsigned(std::string_view(value), &number) ? number : fallback;
 }
 
-void HVPSReply::parseBody() {
+void HVPSReply::clearParsed() {
     isException = false;
     errorCode = 0;
     message.clear();
@@ -186,7 +186,10 @@ void HVPSReply::parseBody() {
     spaceStatus = 0;
     md5Offset = fileLength = restoreID = logOffset = 0;
     lastLog = 0;
+}
 
+void HVPSReply::parseBody() {
+    clearParsed();
     std::string_view text(body);
     if (text.starts_with("<!DOCTYPE") || text.starts_with("<html")) {
         // The HTML reply page: the message is the paragraph.
@@ -224,13 +227,7 @@ void HVPSReply::clear() {
     status = 0;
     headers.clearHeaders();
     body.clear();
-    isException = false;
-    errorCode = 0;
-    message.clear();
-    hasSpaceStatus = false;
-    spaceStatus = 0;
-    md5Offset = fileLength = restoreID = logOffset = 0;
-    lastLog = 0;
+    clearParsed();
 }
 
 // ---- HVPSClient: construction and connection ----

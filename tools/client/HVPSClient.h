@@ -73,6 +73,10 @@ struct HVPSReply {
     // so a message runs from the first "<message>" to the last "</message>".
     void parseBody();
     void clear();
+
+private:
+    // Resets the fields that parseBody fills.
+    void clearParsed();
 };
 
 // Where a PUT places its body.
