@@ -5,6 +5,9 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
+# A compiler cache, when the machine has one, makes rebuilds in several checkouts cheap.
+CCACHE := $(shell command -v ccache 2>/dev/null)
+LAUNCHER_FLAGS := $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE) -DCMAKE_C_COMPILER_LAUNCHER=$(CCACHE))
 
 DEB_PACKAGES := cmake ninja-build g++ pkg-config libssl-dev libgtest-dev libgmock-dev \
                 qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libgl-dev
@@ -23,7 +26,7 @@ deps:
 	fi
 
 configure: deps
-	@cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS) > /dev/null
+	@cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(LAUNCHER_FLAGS) $(CMAKE_FLAGS) > /dev/null
 
 build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
@@ -43,7 +46,7 @@ test-sanitize:
 # ThreadSanitizer; only these executables are built.
 TSAN_TESTS ?= CSThreadTest CSSocketTest CSLogTest NetworkTest SessionTest DaemonTest PingTest
 test-tsan: deps
-	@cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHVPS_TSAN=ON -DHVPS_BUILD_MANAGER=OFF > /dev/null
+	@cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHVPS_TSAN=ON -DHVPS_BUILD_MANAGER=OFF $(LAUNCHER_FLAGS) > /dev/null
 	@cmake --build build-tsan -j $(JOBS) --target hvpsd $(TSAN_TESTS)
 	@status=0; for t in $(TSAN_TESTS); do \
 	    echo "== $$t"; TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" build-tsan/tests/$$t || status=1; \
