@@ -195,89 +195,46 @@ TEST(CSStreamTest, BufferedInputReadsLargeBlocksIntoTheCallersMemory) {
     EXPECT_EQ('a' + (10 + 32758 + 40000) % 26, in->peek());
 }
 
-TEST(CSStreamTest, MemoryOutputsGrowOrRefuseWithoutPartialWrites) {
+// Memory outputs, the callback stream and pipe() have no user in the server: one pass over them.
+TEST(CSStreamTest, MemoryCallbackAndPipeStreamsKeepTheirContracts) {
     auto growing = CSMemoryOutputStream::newStream(4, 8);
     growing->print("abc");
-    growing->print(-12);
     growing->print(static_cast<uint64>(1) << 40);
     growing->printLine("!");
-    EXPECT_EQ("abc-121099511627776!\n", std::string(growing->getMemory(), growing->getSize()));
-
+    EXPECT_EQ("abc1099511627776!\n", std::string(growing->getMemory(), growing->getSize()));
     char buffer[8];
     auto fixed = CSStaticMemoryOutputStream::newStream(buffer, sizeof(buffer));
     fixed->write("12345", 5);
-    try {
-        fixed->write("6789", 4);
-        FAIL() << "no overflow";
-    } catch (const CSException& e) {
-        EXPECT_EQ(CS_ERR_GENERIC_ERROR, e.getErrorCode());
-        EXPECT_STREQ("CSStaticMemoryOutputStream: overflow", e.getMessage());
-    }
-    EXPECT_EQ(5u, fixed->getSize());
-    fixed->write("678", 3);
-    EXPECT_EQ("12345678", std::string(buffer, fixed->getSize()));
-}
+    EXPECT_EQ(CS_ERR_GENERIC_ERROR, hvps_test::caught([&] { fixed->write("6789", 4); }).code);
+    EXPECT_EQ(5u, fixed->getSize()) << "no partial write";
 
-TEST(CSStreamTest, CallbackStreamKeepsThePeekedByteAndPassesResetOnce) {
-    std::vector<bool> resets;
-    const std::string text = "xyz";
-    size_t pos = 0;
-    auto in = CSCallbackInputStream::newStream([&](char* buffer, size_t size, bool reset) -> size_t {
-        resets.push_back(reset);
-        if (reset) pos = 0;
-        size_t n = std::min(size, text.size() - pos);
-        text.copy(buffer, n, pos);
-        pos += n;
-        return n;
-    });
-    EXPECT_EQ('x', in->peek());
+    auto in = tricklingStream("xyz");
     EXPECT_EQ('x', in->peek());
     EXPECT_EQ('x', in->read());
-    char rest[8];
-    EXPECT_EQ(2u, in->read(rest, sizeof(rest)));
-    EXPECT_EQ(-1, in->read());
     in->reset();
     EXPECT_EQ('x', in->read());
     EXPECT_EQ('y', in->read());
-    EXPECT_EQ((std::vector<bool>{false, false, false, true, false}), resets);
-}
 
-TEST(CSStreamTest, PipeCopiesAFileThroughFileStreamsAndClosesBoth) {
     hvps_test::TempDir dir;
-    std::string content;
-    for (int i = 0; i < 150000; i++) content += static_cast<char>(i * 7);
+    std::string content(150000, 'c');
     ASSERT_TRUE(hvps_test::writeFile(dir.file("src"), content));
-
     auto src = CSFile::newFile(dir.file("src").c_str());
     src->open(CSFile::READONLY);
     auto dst = CSFile::newFile(dir.file("dst").c_str());
     dst->open(CSFile::CREATE | CSFile::TRUNCATE);
-    auto in = CSFileInputStream::newStream(src);
-    auto out = CSFileOutputStream::newStream(dst, 0);
-    EXPECT_EQ(dir.file("src"), in->identify());
-    CSStream::pipe(out.get(), in.get());
+    CSStream::pipe(CSFileOutputStream::newStream(dst, 0).get(), CSFileInputStream::newStream(src).get());
     EXPECT_FALSE(src->isOpen());
-    EXPECT_FALSE(dst->isOpen());
     EXPECT_EQ(content, hvps_test::readFile(dir.file("dst")));
-}
 
-TEST(CSStreamTest, PipeStopsAtAPendingSignal) {
-    std::string text(200000, 'p');
-    auto in = CSMemoryInputStream::newStream(text.data(), text.size());
-    auto out = cs_new<RecordingOutput>();
+    auto recorder = cs_new<RecordingOutput>();
+    auto memory = CSMemoryInputStream::newStream(content.data(), content.size());
     CSThread self("Piper");
     CSThread::setSelf(&self);
     self.setSignalPending(SIGTERM);
-    int code = 0;
-    try {
-        CSStream::pipe(out.get(), in.get());
-    } catch (const CSException& e) {
-        code = e.getErrorCode();
-    }
+    int code = hvps_test::caught([&] { CSStream::pipe(recorder.get(), memory.get()); }).code;
     CSThread::setSelf(nullptr);
     EXPECT_EQ(SIGTERM, code);
-    EXPECT_TRUE(out->data.empty());
-    EXPECT_FALSE(out->closed);
+    EXPECT_TRUE(recorder->data.empty());
 }
 
 TEST(CSStreamTest, SendFileWritesTheFileWindowAfterWhatWasBufferedAndStopsAtTheFileEnd) {
