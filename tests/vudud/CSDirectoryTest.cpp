@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
@@ -11,9 +10,7 @@
 #include "CSDirectory.h"
 #include "CSException.h"
 #include "CSPath.h"
-#include "CSStream.h"
 #include "CSSys.h"
-#include "CSTime.h"
 #include "TestSupport.h"
 
 using hvps_test::TempDir;
@@ -78,28 +75,4 @@ TEST(CSDirectoryTest, OpeningAMissingFolderNamesIt) {
         EXPECT_EQ(ENOENT, e.getErrorCode());
         EXPECT_NE(nullptr, strstr(e.getMessage(), dir.file("missing").c_str()));
     }
-}
-
-TEST(CSDirectoryTest, PrintWritesOneLinePerEntry) {
-    TempDir dir;
-    writeFile(dir.file("f"), "12345");
-    ::mkdir(dir.file("sub").c_str(), 0755);
-    auto folder = CSDirectory::newDirectory(dir.path().c_str());
-    folder->open();
-    auto out = CSMemoryOutputStream::newStream(64, 64);
-    folder->print(out.get());
-    std::string text(out->getMemory(), out->getSize());
-
-    auto line = [&](const char* kind, const char* name) {
-        CSTime modified;
-        uint64 size = 0;
-        CSPath::info(dir.file(name).c_str(), nullptr, &size, &modified);
-        char buffer[200];
-        snprintf(buffer, sizeof(buffer), "%s%8llu %s %s\n", kind, static_cast<unsigned long long>(size),
-                 modified.getCString(), name);
-        return std::string(buffer);
-    };
-    std::string fileLine = line("f", "f");
-    std::string subLine = line("D", "sub");
-    EXPECT_TRUE(text == fileLine + subLine || text == subLine + fileLine) << text;
 }

@@ -41,7 +41,7 @@ TEST(CSMd5Test, DigestsOfTheReferenceStringsAreUpperCaseHexWhateverTheFeedPieces
     }
 }
 
-TEST(CSMd5Test, InitStartsOverAndAFinishedDigestRefusesMoreInput) {
+TEST(CSMd5Test, InitStartsOverAFinishedDigestRefusesMoreInputAndCopiesDiverge) {
     CSMd5 md5;
     md5.md5_append(bytes("junk"), 4);
     md5.md5_digest();
@@ -55,9 +55,8 @@ TEST(CSMd5Test, InitStartsOverAndAFinishedDigestRefusesMoreInput) {
     EXPECT_EQ(d.val[0], 0x0C);
     EXPECT_EQ(d.val[15], 0x61);
     EXPECT_STREQ(md5.getDigestHex(), "0CC175B9C0F1B6A831C399E269772661");
-}
 
-TEST(CSMd5Test, CopyCarriesThePartialStateAndDivergesIndependently) {
+    // A copy carries the partial state and goes on independently.
     CSMd5 a;
     a.md5_append(bytes("message "), 8);
     CSMd5 b(a);
@@ -65,7 +64,4 @@ TEST(CSMd5Test, CopyCarriesThePartialStateAndDivergesIndependently) {
     b.md5_append(bytes("xx"), 2);
     EXPECT_STREQ(a.getDigestHex(), "F96B697D7CB7938D525A2F31AAF161D0");
     EXPECT_STRNE(b.getDigestHex(), a.getDigestHex());
-    CSMd5 c;
-    c = a;
-    EXPECT_STREQ(c.getDigestHex(), "F96B697D7CB7938D525A2F31AAF161D0");
 }
