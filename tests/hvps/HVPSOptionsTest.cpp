@@ -111,10 +111,7 @@ TEST(HVPSOptionsTest, OnlyTheFirstCommandLineErrorIsReported) {
         EXPECT_EQ(p.errors, c.error);
         EXPECT_EQ(p.output, "");
     }
-}
-
-TEST(HVPSOptionsTest, OptionsAfterAnErrorAreNotApplied) {
-    Parsed p({"-x", "-d", "--user=bob"});
+    Parsed p({"-x", "-d", "--user=bob"});  // options after an error are not applied
     EXPECT_FALSE(p.params.iDebug);
     EXPECT_FALSE(p.params.iUser);
 }

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -53,26 +51,6 @@ public:
     Log iLog;
 };
 
-// Captures what a CSOptions prints.
-class Capture {
-public:
-    Capture() : iFile(open_memstream(&iData, &iSize)) {}
-    ~Capture() {
-        if (iFile) fclose(iFile);
-        free(iData);
-    }
-    FILE* file() { return iFile; }
-    std::string text() {
-        fflush(iFile);
-        return std::string(iData, iSize);
-    }
-
-private:
-    char* iData = nullptr;
-    size_t iSize = 0;
-    FILE* iFile;
-};
-
 }  // namespace
 
 TEST(CSOptionsTest, ArgumentsAreReportedInOrderAndDefaultsFollow) {
@@ -115,48 +93,4 @@ TEST(CSOptionsTest, EachLoadStartsWithNothingSpecified) {
     EXPECT_EQ(options.run({"-d"}), (Log{"set 2 (none)", "set 9 ./hvpsd.pid", "set 7 ./hvps.config"}));
     options.run({});
     EXPECT_FALSE(options.isSpecified(2));
-}
-
-TEST(CSOptionsTest, HelpListsEveryOptionWithArgumentsAndDefaults) {
-    class Help : public CSOptions {
-    public:
-        Help() {
-            setComandLine("options");
-            addOption(1, 'h', "help", nullptr, "This help message");
-            addOption(9, 'p', "pid-file", "pid_file", "The server's process ID log file");
-            setDefault(9, "./hvpsd.pid");
-            addOption(14, 0, "verbose", nullptr,
-                      "Verbose loging: logs all errors, etc. and includes stack traces");
-            addOption(20, 'x', nullptr, nullptr, nullptr);
-            addOption(21, 0, "only-default", nullptr, nullptr);
-            setDefault(21, "yes");
-        }
-    } options;
-    Capture out;
-    options.setOutput(out.file());
-    char program[] = "/opt/hvps/bin/hvpsd";
-    char* argv[] = {program};
-    options.load(1, argv);
-    options.printHelp();
-    EXPECT_EQ(out.text(),
-              "Usage: hvpsd options\n"
-              "-h | --help\n"
-              "               This help message.\n"
-              "-p <pid_file> | --pid-file=<pid_file>\n"
-              "               The server's process ID log file (default: ./hvpsd.pid).\n"
-              "--verbose\n"
-              "               Verbose loging: logs all errors, etc. and includes\n"
-              "               stack traces.\n"
-              "-x\n"
-              "--only-default\n"
-              "                (default: yes).\n");
-}
-
-TEST(CSOptionsTest, PrintLimitWrapsAtWhiteSpaceWithoutBreakingWords) {
-    CSOptions options;
-    Capture out;
-    options.setOutput(out.file());
-    options.printLimit(2, 10, "aaa bbb ccc ddd\nee");
-    options.printLimit(2, 10, " unbreakableword next");
-    EXPECT_EQ(out.text(), "  aaa bbb ccc\n  ddd\n  ee unbreakableword\n  next");
 }
