@@ -10,6 +10,7 @@
 #include "CSObject.h"
 #include "Restore_hvps.h"
 #include "Space_hvps.h"
+#include "SyscallLog.h"
 #include "TestSupport.h"
 #include "config_hvps.h"
 
@@ -138,6 +139,28 @@ TEST_F(RestoreStateTest, AnnouncedRestoreDrawsAnIdDifferentFromTheOnlineOneEvenW
     loadAndSetRestoreState();
     EXPECT_GT(hvps_system_parameters.iRestoreID, current);
     EXPECT_EQ(hvps_system_parameters.iRestoreState, RESTORE_STATE_IN_PROGRESS);
+}
+
+TEST_F(RestoreStateTest, SaveFlushesTheNewFileBeforeItReplacesTheOldOneAndAFailedFlushKeepsTheOldOne) {
+    writeFile(iRepo.file("restore-state"), "id=5\nstate=in-progress\n");
+    hvps_system_parameters.iRestoreState = RESTORE_STATE_ONLINE;
+    hvps_system_parameters.iRestoreID = 5;
+    std::string folder = std::filesystem::path(iRepo.path()).filename().string();
+    {
+        hvps_test::SyscallLog log;
+        saveRestoreState();
+        EXPECT_EQ(log.calls, (std::vector<std::string>{"write restore-state.NEW_VERSION",
+                                                        "fsync restore-state.NEW_VERSION",
+                                                        "rename restore-state.NEW_VERSION restore-state",
+                                                        "fsync " + folder}));
+    }
+    EXPECT_EQ(readFile(iRepo.file("restore-state")), "id=5\nstate=online\n");
+
+    hvps_system_parameters.iRestoreState = RESTORE_STATE_IN_PROGRESS;
+    hvps_test::SyscallLog failing;
+    failing.failFsync = true;
+    EXPECT_THROW(saveRestoreState(), CSException);
+    EXPECT_EQ(readFile(iRepo.file("restore-state")), "id=5\nstate=online\n");
 }
 
 TEST_F(RestoreStateTest, RestoreIdsCountSecondsFromFebruary2010AndRefuseAnEarlierClock) {
