@@ -1,71 +1,18 @@
 // The real hvpsd on a loopback port, spoken to with raw bytes: it publishes its port at start-up,
-// answers ping and refused requests, and closes the port when it stops.
-#include <arpa/inet.h>
+// answers ping and refused requests byte for byte, and closes the port when it stops.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <csignal>
 #include <string>
-#include <vector>
 
-#include "HvpsdProcess.h"
-#include "TestSupport.h"
+#include "ServerFixture.h"
 
-using hvps_test::describe;
-using hvps_test::freeLoopbackPort;
-using hvps_test::HvpsdProcess;
-using hvps_test::TempDir;
+using hvps_test::exchange;
 using namespace std::chrono_literals;
 
 namespace {
 
-// Connects to 127.0.0.1:port, sends `request` and returns everything received until the server
-// closes the connection or `quiet` passes without a byte.
-std::string exchange(int port, const std::string& request, std::chrono::milliseconds quiet = 3s) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string data;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-        for (int reads = 0; reads < 1000; reads++) {
-            pollfd entry{fd, POLLIN, 0};
-            if (poll(&entry, 1, static_cast<int>(quiet.count())) <= 0) break;
-            char buf[4096];
-            ssize_t n = recv(fd, buf, sizeof(buf), 0);
-            if (n <= 0) break;
-            data.append(buf, static_cast<size_t>(n));
-        }
-    }
-    close(fd);
-    return data;
-}
-
-std::vector<std::string> withRoot(std::vector<std::string> args) {
-    if (geteuid() == 0) args.insert(args.begin(), "-r");
-    return args;
-}
-
-class PingTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        iPort = freeLoopbackPort();
-        iServer.writeConfig(iPort);
-        auto launcher = iServer.launch(withRoot({}));
-        ASSERT_TRUE(launcher && launcher->exitedWith(0))
-            << (launcher ? describe(*launcher) : "timeout") << iServer.output() << iServer.log();
-    }
-
-    TempDir iDir;
-    HvpsdProcess iServer{iDir.path()};
-    int iPort = 0;
-};
+using PingTest = hvps_test::ServerWithSpace;
 
 const std::string kPingBody =
     "<?xml version='1.0' encoding='UTF-8' ?><halvora><httpstatus>200 OK</httpstatus>"

@@ -1,0 +1,74 @@
+#include "ServerFixture.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "CSStrUtil.h"
+#include "Space_hvps.h"
+#include "config_hvps.h"
+
+namespace hvps_test {
+
+std::string exchange(int port, const std::string& request, std::chrono::milliseconds quiet) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string data;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        for (int reads = 0; reads < 10000; reads++) {
+            pollfd entry{fd, POLLIN, 0};
+            if (poll(&entry, 1, static_cast<int>(quiet.count())) <= 0) break;
+            char buf[4096];
+            ssize_t n = recv(fd, buf, sizeof(buf), 0);
+            if (n <= 0) break;
+            data.append(buf, static_cast<size_t>(n));
+        }
+    }
+    close(fd);
+    return data;
+}
+
+std::vector<std::string> withRoot(std::vector<std::string> args) {
+    if (geteuid() == 0) args.insert(args.begin(), "-r");
+    return args;
+}
+
+void ServerWithSpace::SetUp() {
+    iServer.writeConfig(iPort, "server-host=127.0.0.1\n" + extraConfig());
+    // The space is made with the server's own table code, as a client's "newspace" would make it.
+    hvps_system_parameters.iRepositoryPath = iServer.path("data");
+    loadSpaces();
+    char hexKey[HVSpace::kHexKeySize];
+    createSpace("test space", &iSpaceID, hexKey);
+    freeSpaces();
+    cs_hex_to_bin(sizeof(iSpaceKey), iSpaceKey, hexKey);
+    std::filesystem::create_directories(spacePath(""));
+    prepare();
+    if (HasFatalFailure()) return;
+
+    auto launched = iServer.launch(withRoot());
+    ASSERT_TRUE(launched && launched->exitedWith(0))
+        << (launched ? describe(*launched) : "no exit") << iServer.output() << iServer.log();
+    iClient.setTimeout(10000);
+    iClient.setSpace(iSpaceID, iSpaceKey, "repo1");
+    const HVPSReply& login = iClient.login();
+    ASSERT_TRUE(login.ok()) << login.status << " " << login.message;
+}
+
+std::string ServerWithSpace::spacePath(const std::string& name) const {
+    return iServer.path("data/" + std::to_string(iSpaceID) + "/" + name);
+}
+
+std::string ServerWithSpace::spaceURL(const std::string& name) const {
+    return "/repo1/" + std::to_string(iSpaceID) + "/" + name;
+}
+
+}  // namespace hvps_test
