@@ -17,7 +17,7 @@
 #include "CSHTTPStream.h"
 #include "CSSocket.h"
 #include "HVPSClient.h"
-#include "HvpsdProcess.h"
+#include "ServerFixture.h"
 #include "TestSupport.h"
 
 namespace {
@@ -228,38 +228,6 @@ TEST(ClientTest, SpaceURLParsesTheServersFormAndRefusesEveryMalformedPart) {
     }
 }
 
-TEST(ClientTest, LogRecordCarriesSignatureChecksumAndLengthFieldLittleEndian) {
-    struct Case {
-        std::string body;
-        unsigned checksum;  // computed with an independent implementation of the record hash
-    } cases[] = {
-        {std::string(32, '\0'), 0x0000},  // the 42-byte record with length field 0
-        {[] {
-             std::string s;
-             for (int i = 0; i < 32; i++) s += static_cast<char>(i);
-             return s;
-         }(),
-         0x50BF},
-        {"The quick brown fox jumps over the lazy dog!", 0xA60E},  // 44 bytes: length field 12
-    };
-    for (const auto& c : cases) {
-        std::string record;
-        HVPSClient::buildLogRecord(c.body.data(), c.body.size(), record);
-        ASSERT_EQ(record.size(), c.body.size() + 10);
-        const auto* r = reinterpret_cast<const unsigned char*>(record.data());
-        EXPECT_EQ(r[0], 0xFA);
-        EXPECT_EQ(r[1], 0x01);
-        EXPECT_EQ(r[2], 0xAB);
-        EXPECT_EQ(r[3], 0x02);
-        EXPECT_EQ(r[4] | r[5] << 8, c.checksum) << c.body;
-        EXPECT_EQ(r[6] | r[7] << 8 | r[8] << 16 | static_cast<uint32>(r[9]) << 24, c.body.size() - 32);
-        EXPECT_EQ(record.substr(10), c.body);
-    }
-    std::string record = "unchanged";
-    EXPECT_THROW(HVPSClient::buildLogRecord("short", 5, record), CSException);
-    EXPECT_EQ(record, "unchanged");
-}
-
 TEST(ClientTest, ReplyBodiesAreTakenApartWhateverTheirForm) {
     struct Case {
         const char* name;
@@ -320,26 +288,7 @@ TEST(ClientTest, ReplyBodiesAreTakenApartWhateverTheirForm) {
 
 // ---- Against the scripted server ----
 
-TEST(ClientTest, SuccessfulRequestsShareOneConnectionAndAnErrorReplyEndsIt) {
-    SessionServer server;
-    SpaceClient client(server.port());
-    EXPECT_TRUE(client.login().ok());
-    EXPECT_TRUE(client.put("a.txt", "abc", 3).ok());
-    EXPECT_TRUE(client.remove("a.txt").ok());
-    EXPECT_EQ(client.connectionCount(), 1u);
-
-    server.failNext(errorReply(403, -25012, "Access Denied: P1KeyCode (X) incorrect"));
-    const HVPSReply& failed = client.put("a.txt", "abc", 3);
-    EXPECT_FALSE(failed.ok());
-    EXPECT_EQ(failed.status, 403);
-    EXPECT_EQ(failed.errorCode, -25012);
-    EXPECT_FALSE(client.isConnected());
-
-    EXPECT_TRUE(client.ping().ok());
-    EXPECT_EQ(client.connectionCount(), 2u);
-}
-
-TEST(ClientTest, EachRequestCarriesTheKeyCodeOfTheLatestChallenge) {
+TEST(ClientTest, EachRequestCarriesTheKeyCodeOfTheLatestChallengeOnOneConnectionUntilAnError) {
     SessionServer server;
     SpaceClient client(server.port());
     client.setRestoreID(9);
@@ -348,6 +297,7 @@ TEST(ClientTest, EachRequestCarriesTheKeyCodeOfTheLatestChallenge) {
     ASSERT_TRUE(client.put("dir/f.bin", "12345", 5).ok());
     ASSERT_TRUE(client.rename("dir/f.bin", "g.bin").ok());
     ASSERT_TRUE(client.deleteSpace().ok());
+    EXPECT_EQ(client.connectionCount(), 1u);
 
     auto requests = server.server().requests();
     ASSERT_EQ(requests.size(), 4u);
@@ -367,6 +317,15 @@ TEST(ClientTest, EachRequestCarriesTheKeyCodeOfTheLatestChallenge) {
         EXPECT_EQ(requests[i].header("P1KeyCode"), keyCodeFor(static_cast<unsigned>(i))) << i;
         EXPECT_STREQ(requests[i].header("P1RID"), "9");
     }
+
+    // An error reply ends the connection; the next request opens another.
+    server.failNext(errorReply(403, -25012, "Access Denied: P1KeyCode (X) incorrect"));
+    const HVPSReply& failed = client.put("a.txt", "abc", 3);
+    EXPECT_EQ(failed.status, 403);
+    EXPECT_EQ(failed.errorCode, -25012);
+    EXPECT_FALSE(client.isConnected());
+    EXPECT_TRUE(client.ping().ok());
+    EXPECT_EQ(client.connectionCount(), 2u);
 }
 
 TEST(ClientTest, AnErrorReplyWithoutNextCodeMakesTheClientLogInAgain) {
@@ -552,146 +511,102 @@ TEST(ClientTest, InputThatCannotTravelIsRefusedBeforeAnythingIsSent) {
 
 // ---- Against the real hvpsd ----
 
-class ClientServerTest : public ::testing::Test {
+// Verified puts here are never cut short by the MD5 time limit.
+class ClientServerTest : public hvps_test::ServerWithSpace {
 protected:
-    virtual std::string extraConfig() { return "put-verify-timeout=0\n"; }
-    void SetUp() override {
-        iPort = hvps_test::freeLoopbackPort();
-        iServer.writeConfig(iPort, "server-host=127.0.0.1\n" + extraConfig());
-        std::vector<std::string> args;
-        if (geteuid() == 0) args.push_back("-r");
-        auto launched = iServer.launch(args);
-        ASSERT_TRUE(launched && launched->exitedWith(0)) << iServer.output();
-    }
-
-    // A new space, with the client set to it.
-    HVPSSpaceURL newSpace(HVPSClient& client) {
-        HVPSSpaceURL url;
-        const HVPSReply& reply = client.createSpace(iKey, "Test space", "1.0", &url);
-        EXPECT_TRUE(reply.ok()) << reply.status << " " << reply.message;
-        client.setSpace(url);
-        return url;
-    }
-
-    hvps_test::TempDir iDir;
-    hvps_test::HvpsdProcess iServer{iDir.path()};
-    int iPort = 0;
-    HVPSServerKey iKey = HVPSClient::serverKeyFromPassword(hvps_test::HvpsdProcess::kPassword);
+    std::string extraConfig() override { return "put-verify-timeout=0\n"; }
 };
 
 TEST_F(ClientServerTest, CommandsAndSessionsWorkEndToEndOnOneKeptAliveConnection) {
-    HVPSClient client("127.0.0.1", iPort);
-    client.setTimeout(10000);
-    EXPECT_EQ(client.ping().message, "Ping OK");
-    EXPECT_EQ(client.pingXML().message, "Ping OK");
-    EXPECT_EQ(client.pingXML(&iKey).message, "Ping OK") << "an encrypted command gets an encrypted reply";
+    EXPECT_EQ(iClient.ping().message, "Ping OK");
+    EXPECT_EQ(iClient.pingXML(&iServerKey).message, "Ping OK") << "an encrypted command gets an encrypted reply";
 
-    HVPSSpaceURL url = newSpace(client);
-    EXPECT_GT(url.spaceID, 0u);
+    HVPSSpaceURL url;
+    const HVPSReply& created = iClient.createSpace(iServerKey, "Test space", "1.0", &url);
+    ASSERT_TRUE(created.ok()) << created.status << " " << created.message;
+    EXPECT_NE(url.spaceID, iSpaceID);
     EXPECT_EQ(url.host, "127.0.0.1");
     EXPECT_EQ(url.port, iPort);
     EXPECT_EQ(url.repository, "repo1");
 
     std::vector<HVPSSpaceStats> stats;
-    ASSERT_TRUE(client.stats(std::to_string(url.spaceID) + ",,0,4000000000", &iKey, &stats).ok());
+    ASSERT_TRUE(iClient.stats(std::to_string(url.spaceID) + ",,0,4000000000", &iServerKey, &stats).ok());
     ASSERT_EQ(stats.size(), 2u);
     EXPECT_EQ(stats[0].spaceID, url.spaceID);
     EXPECT_EQ(stats[0].diskLimit, 10485760);
     EXPECT_EQ(stats[1].status, 4u);
 
-    ASSERT_TRUE(client.login().ok());
-    uint32 first = client.sessionID();
-    ASSERT_TRUE(client.login().ok());
-    EXPECT_EQ(client.sessionID(), first + 1);
-    EXPECT_EQ(client.remove("nothing.txt").message, "Already removed");
-    EXPECT_EQ(client.rename("nothing.txt", "other.txt").message, "Already renamed");
-    EXPECT_EQ(client.connectionCount(), 1u) << "successful requests keep the connection";
+    iClient.setSpace(url);
+    ASSERT_TRUE(iClient.login().ok());
+    uint32 first = iClient.sessionID();
+    ASSERT_TRUE(iClient.login().ok());
+    EXPECT_EQ(iClient.sessionID(), first + 1);
+    EXPECT_EQ(iClient.remove("nothing.txt").message, "Already removed");
+    EXPECT_EQ(iClient.rename("nothing.txt", "other.txt").message, "Already renamed");
+    EXPECT_EQ(iClient.connectionCount(), 1u) << "successful requests keep the connection";
 
-    const HVPSReply& missing = client.get("missing.bin");
+    const HVPSReply& missing = iClient.get("missing.bin");
     EXPECT_EQ(missing.status, 404);
     EXPECT_NE(missing.message.find("File not found"), std::string::npos) << missing.body;
 
-    EXPECT_TRUE(client.deleteSpace().ok());
+    EXPECT_TRUE(iClient.deleteSpace().ok());
 }
 
 TEST_F(ClientServerTest, FilesGoUpAndComeBackWithRecordsAndMd5Checks) {
-    HVPSClient client("127.0.0.1", iPort);
-    client.setTimeout(10000);
-    newSpace(client);
     std::string content;
     for (int i = 0; i < 900; i++) content += static_cast<char>(i * 7);
     HVPSPutOptions verified;
     verified.md5Check = HVPSClient::md5Hex(content.data(), content.size());
-    const HVPSReply& put = client.putVerified("dir/data.bin", content.data(), content.size(), verified);
+    const HVPSReply& put = iClient.putVerified("dir/data.bin", content.data(), content.size(), verified);
     ASSERT_EQ(put.status, 201) << put.message;
     EXPECT_EQ(put.message, "Put OK");
-
-    struct Window {
-        std::optional<uint64> seek, length;
-        bool asArguments;
-        size_t from, count;
-    } windows[] = {
-        {{}, {}, false, 0, 900},  {100, 500, false, 100, 500}, {100, 850, true, 100, 800},
-        {900, {}, false, 900, 0}, {5000, {}, true, 900, 0},    {0, 0, false, 0, 0},
-    };
-    for (const auto& w : windows) {
-        HVPSGetOptions options{w.seek, w.length, w.asArguments};
-        const HVPSReply& got = client.get("dir/data.bin", options);
-        ASSERT_EQ(got.status, 200);
-        EXPECT_EQ(got.headerNumber("P1Length"), 900u);
-        EXPECT_EQ(got.body, content.substr(w.from, w.count)) << w.from << "+" << w.count;
-    }
+    EXPECT_EQ(iClient.get("dir/data.bin").body, content);
 
     HVPSPutOptions offset;
     offset.placement = HVPSPlacement::AtOffset;
     offset.offset = 900;
     offset.seekPosAsArgument = true;
-    ASSERT_EQ(client.put("dir/data.bin", "tail", 4, offset).status, 201);
-    EXPECT_EQ(client.get("dir/data.bin").body, content + "tail");
+    ASSERT_EQ(iClient.put("dir/data.bin", "tail", 4, offset).status, 201);
+    EXPECT_EQ(iClient.get("dir/data.bin").body, content + "tail");
 
     // Log records: a good one is appended, a damaged one refused without a trace in the file.
     std::string body(32, 'r');
-    ASSERT_EQ(client.appendRecord("log/0", body.data(), body.size()).status, 201);
+    ASSERT_EQ(iClient.appendRecord("log/0", body.data(), body.size()).status, 201);
     std::string record;
     HVPSClient::buildLogRecord(body.data(), body.size(), record);
     record[20] ^= 1;
     HVPSPutOptions append;
     append.placement = HVPSPlacement::Append;
-    const HVPSReply& damaged = client.put("log/0", record.data(), record.size(), append);
+    const HVPSReply& damaged = iClient.put("log/0", record.data(), record.size(), append);
     EXPECT_EQ(damaged.status, 417);
     EXPECT_EQ(damaged.errorCode, -3);
-    const HVPSReply& log = client.get("log/0");
-    EXPECT_EQ(log.body.size(), 42u);
+    EXPECT_EQ(iClient.get("log/0").body.size(), 42u);
 
     // A wrong digest is refused and the upload cut away; the client logs in again by itself.
     verified.md5Check = std::string(32, '0');
-    EXPECT_EQ(client.put("dir/data.bin", "xyz", 3, verified).errorCode, -2);
-    EXPECT_TRUE(client.put("dir/data.bin", "xyz", 3).ok());
-    EXPECT_EQ(client.get("dir/data.bin").body, "xyz");
-
-    EXPECT_EQ(client.deleteSpace().message, "Delete OK");
+    EXPECT_EQ(iClient.put("dir/data.bin", "xyz", 3, verified).errorCode, -2);
+    EXPECT_TRUE(iClient.put("dir/data.bin", "xyz", 3).ok());
+    EXPECT_EQ(iClient.get("dir/data.bin").body, "xyz");
+    EXPECT_EQ(iClient.deleteSpace().message, "Delete OK");
 }
 
 // A server that gives an MD5 check one millisecond per request.
-class ClientSlowVerifyTest : public ClientServerTest {
+class ClientSlowVerifyTest : public hvps_test::ServerWithSpace {
 protected:
     std::string extraConfig() override { return "put-verify-timeout=1\n"; }
 };
 
 TEST_F(ClientSlowVerifyTest, AVerifiedPutIsRepeatedUntilTheServersDigestCatchesUp) {
-    HVPSClient client("127.0.0.1", iPort);
-    client.setTimeout(10000);
-    newSpace(client);
     // 4 MiB take several milliseconds to digest, so the first requests time out.
     std::string content(4u << 20, '\0');
     for (size_t i = 0; i < content.size(); i++) content[i] = static_cast<char>(i * 31 + (i >> 12));
     HVPSPutOptions verified;
     verified.md5Check = HVPSClient::md5Hex(content.data(), content.size());
-    const HVPSReply& reply = client.putVerified("big.bin", content.data(), content.size(), verified, 200);
+    const HVPSReply& reply = iClient.putVerified("big.bin", content.data(), content.size(), verified, 200);
     EXPECT_EQ(reply.status, 201) << reply.errorCode << " " << reply.message;
-    EXPECT_GT(client.connectionCount(), 1u) << "no MD5 check timeout happened";
+    EXPECT_GT(iClient.connectionCount(), 1u) << "no MD5 check timeout happened";
     HVPSGetOptions tail;
     tail.seekPos = content.size() - 100;
-    EXPECT_EQ(client.get("big.bin", tail).body, content.substr(content.size() - 100));
-    EXPECT_EQ(client.get("big.bin").headerNumber("P1Length"), content.size());
+    EXPECT_EQ(iClient.get("big.bin", tail).body, content.substr(content.size() - 100));
+    EXPECT_EQ(iClient.get("big.bin").headerNumber("P1Length"), content.size());
 }
