@@ -281,50 +281,12 @@ TEST(ClientTest, ReplyBodiesAreTakenApartWhateverTheirForm) {
 
 // ---- Against the scripted server ----
 
-TEST(ClientTest, EachRequestCarriesTheKeyCodeOfTheLatestChallengeOnOneConnectionUntilAnError) {
+TEST(ClientTest, EachRequestCarriesTheLatestKeyCodeAndAnErrorReplyWithoutNextCodeMakesTheClientLogInAgain) {
     SessionServer server;
     SpaceClient client(server.port());
     client.setRestoreID(9);
     ASSERT_TRUE(client.login().ok());
     EXPECT_EQ(client.sessionID(), 7u);
-    ASSERT_TRUE(client.put("dir/f.bin", "12345", 5).ok());
-    ASSERT_TRUE(client.rename("dir/f.bin", "g.bin").ok());
-    ASSERT_TRUE(client.deleteSpace().ok());
-    EXPECT_EQ(client.connectionCount(), 1u);
-
-    auto requests = server.server().requests();
-    ASSERT_EQ(requests.size(), 4u);
-    EXPECT_EQ(requests[0].uri, "/repo1/5/");
-    EXPECT_EQ(requests[0].body, "LOGIN");
-    EXPECT_STREQ(requests[0].header("P1RID"), "9");
-    EXPECT_EQ(requests[0].header("P1KeyCode"), nullptr);
-    EXPECT_EQ(requests[1].method, "PUT");
-    EXPECT_EQ(requests[1].uri, "/repo1/5/dir/f.bin");
-    EXPECT_EQ(requests[1].body, "12345");
-    EXPECT_EQ(requests[1].header("Seek-Pos"), nullptr) << "a replacing put sends no offset";
-    EXPECT_STREQ(requests[2].body.c_str(), "RENAME\r\ng.bin");
-    EXPECT_EQ(requests[3].uri, "/repo1/5/");
-    EXPECT_EQ(requests[3].body, "DELETE");
-    for (size_t i = 1; i < requests.size(); i++) {
-        EXPECT_STREQ(requests[i].header("P1Session"), "7");
-        EXPECT_EQ(requests[i].header("P1KeyCode"), keyCodeFor(static_cast<unsigned>(i))) << i;
-        EXPECT_STREQ(requests[i].header("P1RID"), "9");
-    }
-
-    // An error reply ends the connection; the next request opens another.
-    server.failNext(errorReply(403, -25012, "Access Denied: P1KeyCode (X) incorrect"));
-    const HVPSReply& failed = client.put("a.txt", "abc", 3);
-    EXPECT_EQ(failed.status, 403);
-    EXPECT_EQ(failed.errorCode, -25012);
-    EXPECT_FALSE(client.isConnected());
-    EXPECT_TRUE(client.ping().ok());
-    EXPECT_EQ(client.connectionCount(), 2u);
-}
-
-TEST(ClientTest, AnErrorReplyWithoutNextCodeMakesTheClientLogInAgain) {
-    SessionServer server;
-    SpaceClient client(server.port());
-    ASSERT_TRUE(client.login().ok());
     // A failure after the server's check: the challenge moved on but the reply does not say to what.
     server.failNext(errorReply(417, -3, "CheckSum Failed: 1234 != 4321"));
     EXPECT_EQ(client.put("log", "x", 1).errorCode, -3);
@@ -333,8 +295,16 @@ TEST(ClientTest, AnErrorReplyWithoutNextCodeMakesTheClientLogInAgain) {
 
     auto requests = server.server().requests();
     ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(requests[0].uri, "/repo1/5/");
+    EXPECT_EQ(requests[0].body, "LOGIN");
+    EXPECT_EQ(requests[0].header("P1KeyCode"), nullptr);
+    EXPECT_EQ(requests[1].uri, "/repo1/5/log");
+    EXPECT_EQ(requests[1].header("P1KeyCode"), keyCodeFor(1));
     EXPECT_EQ(requests[2].body, "LOGIN");
     EXPECT_EQ(requests[3].header("P1KeyCode"), keyCodeFor(3));
+    for (const auto& r : requests) EXPECT_STREQ(r.header("P1RID"), "9");
+    EXPECT_STREQ(requests[3].header("P1Session"), "7");
+    EXPECT_EQ(client.connectionCount(), 2u) << "the error reply ended the first connection";
 
     // Without automatic login the client refuses instead of sending a code it does not know.
     server.failNext(errorReply(417, -3, "CheckSum Failed: 1234 != 4321"));
