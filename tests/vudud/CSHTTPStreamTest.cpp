@@ -156,25 +156,6 @@ TEST(CSHTTPStreamTest, BodyWithoutContentLengthIsReadAsLinesWithinTheMaximum) {
     EXPECT_EQ(-25013, failureOf([&] { big.http->readBody(100, -25013); }).first);
 }
 
-TEST(CSHTTPStreamTest, RequestsFollowingEachOtherOnOneStreamAreReadInTurn) {
-    Reader r(
-        "POST /a HTTP/1.1\r\nContent-Length: 5\r\nX-First: 1\r\n\r\nhello"
-        "GET /b HTTP/1.1\r\n\r\n"
-        "POST /c HTTP/1.1\r\nContent-Length: 0\r\n\r\n");
-    r.http->readHead();
-    r.http->readBody(100);
-    EXPECT_EQ("hello", std::string(r.http->getBodyData(), r.http->getBodyLength()));
-    r.http->readHead();
-    EXPECT_STREQ("/b", r.http->getRequestURI());
-    EXPECT_EQ(nullptr, r.http->getHeaderCStringValue("X-First"));
-    r.http->readHead();
-    EXPECT_STREQ("/c", r.http->getRequestURI());
-    r.http->readBody(100);
-    EXPECT_EQ(0u, r.http->getBodyLength());
-    r.http->readHead();
-    EXPECT_EQ(nullptr, r.http->getMethod());
-}
-
 // Header flags and byte ranges have no user in the server: one pass over them.
 TEST(CSHTTPStreamTest, HeaderFlagsAndRangesAreReadWithoutRegardToCaseAndStrictly) {
     CSHTTPHeaders headers;

@@ -113,28 +113,6 @@ TEST(CSSocketTest, ReceiveTimeoutNamesTimeoutAndPeerAndLeavesTheSocketUsable) {
     EXPECT_EQ("ok", std::string(buffer, 2));
 }
 
-TEST(CSSocketTest, BufferedStreamsCarryRequestAfterRequestUntilThePeerCloses) {
-    Loopback link;
-    link.server->setTimeout(5000);
-    auto in = CSBufferedInputStream::newStream(link.server->getInputStream());
-    auto out = CSBufferedOutputStream::newStream(link.client->getOutputStream());
-    // Two messages in one segment: the second must survive the read-ahead of the first.
-    out->print("first\r\nsecond\r\n");
-    out->flush();
-    auto first = in->readLine();
-    auto second = in->readLine();
-    ASSERT_TRUE(first && second);
-    EXPECT_STREQ("first", first->getCString());
-    EXPECT_STREQ("second", second->getCString());
-
-    out->print("third\n");
-    out->close();
-    auto third = in->readLine();
-    ASSERT_TRUE(third);
-    EXPECT_STREQ("third", third->getCString());
-    EXPECT_EQ(nullptr, in->readLine());
-}
-
 TEST(CSSocketTest, AddressesAndServicesAreCheckedBeforeConnectingAndARefusalNamesThePeer) {
     auto socket = CSSocket::newSocket();
     const int closedPort = hvps_test::freeLoopbackPort();

@@ -35,31 +35,6 @@ public:
     const char* identify() override { return "recording"; }
 };
 
-// An input stream over a text that records the size and target of every block read.
-class RecordingInput : public CSInputStream {
-public:
-    std::string text;
-    size_t pos = 0;
-    std::vector<size_t> reads;
-    std::vector<char*> targets;
-    bool closed = false;
-
-    explicit RecordingInput(std::string t) : text(std::move(t)) {}
-    void close() override { closed = true; }
-    size_t read(char* data, size_t size) override {
-        reads.push_back(size);
-        targets.push_back(data);
-        size_t n = std::min(size, text.size() - pos);
-        text.copy(data, n, pos);
-        pos += n;
-        return n;
-    }
-    int read() override { return pos < text.size() ? static_cast<unsigned char>(text[pos++]) : -1; }
-    int peek() override { return pos < text.size() ? static_cast<unsigned char>(text[pos]) : -1; }
-    void reset() override { pos = 0; }
-    const char* identify() override { return "recording"; }
-};
-
 std::vector<std::string> allLines(CSInputStream* in) {
     std::vector<std::string> lines;
     for (int i = 0; i < 100; i++) {
@@ -134,32 +109,6 @@ TEST(CSStreamTest, BufferedOutputKeepsTheOrderOfSmallAndLargeWritesAndSendsWhole
     out->close();  // writes what is still buffered before it closes the wrapped stream
     EXPECT_TRUE(recorder->closed);
     EXPECT_EQ(expected, recorder->data);
-}
-
-TEST(CSStreamTest, BufferedInputReadsLargeBlocksIntoTheCallersMemory) {
-    std::string text;
-    for (int i = 0; i < 100000; i++) text += static_cast<char>('a' + i % 26);
-    auto recorder = cs_new<RecordingInput>(text);
-    auto in = CSBufferedInputStream::newStream(recorder);
-
-    char small[10];
-    ASSERT_EQ(10u, in->read(small, sizeof(small)));
-    EXPECT_EQ((std::vector<size_t>{32768}), recorder->reads);
-    EXPECT_EQ(32758u, in->getBuffered());
-
-    // What is buffered is handed out first, without a call to the wrapped stream.
-    std::vector<char> big(40000);
-    ASSERT_EQ(32758u, in->read(big.data(), big.size()));
-    EXPECT_EQ(1u, recorder->reads.size());
-    // With the buffer empty a large block goes straight into the caller's memory.
-    size_t n = in->read(big.data(), big.size());
-    EXPECT_EQ(40000u, n);
-    ASSERT_EQ(2u, recorder->reads.size());
-    EXPECT_EQ(big.data(), recorder->targets.back());
-
-    std::string all = std::string(small, 10) + text.substr(10, 32758) + std::string(big.data(), n);
-    EXPECT_EQ(text.substr(0, all.size()), all);
-    EXPECT_EQ('a' + (10 + 32758 + 40000) % 26, in->peek());
 }
 
 // Memory outputs, the callback stream and pipe() have no user in the server: one pass over them.
