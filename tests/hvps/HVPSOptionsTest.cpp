@@ -48,20 +48,6 @@ private:
     size_t iErrLen = 0;
 };
 
-TEST(HVPSOptionsTest, NoArgumentsGiveTheDefaultFiles) {
-    Parsed p({});
-    EXPECT_FALSE(p.stop);
-    EXPECT_EQ(p.errors + p.output, "");
-    EXPECT_EQ(p.params.iPidFile, "./hvpsd.pid");
-    EXPECT_EQ(p.params.iConfigFile, "./hvps.config");
-    EXPECT_EQ(p.params.iLogFile, "./hvpsd.log");
-    EXPECT_EQ(p.params.iMimeTypesFile, "./mime.types");
-    EXPECT_FALSE(p.params.iUser || p.params.iWorkingDirectory);
-    EXPECT_FALSE(p.params.iDebug || p.params.iLaunchedAsDaemon || p.params.iAllowRoot || p.params.iTraceOn ||
-                 p.params.iVerbose);
-    EXPECT_EQ(p.params.iRestoreState, 0);
-}
-
 TEST(HVPSOptionsTest, EveryOptionSetsItsFieldInShortAndLongForm) {
     const std::vector<std::vector<std::string>> forms = {
         {"-d", "-r", "-t", "--verbose", "--restored", "-u", "bob", "-c", "a.config", "-l", "a.log", "-p",

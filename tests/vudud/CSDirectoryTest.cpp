@@ -63,16 +63,3 @@ TEST(CSDirectoryTest, FoldersAreRecognisedWhenTheFileSystemGivesNoType) {
     EXPECT_EQ(expected, entries);
     EXPECT_TRUE(listing(dir.path()).empty());
 }
-
-TEST(CSDirectoryTest, OpeningAMissingFolderNamesIt) {
-    TempDir dir;
-    auto folder = CSDirectory::newDirectory(dir.file("missing").c_str());
-    EXPECT_FALSE(folder->exists());
-    try {
-        folder->open();
-        FAIL() << "no exception";
-    } catch (const CSException& e) {
-        EXPECT_EQ(ENOENT, e.getErrorCode());
-        EXPECT_NE(nullptr, strstr(e.getMessage(), dir.file("missing").c_str()));
-    }
-}

@@ -99,14 +99,3 @@ TEST(CSPropertiesTest, StreamIsReleasedAndClearedAlsoWhenSetPropertyRaises) {
     EXPECT_EQ(CountedStream::alive, 0);
     EXPECT_EQ(again.iPairs, (Pairs{{"x", "y"}}));
 }
-
-TEST(CSPropertiesTest, BaseSetPropertyReleasesBothStrings) {
-    CSProperties reader;
-    CSRef<CSString> key = CSString::newString("k");
-    CSRef<CSString> value = CSString::newString("v");
-    key->retain();
-    value->retain();
-    reader.setProperty(key.get(), value.get());
-    EXPECT_EQ(key->getRefCount(), 1u);
-    EXPECT_EQ(value->getRefCount(), 1u);
-}
