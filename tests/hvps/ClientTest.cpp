@@ -203,11 +203,11 @@ TEST(ClientTest, SpaceURLParsesTheServersFormAndRefusesEveryMalformedPart) {
         "",
         "hvp://0:0123456789ABCDEF@h:1/r/",           // ID 0
         "hvp://4294967296:0123456789ABCDEF@h:1/r/",  // ID beyond 32 bits
-        "hvp://1:0123456789ABCDE@h:1/r/",    // 15 digits
-        "hvp://1:0123456789ABCDEF0@h:1/r/",  // 17 digits
-        "hvp://1:0123456789ABCDEF@h/r/",        // no port
-        "hvp://1:0123456789ABCDEF@h:65536/r/",  // port too large
-        "hvp://1:0123456789ABCDEF@h:80/",       // no repository
+        "hvp://1:0123456789ABCDE@h:1/r/",            // 15 digits
+        "hvp://1:0123456789ABCDEF0@h:1/r/",          // 17 digits
+        "hvp://1:0123456789ABCDEF@h/r/",             // no port
+        "hvp://1:0123456789ABCDEF@h:65536/r/",       // port too large
+        "hvp://1:0123456789ABCDEF@h:80/",            // no repository
         "hvp://1:0123456789ABCDEF@h:80/r/x/",
     };
     for (const char* text : bad) {
@@ -438,7 +438,8 @@ protected:
 
 TEST_F(ClientServerTest, CommandsAndSessionsWorkEndToEndOnOneKeptAliveConnection) {
     EXPECT_EQ(iClient.ping().message, "Ping OK");
-    EXPECT_EQ(iClient.pingXML(&iServerKey).message, "Ping OK") << "an encrypted command gets an encrypted reply";
+    EXPECT_EQ(iClient.pingXML(&iServerKey).message, "Ping OK")
+        << "an encrypted command gets an encrypted reply";
 
     HVPSSpaceURL url;
     const HVPSReply& created = iClient.createSpace(iServerKey, "Test space", "1.0", &url);

@@ -41,9 +41,9 @@ TEST_F(DownloadTest, WindowsOfA900ByteFileAreServedOnOneKeptAliveConnection) {
         bool asArguments;
         size_t from, length;
     } cases[] = {
-        {{}, {}, false, 0, 900},        {100, 500, false, 100, 500}, {100, 850, false, 100, 800},
-        {100, 500, true, 100, 500},     {900, {}, false, 900, 0},    {5000, {}, true, 900, 0},
-        {901, {}, false, 900, 0},       {UINT64_MAX, 5, false, 900, 0}, {0, 0, false, 0, 0},
+        {{}, {}, false, 0, 900},    {100, 500, false, 100, 500},    {100, 850, false, 100, 800},
+        {100, 500, true, 100, 500}, {900, {}, false, 900, 0},       {5000, {}, true, 900, 0},
+        {901, {}, false, 900, 0},   {UINT64_MAX, 5, false, 900, 0}, {0, 0, false, 0, 0},
     };
     for (const Case& c : cases) {
         const HVPSReply& reply = iClient.get("f900.txt", {c.seek, c.max, c.asArguments});

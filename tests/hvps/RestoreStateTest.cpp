@@ -149,10 +149,9 @@ TEST_F(RestoreStateTest, SaveFlushesTheNewFileBeforeItReplacesTheOldOneAndAFaile
     {
         hvps_test::SyscallLog log;
         saveRestoreState();
-        EXPECT_EQ(log.calls, (std::vector<std::string>{"write restore-state.NEW_VERSION",
-                                                        "fsync restore-state.NEW_VERSION",
-                                                        "rename restore-state.NEW_VERSION restore-state",
-                                                        "fsync " + folder}));
+        EXPECT_EQ(log.calls, (std::vector<std::string>{
+                                 "write restore-state.NEW_VERSION", "fsync restore-state.NEW_VERSION",
+                                 "rename restore-state.NEW_VERSION restore-state", "fsync " + folder}));
     }
     EXPECT_EQ(readFile(iRepo.file("restore-state")), "id=5\nstate=online\n");
 

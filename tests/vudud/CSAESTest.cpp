@@ -265,8 +265,9 @@ TEST(CSAESTest, AllocatingFileAndStreamVariantsRoundTripAndReportErrors) {
     const std::string text = "halvora space key";
     CSAESBuffer aes;
     unsigned char* msg = nullptr;
-    const int msgLen = aes.aes_encrypt_data(kKey32.data(), 32, reinterpret_cast<const unsigned char*>(text.data()),
-                                            static_cast<int>(text.size()), &msg);
+    const int msgLen =
+        aes.aes_encrypt_data(kKey32.data(), 32, reinterpret_cast<const unsigned char*>(text.data()),
+                             static_cast<int>(text.size()), &msg);
     ASSERT_EQ(msgLen, static_cast<int>(text.size()) + 22);
     unsigned char* plain = nullptr;
     ASSERT_EQ(aes.aes_decrypt_data(kKey32.data(), 32, msg, msgLen, &plain), static_cast<int>(text.size()));

@@ -15,8 +15,8 @@ TEST(CSExceptionTest, EachKindOfErrorCarriesItsCodeAndMessage) {
         int code;
         std::string message;
     } cases[] = {
-        {[] { CSException::throwCoreError(CS_CONTEXT, CS_ERR_UNKNOWN_METHOD, "PATCH"); }, CS_ERR_UNKNOWN_METHOD,
-         "Unknown HTTP method: PATCH"},
+        {[] { CSException::throwCoreError(CS_CONTEXT, CS_ERR_UNKNOWN_METHOD, "PATCH"); },
+         CS_ERR_UNKNOWN_METHOD, "Unknown HTTP method: PATCH"},
         {[] { CSException::throwCoreError(CS_CONTEXT, CS_ERR_RELEASE_OVERFLOW, nullptr); },
          CS_ERR_RELEASE_OVERFLOW, "Release stack overflow"},
         {[] { CSException::throwCoreError(CS_CONTEXT, -99, nullptr); }, -99, "Unknown system error -99"},

@@ -19,9 +19,9 @@
 #include "CSThread.h"
 #include "TestSupport.h"
 
-using hvps_test::readFile;
 using hvps_test::Caught;
 using hvps_test::caught;
+using hvps_test::readFile;
 using hvps_test::TempDir;
 using hvps_test::writeFile;
 

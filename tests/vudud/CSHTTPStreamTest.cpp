@@ -172,8 +172,11 @@ TEST(CSHTTPStreamTest, HeaderFlagsAndRangesAreReadWithoutRegardToCaseAndStrictly
         bool ok;
         uint64 length, start;
     } cases[] = {
-        {"BYTES=5-5", true, 1, 5}, {"bytes=10-5", false, 0, 0},  {"bytes=5-", false, 0, 0},
-        {"items=0-1", false, 0, 0}, {"bytes=0-18446744073709551615", false, 0, 0},
+        {"BYTES=5-5", true, 1, 5},
+        {"bytes=10-5", false, 0, 0},
+        {"bytes=5-", false, 0, 0},
+        {"items=0-1", false, 0, 0},
+        {"bytes=0-18446744073709551615", false, 0, 0},
     };
     for (const auto& c : cases) {
         CSHTTPInputStream in(nullptr);

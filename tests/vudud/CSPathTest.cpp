@@ -15,9 +15,9 @@
 #include "CSSys.h"
 #include "TestSupport.h"
 
-using hvps_test::readFile;
 using hvps_test::Caught;
 using hvps_test::caught;
+using hvps_test::readFile;
 using hvps_test::TempDir;
 using hvps_test::writeFile;
 
@@ -130,9 +130,11 @@ TEST(CSPathTest, CopiesMovesAndEmptyingKeepTheirTargetsSafe) {
     ::mkdir(dir.file("folder").c_str(), 0755);
     path(dir.file("src"))->copyFile(path(dir.file("folder")).get(), false);
     EXPECT_EQ("source", readFile(dir.file("folder/src")));
-    EXPECT_EQ(EEXIST, caught([&] { path(dir.file("src"))->copyFile(path(dir.file("other")).get(), false); }).code);
+    EXPECT_EQ(EEXIST,
+              caught([&] { path(dir.file("src"))->copyFile(path(dir.file("other")).get(), false); }).code);
     EXPECT_EQ("other", readFile(dir.file("other")));
-    EXPECT_EQ(EINVAL, caught([&] { path(dir.file("src"))->copyFile(path(dir.file("src")).get(), true); }).code);
+    EXPECT_EQ(EINVAL,
+              caught([&] { path(dir.file("src"))->copyFile(path(dir.file("src")).get(), true); }).code);
     EXPECT_EQ("source", readFile(dir.file("src")));
 
     path(dir.file("a"))->copyTo(path(dir.file("folder")).get(), false);
@@ -201,10 +203,8 @@ TEST(CSPathTest, ConcurrentRenamesToOneNameLetOnlyOneWin) {
     CSSysOps* previous = CSSys::setOps(&ops);
 
     int results[2] = {-1, -1};
-    std::thread t1(
-        [&] { results[0] = caught([&] { path(dir.file("s1"))->rename("target"); }).code; });
-    std::thread t2(
-        [&] { results[1] = caught([&] { path(dir.file("s2"))->rename("target"); }).code; });
+    std::thread t1([&] { results[0] = caught([&] { path(dir.file("s1"))->rename("target"); }).code; });
+    std::thread t2([&] { results[1] = caught([&] { path(dir.file("s2"))->rename("target"); }).code; });
     t1.join();
     t2.join();
     CSSys::setOps(previous);

@@ -116,8 +116,9 @@ TEST(CSSocketTest, ReceiveTimeoutNamesTimeoutAndPeerAndLeavesTheSocketUsable) {
 TEST(CSSocketTest, AddressesAndServicesAreCheckedBeforeConnectingAndARefusalNamesThePeer) {
     auto socket = CSSocket::newSocket();
     const int closedPort = hvps_test::freeLoopbackPort();
-    EXPECT_NE(std::string::npos, hvps_test::caught([&] { socket->open("127.0.0.1", closedPort); })
-                                     .message.find("'127.0.0.1:" + std::to_string(closedPort) + "'"));
+    EXPECT_NE(std::string::npos, hvps_test::caught([&] {
+                                     socket->open("127.0.0.1", closedPort);
+                                 }).message.find("'127.0.0.1:" + std::to_string(closedPort) + "'"));
     struct Case {
         const char* what;
         std::function<void()> action;

@@ -31,8 +31,7 @@ TEST(CSStrUtilTest, BoundedWritersTruncateAndTerminateWithinTheSize) {
         {4, [](size_t n, char* b) { cs_strcpy(n, b, "abcdef"); }, "abc"},
         {10, [](size_t n, char* b) { cs_strcpy(n, b, "abcdef", 2); }, "ab"},
         {6, [](size_t n, char* b) { cs_strcpy(n, b, "ab"), cs_strcat(n, b, "cdefgh"); }, "abcde"},
-        {20,
-         [](size_t n, char* b) { cs_strcat(n, b, int32(-5)), cs_strcat(n, b, uint32(4000000000u)); },
+        {20, [](size_t n, char* b) { cs_strcat(n, b, int32(-5)), cs_strcat(n, b, uint32(4000000000u)); },
          "-54000000000"},
         {4, [](size_t n, char* b) { cs_bin_to_hex(n, b, 2, "\x0A\xFF"); }, "0A"},  // whole bytes only
         {8, [](size_t n, char* b) { cs_make_absolute_path(n, b, "name/other", "/base"); }, "/base/n"},
