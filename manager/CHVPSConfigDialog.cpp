@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
 #include <QSaveFile>
+#include <QSysInfo>
 
 #include "CHVPSAppleRoman.h"
 #include "CHVPSMessage.h"
@@ -101,6 +102,8 @@ CHVPSConfigDialog::CHVPSConfigDialog(QWidget* parent)
             [this](bool on) { onPasswordEchoChanged(on ? Qt::Checked : Qt::Unchecked); });
     connect(ui->chkBoxStoreSpaceName, &QCheckBox::toggled, this, &CHVPSConfigDialog::validateForm);
     connect(ui->cmbBoxReposSize, &QComboBox::currentIndexChanged, this, &CHVPSConfigDialog::validateForm);
+    connect(ui->pshBtnUseHostName, &QPushButton::clicked, this, &CHVPSConfigDialog::onUseHostNameClicked);
+    ui->pshBtnUseHostName->setText(tr("Use \"%1\"").arg(QSysInfo::machineHostName()));
 
     ui->cmbBoxReposSize->addItems(s_ReposSizeUnits);
     ui->lblConnectionTimeOut->hide();
@@ -146,17 +149,22 @@ void CHVPSConfigDialog::resetDialog() {
     ui->toolBox->setCurrentIndex(0);
 }
 
-bool CHVPSConfigDialog::readConfigFile(const QString& path) {
+bool CHVPSConfigDialog::readSettings(const QString& path, QHash<QString, QString>& values) {
     QStringList lines;
-    if (!readLines(path, lines)) {
+    if (!readLines(path, lines)) return false;
+    values.clear();
+    for (const QString& raw : lines) {
+        QString key, value;
+        if (parseSetting(raw.trimmed(), key, value)) values.insert(key, value);
+    }
+    return true;
+}
+
+bool CHVPSConfigDialog::readConfigFile(const QString& path) {
+    if (!readSettings(path, iValues)) {
         qCritical() << "failed to open:" << path;
         hvpsShowMessage(this, QMessageBox::Critical, tr("Error"), tr("Failed to load: %1").arg(path));
         return false;
-    }
-    iValues.clear();
-    for (const QString& raw : lines) {
-        QString key, value;
-        if (parseSetting(raw.trimmed(), key, value)) iValues.insert(key, value);
     }
     if (iValues.value(QStringLiteral("repository-data")).isEmpty())
         iValues.insert(QStringLiteral("repository-data"), iDefaultRepositoryPath);
@@ -197,6 +205,8 @@ bool CHVPSConfigDialog::writeConfigFile(const QString& path) {
     // Written beside the old file and renamed over it, so a crash never leaves it half written.
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) return fail("failed to open/create:");
+    // The password digest lets anyone who reads it create spaces: the file is the user's alone.
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     if (file.write(bytes) != bytes.size() || !file.commit()) return fail("failed to write:");
     return true;
 }
@@ -338,7 +348,24 @@ QString CHVPSConfigDialog::getConfigValue(const char* key) {
     return iValues.value(name);
 }
 
+bool CHVPSConfigDialog::isLoopbackHost(const QString& host) {
+    const QString name = host.trimmed().toLower();
+    if (name == QLatin1String("localhost") || name.endsWith(QLatin1String(".localhost"))) return true;
+    if (name == QLatin1String("::1") || name == QLatin1String("[::1]")) return true;
+    static const QRegularExpression loopback4(QStringLiteral("^127(\\.\\d{1,3}){3}$"));
+    return loopback4.match(name).hasMatch();
+}
+
+void CHVPSConfigDialog::onUseHostNameClicked() {
+    ui->lnEditServerHost->setText(QSysInfo::machineHostName());
+    validateForm();
+}
+
 void CHVPSConfigDialog::onSaveClicked() {
+    // Cancel keeps the dialog open with the edits.
+    if (iServerRunning && inputChanged() && iServerRunning() &&
+        !hvpsConfirm(this, tr("Restart Server"), tr("Saving restarts the server; connected clients will reconnect.")))
+        return;
     getFormData();
     if (writeConfigFile(iConfigFilePath)) accept();
 }
@@ -421,6 +448,7 @@ void CHVPSConfigDialog::validateForm() {
     setBackground(ui->spinBxRepositorySize, sizeOk);
     setBackground(ui->lblRepositoryDataText, pathOk);
     setBackground(ui->lnEditServerPW, passwordOk);
+    ui->frmHostWarning->setVisible(isLoopbackHost(ui->lnEditServerHost->text()));
 
     const bool allOk = hostOk && portOk && nameOk && sizeOk && pathOk && passwordOk;
     ui->pshBtnSave->setEnabled(allOk && inputChanged());

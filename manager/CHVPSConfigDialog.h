@@ -9,6 +9,7 @@
 #include <QPair>
 #include <QStringList>
 #include <QValidator>
+#include <functional>
 #include <memory>
 
 namespace Ui {
@@ -37,6 +38,9 @@ public:
     QString getConfigValue(const char* key);
 
     bool readConfigFile(const QString& path);
+    // Reads the settings of a configuration file without showing anything; false when it cannot
+    // be read.
+    static bool readSettings(const QString& path, QHash<QString, QString>& values);
     bool writeConfigFile(const QString& path);
 
     // "500MB" or "500 MB" gives (500, "MB"); anything else (10, "GB") with ok false.
@@ -48,9 +52,14 @@ public:
     // Whether the repository may move to folder: refuses to leave a populated space-db behind
     // for a folder without one.
     bool checkRepoPathChanged(const QString& folder);
+    // Whether clients on other devices cannot reach a server published under host: "localhost",
+    // a name below ".localhost", or a loopback address.
+    static bool isLoopbackHost(const QString& host);
 
     QString iConfigFilePath = QStringLiteral("hvps.config");
     QString iDefaultRepositoryPath;
+    // Whether the server runs now; saving then asks first, because the caller restarts it.
+    std::function<bool()> iServerRunning;
 
     const QHash<QString, QString>& values() const { return iValues; }
     QString repositoryPath() const { return iRepositoryPath; }
@@ -65,6 +74,7 @@ public slots:
     void onMaxConnValueChanged(int value);
     void onPollIntervalValueChanged(int value);
     void onConnectionTimeOutValueChanged(int value);
+    void onUseHostNameClicked();
     void validateForm();
     void reject() override;
 

@@ -3,15 +3,19 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <QClipboard>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDebug>
-#include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QProcess>
 #include <QSaveFile>
+#include <QSysInfo>
+#include <QTextBrowser>
 #include <QThread>
 #include <QUrl>
 #include <cerrno>
@@ -19,23 +23,34 @@
 
 #include "CHVPSConfigDialog.h"
 #include "CHVPSInfoDialog.h"
+#include "CHVPSLogViewer.h"
 #include "CHVPSMessage.h"
+#include "CHVPSSpacesPanel.h"
 #include "ui_CHVPS.h"
 
 namespace {
 const QString kConfigFileName = QStringLiteral("hvps.config");
 const QString kDaemonName = QStringLiteral("hvpsd");
+constexpr int kRefreshMs = 3000;
+constexpr int kMaxToolErrors = 600;
 
 // Copies a bundled default file into place; logs and returns false when it cannot.
 bool copyDefault(const QString& source, const QString& destination) {
     if (QFile::copy(source, destination)) {
-        // Bundled files may be read-only; the copies are the user's to edit.
-        QFile::setPermissions(
-            destination, QFile::permissions(destination) | QFileDevice::WriteOwner | QFileDevice::ReadOwner);
+        // The copies are the user's to edit and hold secrets (the password digest, space keys):
+        // nobody else reads them, whatever the bundled file's mode.
+        QFile::setPermissions(destination, QFileDevice::WriteOwner | QFileDevice::ReadOwner);
         return true;
     }
     qCritical() << QStringLiteral("failed to copy %1 to %2").arg(source, destination);
     return false;
+}
+// A message followed by what the service manager said, cut to a size a message box can show.
+QString withToolErrors(const QString& message, const QString& errors) {
+    if (errors.isEmpty()) return message;
+    QString said = errors.left(kMaxToolErrors);
+    if (errors.size() > kMaxToolErrors) said += QStringLiteral("...");
+    return message + QStringLiteral("\n\n") + said;
 }
 }  // namespace
 
@@ -55,7 +70,13 @@ CHVPSController::CHVPSController(std::unique_ptr<CHVPSPlatform> platform, QWidge
     ui->centralwidget->setFont(small);
 
     iConfigDialog = new CHVPSConfigDialog(this);
+    iConfigDialog->iServerRunning = [this] {
+        qint64 pid = -1;
+        return isServerRunning(pid);
+    };
     iInfoDialog = new CHVPSInfoDialog(this);
+    iSpacesPanel = new CHVPSSpacesPanel(ui->frmSpaces);
+    ui->layoutSpaces->addWidget(iSpacesPanel);
 
     connect(ui->pshBntStartStopServer, &QPushButton::clicked, this, &CHVPSController::onStartStopServer);
     connect(ui->chkBoxStartAsDeamon, &QCheckBox::clicked, this, &CHVPSController::onAutostartChanged);
@@ -65,6 +86,10 @@ CHVPSController::CHVPSController(std::unique_ptr<CHVPSPlatform> platform, QWidge
     connect(ui->tlBtnPreferences, &QToolButton::clicked, this, &CHVPSController::onConfigServer);
     connect(ui->actnAbout, &QAction::triggered, iInfoDialog, &QDialog::exec);
     connect(ui->actnManual, &QAction::triggered, this, &CHVPSController::onShowManual);
+    connect(ui->tlBtnCopyAddress, &QToolButton::clicked, this, &CHVPSController::onCopyAddress);
+    connect(ui->tlBtnChangeHost, &QToolButton::clicked, this, &CHVPSController::onConfigServer);
+    connect(&iRefreshTimer, &QTimer::timeout, this, &CHVPSController::refreshStatus);
+    iRefreshTimer.setInterval(kRefreshMs);
 
     if (!checkSettingPaths()) qCritical() << "checkSettingPaths failed. Some default file paths are invalid";
     setGuiFromSettings();
@@ -131,6 +156,68 @@ QString CHVPSController::autostartFilePath() {
 void CHVPSController::setServerStatus(bool running) {
     ui->pshBntStartStopServer->setText(running ? tr("Stop Server") : tr("Start Server"));
     ui->lblStatus->setPixmap(running ? iOnlinePixmap : iOfflinePixmap);
+
+    const QHash<QString, QString> config = configValues();
+    const QString port = config.value(QStringLiteral("server-port"));
+    if (running) {
+        iStartError.clear();
+        // The daemon writes its pid file once it has started completely.
+        const QDateTime since = QFileInfo(pidFilePath()).lastModified();
+        ui->lblRunState->setText(tr("Running since %1 on port %2")
+                                     .arg(QLocale().toString(since, QLocale::ShortFormat), port));
+    } else {
+        ui->lblRunState->setText(iStartError.isEmpty() ? tr("Stopped") : iStartError);
+    }
+    ui->lblRunState->setStyleSheet(!running && !iStartError.isEmpty() ? QStringLiteral("color: #a00000;")
+                                                                      : QString());
+    ui->lblClientAddress->setText(tr("Clients connect to %1").arg(clientAddress(config)));
+    QString host = config.value(QStringLiteral("server-host"));
+    ui->frmLocalhostWarning->setVisible(CHVPSConfigDialog::isLoopbackHost(host));
+}
+
+QHash<QString, QString> CHVPSController::configValues() {
+    QHash<QString, QString> values;
+    CHVPSConfigDialog::readSettings(configFilePath(), values);
+    return values;
+}
+
+QString CHVPSController::clientAddress(const QHash<QString, QString>& config) const {
+    // An empty server-host makes the daemon publish the machine's name.
+    QString host = config.value(QStringLiteral("server-host")).trimmed();
+    if (host.isEmpty()) host = QSysInfo::machineHostName();
+    QString port = config.value(QStringLiteral("server-port")).trimmed();
+    if (port.isEmpty()) port = QStringLiteral("37655");
+    return host + QLatin1Char(':') + port;
+}
+
+void CHVPSController::onCopyAddress() {
+    QGuiApplication::clipboard()->setText(clientAddress(configValues()));
+}
+
+void CHVPSController::refreshStatus() {
+    qint64 pid = -1;
+    const bool running = isServerRunning(pid);
+    setServerStatus(running);
+    const QHash<QString, QString> config = configValues();
+    CHVPSSpacesQuery query;
+    query.repositoryFolder = config.value(QStringLiteral("repository-data"));
+    if (query.repositoryFolder.isEmpty()) query.repositoryFolder = dataPath();
+    query.limitBytes = CHVPSSpaceReport::parseSize(config.value(QStringLiteral("repository-size")));
+    query.serverRunning = running;
+    query.port = config.value(QStringLiteral("server-port"), QStringLiteral("37655")).toInt();
+    query.passwordDigest = config.value(QStringLiteral("server-password"));
+    query.clientPath = iPlatform->clientPath();
+    iSpacesPanel->refresh(query);
+}
+
+QString CHVPSController::firstLoggedError(qint64 offset) {
+    QFile log(logFilePath());
+    if (!log.open(QIODevice::ReadOnly) || !log.seek(std::min(offset, log.size()))) return QString();
+    while (!log.atEnd()) {
+        const QString line = QString::fromUtf8(log.readLine()).trimmed();
+        if (line.contains(QLatin1String(" [Error] "))) return line;
+    }
+    return QString();
 }
 
 void CHVPSController::warn(const QString& title, const QString& text) {
@@ -145,6 +232,13 @@ void CHVPSController::showConfigPath() {
 void CHVPSController::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     showConfigPath();
+    refreshStatus();
+    iRefreshTimer.start();
+}
+
+void CHVPSController::hideEvent(QHideEvent* event) {
+    QMainWindow::hideEvent(event);
+    iRefreshTimer.stop();
 }
 
 QString CHVPSController::selectFilePath(const QString& caption, const QString& dir, const QString& filter,
@@ -207,6 +301,8 @@ bool CHVPSController::checkDataPath() {
         qCritical() << "failed to create dir/path:" << folder;
         return false;
     }
+    // The default repository is the user's alone: space-db holds every space key.
+    QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     const QString templates = iPlatform->bundleFolder() + "data/";
     if (!QFileInfo::exists(folder + "space-db") && !copyDefault(templates + "space-db", folder + "space-db"))
         return false;
@@ -279,14 +375,19 @@ bool CHVPSController::startServer(bool quiet) {
                               QStringLiteral("--mime-types-file=%1").arg(mimeTypesFilePath())};
     const QString daemon = iPlatform->daemonPath();
     qDebug() << "starting" << daemon << args;
+    const qint64 logOffset = QFileInfo(logFilePath()).size();
     // The daemon's launching process returns 0 only once the server has fully started.
     const int exitCode = QProcess::execute(daemon, args);
     qint64 pid = -1;
     const bool running = exitCode == 0 && isServerRunning(pid);
+    if (!running) {
+        iStartError = firstLoggedError(logOffset);
+        if (iStartError.isEmpty()) iStartError = tr("The server did not start.");
+    }
     setServerStatus(running);
     if (running || quiet) return running;
     warn(tr("Start Server failed"), tr("Starting the server failed. Please check the log file for errors."));
-    openFile(logFilePath(), !iPlatform->hasDefaultFileOpener());
+    showLogViewer();
     return false;
 }
 
@@ -308,7 +409,7 @@ bool CHVPSController::stopServer(qint64 pid, bool quiet) {
     if (!stopped && !quiet) {
         warn(tr("Stop Server failed"),
              tr("Stopping the server failed. Please check the log file for errors."));
-        openFile(logFilePath(), !iPlatform->hasDefaultFileOpener());
+        showLogViewer();
     }
     return stopped;
 }
@@ -383,9 +484,29 @@ void CHVPSController::onConfigServer() {
 }
 
 void CHVPSController::onOpenLogFileWith() {
-    const bool chooseProgram = !iPlatform->hasDefaultFileOpener();
-    if (!openFile(logFilePath(), chooseProgram))
-        warn(tr("Open Log File failed"), tr("Failed to open the server's log file."));
+    if (!showLogViewer()) warn(tr("Open Log File failed"), tr("Failed to open the server's log file."));
+}
+
+CHVPSLogViewer* CHVPSController::logViewer() const { return iLogViewer; }
+
+bool CHVPSController::showLogViewer() {
+    const QString path = logFilePath();
+    if (!QFileInfo(path).isFile()) {
+        qCritical() << "log file not found:" << path;
+        return false;
+    }
+    if (!iLogViewer) {
+        iLogViewer = new CHVPSLogViewer(this);
+        connect(iLogViewer, &CHVPSLogViewer::openExternally, this, [this](const QString& file) {
+            if (!openFile(file, !iPlatform->hasDefaultFileOpener()))
+                warn(tr("Open Log File failed"), tr("Failed to open the server's log file."));
+        });
+    }
+    if (iLogViewer->file() != path) iLogViewer->setFile(path);
+    iLogViewer->show();
+    iLogViewer->raise();
+    iLogViewer->activateWindow();
+    return true;
 }
 
 void CHVPSController::onShowProcessInfo() {
@@ -396,11 +517,19 @@ void CHVPSController::onShowProcessInfo() {
 }
 
 void CHVPSController::onShowManual() {
-    const QString path =
-        QStringLiteral("%1%2").arg(iPlatform->bundleFolder(), tr("Halvora-Personal-Server-10-2010-EN.pdf"));
-    if (QFileInfo::exists(path) && QDesktopServices::openUrl(QUrl::fromLocalFile(path))) return;
-    if (openFile(path, true)) return;
-    qCritical() << "failed to open:" << path;
+    if (!iManual) {
+        iManual = new QTextBrowser(this);
+        iManual->setWindowFlag(Qt::Window);
+        iManual->setWindowTitle(tr("Halvora Personal Server Manual"));
+        iManual->setOpenExternalLinks(true);
+        const QUrl manual(tr("qrc:/manual/manual/manual.html"));
+        iManual->setSource(manual);
+        if (iManual->document()->isEmpty()) qCritical() << "failed to open:" << manual;
+        iManual->resize(640, 600);
+    }
+    iManual->show();
+    iManual->raise();
+    iManual->activateWindow();
 }
 
 // ---- autostart ----
@@ -454,12 +583,16 @@ bool CHVPSController::registerServerAsDeamon(bool quiet) {
         return false;
     }
     const bool loaded = iPlatform->loadAutostart(autostartFilePath());
+    // A registration the service manager refused is not left behind half made.
+    if (!loaded) QFile::remove(autostartFilePath());
     setAutoStartMode(loaded);
     qint64 pid = -1;
-    const bool running = isServerRunning(pid, true, 10000);
+    const bool running = loaded ? isServerRunning(pid, true, 10000) : isServerRunning(pid);
     setServerStatus(running);
     if (loaded && running) return true;
-    if (!quiet) warn(tr("Error registering autostart!"), tr("Loading the server as deamon failed."));
+    if (!quiet)
+        warn(tr("Error registering autostart!"),
+             withToolErrors(tr("Loading the server as deamon failed."), iPlatform->lastToolErrors()));
     return false;
 }
 
@@ -471,7 +604,8 @@ bool CHVPSController::deRegisterServerAsDeamon(bool quiet) {
     const bool running = isServerRunning(pid, false, 10000);
     setServerStatus(running);
     if (!(unloaded && !running) && !quiet)
-        warn(tr("Error deregistering autostart!"), tr("Unloading the server as deamon failed."));
+        warn(tr("Error deregistering autostart!"),
+             withToolErrors(tr("Unloading the server as deamon failed."), unloaded ? QString() : iPlatform->lastToolErrors()));
     const bool removed = QFile::remove(path);
     setAutoStartMode(!removed);
     if (removed) return true;

@@ -7,7 +7,9 @@
 
 #include <QMainWindow>
 #include <QPixmap>
+#include <QPointer>
 #include <QSettings>
+#include <QTimer>
 #include <memory>
 
 #include "CHVPSPlatform.h"
@@ -17,6 +19,9 @@ class CHVPS;
 }
 class CHVPSConfigDialog;
 class CHVPSInfoDialog;
+class CHVPSLogViewer;
+class CHVPSSpacesPanel;
+class QTextBrowser;
 
 class CHVPSController : public QMainWindow {
     Q_OBJECT
@@ -39,7 +44,13 @@ public:
     }
 
     static QString getResourceAsText(const QString& path);
+    // Button, pixmap, the status line and the address clients need.
     void setServerStatus(bool running);
+    // Detects the daemon, shows its state and refreshes the Spaces panel (in the background);
+    // runs every few seconds while the window is visible.
+    void refreshStatus();
+    // Opens the log viewer on the log file; false when there is no log file.
+    bool showLogViewer();
 
     // Default paths derived from the application folder and the platform.
     QString applicationFolder() const;
@@ -73,6 +84,8 @@ public:
     bool reRegisterServerAsDeamon(bool quiet);
 
     CHVPSConfigDialog* configDialog() const { return iConfigDialog; }
+    CHVPSSpacesPanel* spacesPanel() const { return iSpacesPanel; }
+    CHVPSLogViewer* logViewer() const;
     CHVPSPlatform& platform() const { return *iPlatform; }
     Ui::CHVPS* form() const { return ui.get(); }
     QSettings& settings() { return iSettings; }
@@ -85,9 +98,11 @@ public slots:
     void onShowProcessInfo();
     void onAutostartChanged(bool state);
     void onShowManual();
+    void onCopyAddress();
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
     // Modal file chooser; the result has "/" separators, empty when cancelled.
     virtual QString selectFilePath(const QString& caption, const QString& dir, const QString& filter,
                                    bool filesOnly);
@@ -97,6 +112,12 @@ protected:
 private:
     void showConfigPath();
     void warn(const QString& title, const QString& text);
+    // The configuration file's settings, read without any message box.
+    QHash<QString, QString> configValues();
+    // host:port as clients must be given it.
+    QString clientAddress(const QHash<QString, QString>& config) const;
+    // The first error line the daemon logged after offset of the log file, empty when none.
+    QString firstLoggedError(qint64 offset);
 
     std::unique_ptr<CHVPSPlatform> iPlatform;
     QSettings iSettings;
@@ -105,4 +126,9 @@ private:
     std::unique_ptr<Ui::CHVPS> ui;
     CHVPSConfigDialog* iConfigDialog;  // child of the window
     CHVPSInfoDialog* iInfoDialog;      // child of the window
+    CHVPSSpacesPanel* iSpacesPanel;    // child of the window
+    QPointer<CHVPSLogViewer> iLogViewer;  // child window, made on first use
+    QPointer<QTextBrowser> iManual;       // child window, made on first use
+    QTimer iRefreshTimer;
+    QString iStartError;  // the first error line of the last failed start, until a start succeeds
 };

@@ -16,4 +16,11 @@ void hvpsShowMessage(QWidget* parent, QMessageBox::Icon icon, const QString& tit
     box.exec();
 }
 
+bool hvpsConfirm(QWidget* parent, const QString& title, const QString& text) {
+    if (messageHook()) return messageHook()(QMessageBox::Question, title, text);
+    QMessageBox box(QMessageBox::Question, title, text, QMessageBox::Ok | QMessageBox::Cancel, parent);
+    box.setDefaultButton(QMessageBox::Cancel);
+    return box.exec() == QMessageBox::Ok;
+}
+
 void hvpsSetMessageHook(CHVPSMessageHook hook) { messageHook() = std::move(hook); }

@@ -2,6 +2,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QSysInfo>
@@ -38,13 +39,23 @@ QString CHVPSPlatform::applicationFolder() const {
            QStringLiteral("/HalvoraPersonalServer/");
 }
 
+QString CHVPSPlatform::clientPath() const {
+    const QString beside = QFileInfo(daemonPath()).absolutePath() + QStringLiteral("/hvps-client");
+    if (QFileInfo(beside).isExecutable()) return beside;
+    const QString found = QStandardPaths::findExecutable(QStringLiteral("hvps-client"));
+    return found.isEmpty() ? beside : found;
+}
+
 bool CHVPSPlatform::runTool(const QString& program, const QStringList& args, int timeoutMs,
-                            QByteArray* output) {
+                            QByteArray* output, QString* errors) {
     QProcess process;
-    if (!output) process.setProcessChannelMode(QProcess::ForwardedChannels);
+    if (!output)
+        process.setProcessChannelMode(errors ? QProcess::ForwardedOutputChannel : QProcess::ForwardedChannels);
+    if (errors) errors->clear();
     process.start(program, args);
     if (!process.waitForStarted()) {
         qCritical() << "failed to run" << program << process.errorString();
+        if (errors) *errors = process.errorString();
         return false;
     }
     if (!process.waitForFinished(timeoutMs)) {
@@ -54,6 +65,7 @@ bool CHVPSPlatform::runTool(const QString& program, const QStringList& args, int
         return false;
     }
     if (output) *output = process.readAllStandardOutput();
+    if (errors) *errors = QString::fromLocal8Bit(process.readAllStandardError()).trimmed();
     qDebug() << program << "exit code:" << process.exitCode();
     return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }

@@ -117,7 +117,7 @@ bool CHVPSPlatformLinux::executeSystemCtl(const QStringList& args) {
     QStringList all = {QStringLiteral("--user")};
     all += args;
     qDebug() << "systemctl" << all;
-    return runTool(QStringLiteral("systemctl"), all);
+    return runTool(QStringLiteral("systemctl"), all, -1, nullptr, &iToolErrors);
 }
 
 QString CHVPSPlatformLinux::unitArgument(const QString& file) const {
@@ -130,7 +130,18 @@ QString CHVPSPlatformLinux::unitArgument(const QString& file) const {
 
 bool CHVPSPlatformLinux::loadAutostart(const QString& file) {
     executeSystemCtl({QStringLiteral("daemon-reload")});
-    return executeSystemCtl({QStringLiteral("enable"), QStringLiteral("--now"), unitArgument(file)});
+    if (executeSystemCtl({QStringLiteral("enable"), QStringLiteral("--now"), unitArgument(file)})) return true;
+    // enable may have linked the unit before it failed (no user bus, start refused): the links
+    // go again, also when disable cannot reach the service manager either.
+    const QString errors = iToolErrors;
+    const QString name = QFileInfo(file).fileName();
+    executeSystemCtl({QStringLiteral("disable"), name});
+    const QString unitFolder = QFileInfo(defaultAutostartFile()).absolutePath();
+    for (const QString& link : {unitFolder + QStringLiteral("/default.target.wants/") + name,
+                                unitFolder + QLatin1Char('/') + name})
+        if (QFileInfo(link).isSymLink()) QFile::remove(link);
+    iToolErrors = errors;
+    return false;
 }
 
 bool CHVPSPlatformLinux::unloadAutostart(const QString& file) {
@@ -153,7 +164,7 @@ bool CHVPSPlatformLinux::openFile(const QString& path, bool chooseProgram, QWidg
     const QString program = QFileDialog::getOpenFileName(
         parent, tr("Choose a program to open the file"), QStringLiteral("/usr/bin"), QString(), nullptr,
         QFileDialog::DontResolveSymlinks | QFileDialog::DontUseNativeDialog);
-    if (program.isEmpty()) return false;
+    if (program.isEmpty()) return true;  // cancelled
     return QProcess::startDetached(program, {path});
 }
 

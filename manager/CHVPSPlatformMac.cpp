@@ -37,11 +37,16 @@ QString CHVPSPlatformMac::generateAutostartFile(const CHVPSAutostartParams& para
 
 bool CHVPSPlatformMac::executeLaunchCtl(const QStringList& args) {
     qDebug() << "lauchctl" << args;
-    return runTool(QStringLiteral("launchctl"), args);
+    return runTool(QStringLiteral("launchctl"), args, -1, nullptr, &iToolErrors);
 }
 
 bool CHVPSPlatformMac::loadAutostart(const QString& file) {
-    return executeLaunchCtl({QStringLiteral("load"), file});
+    if (executeLaunchCtl({QStringLiteral("load"), file})) return true;
+    // A job that was loaded in part is taken out again; the message of the load is kept.
+    const QString errors = iToolErrors;
+    executeLaunchCtl({QStringLiteral("unload"), file});
+    iToolErrors = errors;
+    return false;
 }
 
 bool CHVPSPlatformMac::unloadAutostart(const QString& file) {
@@ -63,7 +68,10 @@ bool CHVPSPlatformMac::hasDefaultFileOpener() const {
 
 bool CHVPSPlatformMac::executeAppleScript(const QString& script) {
     qDebug() << "osascript -e" << script;
-    return runTool(QStringLiteral("osascript"), {QStringLiteral("-e"), script});
+    QString errors;
+    if (runTool(QStringLiteral("osascript"), {QStringLiteral("-e"), script}, -1, nullptr, &errors)) return true;
+    // Error -128 is the user's Cancel in a chooser: nothing failed.
+    return errors.contains(QLatin1String("(-128)"));
 }
 
 bool CHVPSPlatformMac::openFile(const QString& path, bool chooseProgram, QWidget*) {

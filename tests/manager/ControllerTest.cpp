@@ -7,9 +7,18 @@
 #include <QElapsedTimer>
 #include <QTimer>
 
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QTableWidget>
+#include <QTextBlock>
+
 #include "CHVPSConfigDialog.h"
 #include "CHVPSController.h"
+#include "CHVPSLogViewer.h"
 #include "CHVPSPlatformLinux.h"
+#include "CHVPSSpacesPanel.h"
+#include "ui_dlgConfig.h"
 #include "ManagerTestSupport.h"
 #include "ui_CHVPS.h"
 
@@ -47,9 +56,14 @@ int freePort() {
     return port;
 }
 
-QByteArray configFor(const QString& repository, int port = 37655) {
-    return "server-password=5EBE2294ECD0E0F08EAB7690D2A6EE69\n"
-           "server-host=localhost\n"
+const QByteArray kDigest = "5EBE2294ECD0E0F08EAB7690D2A6EE69";
+
+QByteArray configFor(const QString& repository, int port = 37655, const QByteArray& host = "localhost") {
+    return "server-password=" + kDigest +
+           "\n"
+           "server-host=" +
+           host +
+           "\n"
            "server-port=" +
            QByteArray::number(port) +
            "\n"
@@ -62,6 +76,31 @@ QByteArray configFor(const QString& repository, int port = 37655) {
            "maximum-connections=10\n"
            "poll-interval=60\n"
            "connection-timeout=12000\n";
+}
+
+// Runs the real command-line client against a local server; its standard output.
+QByteArray runClient(int port, const QStringList& args) {
+    QProcess client;
+    client.start(QStringLiteral(HVPS_CLIENT_PATH),
+                 QStringList{"-H", "127.0.0.1", "-p", QString::number(port), "-k", kDigest} + args);
+    if (!client.waitForFinished(10000) || client.exitCode() != 0)
+        qWarning() << "hvps-client" << args << client.readAllStandardError();
+    return client.readAllStandardOutput().trimmed();
+}
+
+// The rows of the Spaces panel as "id|title|bar text"; and its total line.
+QStringList panelRows(CHVPSSpacesPanel* panel) {
+    QStringList rows;
+    QTableWidget* table = panel->table();
+    for (int row = 0; row < table->rowCount(); ++row)
+        rows << table->item(row, 0)->text() + "|" + table->item(row, 1)->text() + "|" +
+                    qobject_cast<QProgressBar*>(table->cellWidget(row, 3))->text();
+    return rows;
+}
+
+bool refreshed(TestController& controller) {
+    controller.refreshStatus();
+    return QTest::qWaitFor([&] { return !controller.spacesPanel()->busy(); }, 15000);
 }
 }  // namespace
 
@@ -121,6 +160,7 @@ private slots:
         QCOMPARE(controller->configDialog()->iConfigFilePath, iAppFolder + "hvps.config");
         QCOMPARE(controller->settings().value("runAsDeamon").toBool(), false);
         QVERIFY(!controller->settings().contains("configPath"));
+        QCOMPARE(modeOf(iAppFolder + "hvps.config"), mode_t(0600));
 
         // A configuration that exists is the user's and stays as it is.
         writeFile(iAppFolder + "hvps.config", "server-port=1");
@@ -135,6 +175,8 @@ private slots:
     void defaultRepositoryIsFilledFromTheBundleWithoutOverwriting() {
         auto controller = makeController();
         QVERIFY(controller->checkDataPath());
+        QCOMPARE(modeOf(iAppFolder + "data"), mode_t(0700));
+        QCOMPARE(modeOf(iAppFolder + "data/space-db"), mode_t(0600));
         QCOMPARE(readFile(iAppFolder + "data/space-db"), QByteArray("template space-db"));
         QCOMPARE(readFile(iAppFolder + "data/disk-usage"), QByteArray("0"));
 
@@ -251,7 +293,7 @@ private slots:
         QVERIFY(timer.elapsed() < 4000);
     }
 
-    void realDaemonStartsAndStopsFromTheStartStopButton() {
+    void realDaemonStartsStopsAndReportsItsSpaces() {
         const QString real = QStringLiteral(HVPSD_PATH);
         if (!QFileInfo(real).isExecutable()) QSKIP("hvpsd is not built");
         // The daemon refuses root without --allow-root; the wrapper adds it only then and becomes
@@ -262,14 +304,40 @@ private slots:
         QFile::copy(QStringLiteral(HVPS_SOURCE_DIR) + "/resources/mime.types", iBundle + "mime.types");
         writeFile(iBundle + "data/space-db", "");
         writeFile(iBundle + "data/disk-usage", "");
-        writeFile(iBundle + "hvps.config", configFor(iAppFolder + "data/", freePort()));
+        const int port = freePort();
+        writeFile(iBundle + "hvps.config", configFor(iAppFolder + "data/", port, "server.example"));
+        QFile::link(QStringLiteral(HVPS_CLIENT_PATH), path("installed/hvps-client"));
 
         auto controller = makeController(wrapper);
+        QCOMPARE(controller->form()->lblRunState->text(), QString("Stopped"));
         controller->onStartStopServer();
         qint64 pid = 0;
         QVERIFY2(controller->isServerRunning(pid), readFile(iAppFolder + "hvpsd.log").constData());
         QCOMPARE(controller->form()->pshBntStartStopServer->text(), QString("Stop Server"));
         iStarted << pid;
+        QVERIFY(controller->form()->lblRunState->text().startsWith("Running since "));
+        QVERIFY(controller->form()->lblRunState->text().endsWith(QString(" on port %1").arg(port)));
+        QCOMPARE(controller->form()->lblClientAddress->text(), QString("Clients connect to server.example:%1").arg(port));
+
+        // Two spaces of known sizes; the third holds nothing yet.
+        const QByteArray first = runClient(port, {"create-space", "Photos"});
+        const QByteArray second = runClient(port, {"create-space", "Notes"});
+        writeFile(path("upload.bin"), QByteArray(300000, 'x'));
+        runClient(port, {"-s", first, "put", "a.bin", path("upload.bin")});
+        runClient(port, {"-s", second, "put", "b.bin", path("upload.bin")});
+        runClient(port, {"-s", second, "put", "c.bin", path("upload.bin")});
+        const QString firstId = QString::fromUtf8(first).section('/', 2, 2).section(':', 0, 0);
+        const QString secondId = QString::fromUtf8(second).section('/', 2, 2).section(':', 0, 0);
+        QVERIFY(refreshed(*controller));
+        CHVPSSpacesPanel* panel = controller->spacesPanel();
+        QVERIFY2(panel->report().fromServer, qPrintable(panel->report().error));
+        const qint64 gib10 = 10LL << 30;
+        QCOMPARE(panel->report().limitBytes, gib10);
+        QCOMPARE(panel->report().totalBytes, 900000);
+        QCOMPARE(panel->report().spaces.value(0).bytes, 300000);
+        QCOMPARE(panel->report().spaces.value(1).bytes, 600000);
+        const QStringList expectedRows = {firstId + "|Photos|0.0 %", secondId + "|Notes|0.0 %"};
+        QCOMPARE(panelRows(panel), expectedRows);
         const QByteArray log = readFile(iAppFolder + "hvpsd.log");
         for (const QString& option :
              {"--config-file=" + iAppFolder + "hvps.config", "--log-file=" + iAppFolder + "hvpsd.log",
@@ -280,21 +348,83 @@ private slots:
         QVERIFY(waitForExit(pid, 10000));
         QVERIFY(!QFileInfo::exists(iAppFolder + "hvpsd.pid"));
         QCOMPARE(controller->form()->pshBntStartStopServer->text(), QString("Start Server"));
+        QCOMPARE(controller->form()->lblRunState->text(), QString("Stopped"));
         QCOMPARE(messageTitles(), QStringList());
+
+        // Stopped: the same figures from the repository folder.
+        QVERIFY(refreshed(*controller));
+        QVERIFY(!panel->report().fromServer);
+        QCOMPARE(panel->report().totalBytes, 900000);
+        QCOMPARE(panelRows(panel), expectedRows);
     }
 
-    void failedStartIsReportedAndTheLogShown() {
+    void failedStartShowsItsErrorAndTheLogViewerFollowsTheLog() {
         const QString failing = path("failing/hvpsd");
-        writeScript(failing, "exit 1\n");
+        // Logs like the daemon into the file of --log-file, then fails.
+        writeScript(failing, "for a; do case $a in --log-file=*) log=${a#--log-file=};; esac; done\n"
+                             "echo '261207 01:00:00 [Note] starting' >> \"$log\"\n"
+                             "echo '261207 01:00:00 [Error] Port 8 in use' >> \"$log\"\n"
+                             "echo '261207 01:00:00 [Error] later' >> \"$log\"\nexit 1\n");
+        writeFile(iAppFolder + "hvpsd.log", "261206 09:00:00 [Error] an old error\n");
         auto controller = makeController(failing);
         QVERIFY(!controller->startServer(false));
         QCOMPARE(messageTitles(), QStringList{"Start Server failed"});
-        QCOMPARE(iTools->calls(), QStringList{"xdg-open | " + iAppFolder + "hvpsd.log"});
         QCOMPARE(controller->form()->pshBntStartStopServer->text(), QString("Start Server"));
+        QCOMPARE(controller->form()->lblRunState->text(), QString("261207 01:00:00 [Error] Port 8 in use"));
+
+        CHVPSLogViewer* viewer = controller->logViewer();
+        QVERIFY(viewer && viewer->isVisible());
+        QCOMPARE(viewer->summary()->text(), QString("3 errors, 0 warnings"));
+        QFile log(iAppFolder + "hvpsd.log");
+        QVERIFY(log.open(QIODevice::Append));
+        log.write("261207 01:00:01 [Warning] disk almost full\n261207 01:00:02 [Note] a partial");
+        log.flush();
+        QTRY_COMPARE(viewer->summary()->text(), QString("3 errors, 1 warning"));
+        log.write(" line\n");
+        log.flush();
+        QTRY_COMPARE(viewer->text()->document()->lastBlock().text(), QString("261207 01:00:02 [Note] a partial line"));
+        QTextDocument* text = viewer->text()->document();
+        const QList<int> kinds = {CHVPSLogViewer::Error, CHVPSLogViewer::Plain, CHVPSLogViewer::Error,
+                                  CHVPSLogViewer::Error, CHVPSLogViewer::Warning, CHVPSLogViewer::Plain};
+        QCOMPARE(text->blockCount(), kinds.size());
+        for (int i = 0; i < kinds.size(); ++i) QCOMPARE(text->findBlockByNumber(i).userState(), kinds[i]);
+        QCOMPARE(iTools->calls(), QStringList());
 
         messages().clear();
         QVERIFY(!controller->startServer(true));
         QCOMPARE(messageTitles(), QStringList());
+    }
+
+    void loopbackHostsAreWarnedAboutInTheWindowAndTheDialog_data() {
+        QTest::addColumn<QByteArray>("host");
+        QTest::addColumn<bool>("warned");
+        QTest::newRow("localhost") << QByteArray("localhost") << true;
+        QTest::newRow("loopback address") << QByteArray("127.0.1.1") << true;
+        QTest::newRow("IPv6 loopback") << QByteArray("::1") << true;
+        QTest::newRow("host name") << QByteArray("server.example") << false;
+        QTest::newRow("network address") << QByteArray("192.168.1.20") << false;
+        QTest::newRow("name that starts like it") << QByteArray("localhostess") << false;
+    }
+
+    void loopbackHostsAreWarnedAboutInTheWindowAndTheDialog() {
+        QFETCH(QByteArray, host);
+        QFETCH(bool, warned);
+        writeFile(iAppFolder + "hvps.config", configFor(iAppFolder + "data/", 37655, host));
+        auto controller = makeController();
+        controller->show();
+        QCOMPARE(controller->form()->lblClientAddress->text(), "Clients connect to " + host + ":37655");
+        QCOMPARE(controller->form()->frmLocalhostWarning->isVisible(), warned);
+        controller->form()->tlBtnChangeHost->click();
+        QCOMPARE(controller->iDialogRuns, 1);
+
+        CHVPSConfigDialog* dialog = controller->configDialog();
+        dialog->prepareDialog();
+        dialog->show();
+        QCOMPARE(dialog->form()->frmHostWarning->isVisible(), warned);
+        dialog->form()->pshBtnUseHostName->click();
+        QCOMPARE(dialog->form()->lnEditServerHost->text(), QSysInfo::machineHostName());
+        QCOMPARE(dialog->form()->frmHostWarning->isVisible(), CHVPSConfigDialog::isLoopbackHost(QSysInfo::machineHostName()));
+        dialog->hide();
     }
 
     void stoppingADaemonThatIgnoresTermIsReportedAfterTenSeconds() {

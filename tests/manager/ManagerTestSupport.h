@@ -32,6 +32,12 @@ inline QList<Message>& messages() {
     return list;
 }
 
+// The answer recorded questions get: true for OK.
+inline bool& confirmAnswer() {
+    static bool answer = true;
+    return answer;
+}
+
 inline QStringList messageTitles() {
     QStringList titles;
     for (const Message& m : messages()) titles << m.title;
@@ -148,6 +154,11 @@ inline ino_t inodeOf(const QString& path) {
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
 }
 
+inline mode_t modeOf(const QString& path) {
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
 // Isolates the settings, data and home folders in a temporary directory and records message
 // boxes; call before the QApplication is created.
 inline QTemporaryDir& isolateEnvironment() {
@@ -161,6 +172,7 @@ inline QTemporaryDir& isolateEnvironment() {
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     hvpsSetMessageHook([](QMessageBox::Icon icon, const QString& title, const QString& text) {
         messages().append({icon, title, text});
+        return confirmAnswer();
     });
     return root;
 }
