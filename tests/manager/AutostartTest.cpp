@@ -227,6 +227,26 @@ private slots:
         QVERIFY(iTools->calls().contains("systemctl | --user | enable | --now | " + elsewhere));
     }
 
+    void failedEnableLeavesNoUnitOrLinkAndShowsWhatSystemctlSaid() {
+        const QString units = path("config/systemd/user/");
+        iTools->setHook("systemctl",
+                        "u=\"$XDG_CONFIG_HOME/systemd/user\"\n"
+                        "if [ \"$2\" = enable ]; then mkdir -p \"$u/default.target.wants\"; "
+                        "ln -s \"$u/hvpsd.service\" \"$u/default.target.wants/hvpsd.service\"; fi\n"
+                        "echo 'Failed to connect to bus: No medium found' >&2\n");
+        iTools->setExit("systemctl", 1);
+        auto controller = makeLinux(path("installed/hvpsd"), path("share/"));
+        controller->form()->chkBoxStartAsDeamon->click();
+        QVERIFY(!QFileInfo::exists(units + "hvpsd.service"));
+        QCOMPARE(QDir(units + "default.target.wants").entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
+                 QStringList());
+        QVERIFY(!controller->form()->chkBoxStartAsDeamon->isChecked());
+        QCOMPARE(controller->settings().value("runAsDeamon").toBool(), false);
+        QCOMPARE(messageTitles(), QStringList{"Error registering autostart!"});
+        QCOMPARE(messages()[0].text,
+                 QString("Loading the server as deamon failed.\n\nFailed to connect to bus: No medium found"));
+    }
+
     void untickingWithoutAnAutostartFileRunsNoTool() {
         setSetting("runAsDeamon", true);
         auto controller = makeMac();

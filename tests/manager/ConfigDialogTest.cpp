@@ -171,13 +171,43 @@ private slots:
         QCOMPARE(readFile(iConfig), validConfig(iRepository));
     }
 
-    void savingReplacesTheFileByRenameAndLeavesNoTemporaryFile() {
+    void savingReplacesTheFileByRenameOwnerOnlyAndLeavesNoTemporaryFile() {
         writeFile(iConfig, validConfig(iRepository));
+        QFile::setPermissions(iConfig, QFile::permissions(iConfig) | QFileDevice::ReadOther);
         const ino_t before = inodeOf(iConfig);
         QVERIFY(iDialog->readConfigFile(iConfig));
         QVERIFY(iDialog->writeConfigFile(iConfig));
         QVERIFY(inodeOf(iConfig) != before);
+        QCOMPARE(modeOf(iConfig), mode_t(0600));
         QCOMPARE(QDir(iDir->path()).entryList(QDir::Files), QStringList{"hvps.config"});
+    }
+
+    void savingWhileTheServerRunsAsksFirstAndCancelKeepsTheEdits() {
+        bool running = true;
+        iDialog->iServerRunning = [&running] { return running; };
+        for (const bool answer : {false, true}) {
+            messages().clear();
+            confirmAnswer() = answer;
+            writeFile(iConfig, validConfig(iRepository));
+            iDialog->prepareDialog();
+            iDialog->setResult(QDialog::Rejected);
+            iDialog->form()->lnEditServerHost->setText("server.example");
+            iDialog->onSaveClicked();
+            QCOMPARE(messageTitles(), QStringList{"Restart Server"});
+            QCOMPARE(messages()[0].text, QString("Saving restarts the server; connected clients will reconnect."));
+            QCOMPARE(readFile(iConfig).contains("server-host=server.example"), answer);
+            QCOMPARE(iDialog->result(), answer ? QDialog::Accepted : QDialog::Rejected);
+            QCOMPARE(iDialog->form()->lnEditServerHost->text(), QString("server.example"));
+        }
+        // Stopped: saved without a question.
+        running = false;
+        messages().clear();
+        iDialog->prepareDialog();
+        iDialog->form()->lnEditServerPort->setText("8080");
+        iDialog->onSaveClicked();
+        QCOMPARE(messageTitles(), QStringList());
+        QVERIFY(readFile(iConfig).contains("server-port=8080"));
+        confirmAnswer() = true;
     }
 
     void savingWritesAppleRomanAndRefusesTextItCannotHold() {
