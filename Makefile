@@ -12,7 +12,7 @@ LAUNCHER_FLAGS := $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE) -DCMAKE
 DEB_PACKAGES := cmake ninja-build g++ pkg-config libssl-dev libgtest-dev libgmock-dev \
                 qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libgl-dev
 
-.PHONY: all deps deps-fuzz configure build run test test-sanitize test-tsan test-faults fuzz clean
+.PHONY: all deps deps-fuzz configure build run test test-sanitize test-tsan test-faults fuzz screenshots clean
 
 all: build
 
@@ -81,6 +81,17 @@ fuzz: deps-fuzz
 	    -DHVPS_BUILD_MANAGER=OFF -DCMAKE_C_FLAGS="$(FUZZ_SANITIZE)" -DCMAKE_CXX_FLAGS="$(FUZZ_SANITIZE)" > /dev/null
 	@cmake --build build-fuzz -j $(JOBS) --target fuzz_targets
 	@tests/fuzz/run-fuzz.sh build-fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+# PNG pictures of the management application's windows for the README, drawn with made-up data
+# on a virtual display (Xvfb, installed when missing); SCREENSHOT_SCALE=2 draws them doubled.
+SCREENSHOT_DIR ?= docs/images
+SCREENSHOT_SCALE ?= 1
+screenshots: configure
+	@command -v xvfb-run > /dev/null || { \
+	    if [ "$$(id -u)" != 0 ]; then echo "Error: xvfb-run is missing; run as root to install xvfb" >&2; exit 1; fi; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq xvfb xauth; }
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target hvps-screenshots
+	@QT_SCALE_FACTOR=$(SCREENSHOT_SCALE) QT_LOGGING_RULES="*.debug=false" xvfb-run -a $(BUILD_DIR)/hvps-screenshots $(SCREENSHOT_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR) build-sanitize build-tsan build-fuzz
