@@ -103,7 +103,9 @@ CHVPSConfigDialog::CHVPSConfigDialog(QWidget* parent)
     connect(ui->chkBoxStoreSpaceName, &QCheckBox::toggled, this, &CHVPSConfigDialog::validateForm);
     connect(ui->cmbBoxReposSize, &QComboBox::currentIndexChanged, this, &CHVPSConfigDialog::validateForm);
     connect(ui->pshBtnUseHostName, &QPushButton::clicked, this, &CHVPSConfigDialog::onUseHostNameClicked);
-    ui->pshBtnUseHostName->setText(tr("Use \"%1\"").arg(QSysInfo::machineHostName()));
+    const QString hostName = QSysInfo::machineHostName();
+    ui->pshBtnUseHostName->setText(tr("Use \"%1\"").arg(hostName));
+    ui->pshBtnUseHostName->setVisible(!hostName.isEmpty() && !isLoopbackHost(hostName));
 
     ui->cmbBoxReposSize->addItems(s_ReposSizeUnits);
     ui->lblConnectionTimeOut->hide();

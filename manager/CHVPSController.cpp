@@ -381,7 +381,7 @@ bool CHVPSController::startServer(bool quiet) {
     qint64 pid = -1;
     const bool running = exitCode == 0 && isServerRunning(pid);
     if (!running) {
-        iStartError = firstLoggedError(logOffset);
+        iStartError = exitCode == -2 ? tr("Cannot run %1").arg(daemon) : firstLoggedError(logOffset);
         if (iStartError.isEmpty()) iStartError = tr("The server did not start.");
     }
     setServerStatus(running);

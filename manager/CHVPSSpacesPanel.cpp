@@ -56,7 +56,10 @@ CHVPSSpacesPanel::CHVPSSpacesPanel(QWidget* parent) : QWidget(parent) {
 
 CHVPSSpacesPanel::~CHVPSSpacesPanel() {
     // The reader only reads files; the panel waits for it so that it never outlives its target.
-    if (iReader) iReader->wait();
+    if (iReader) {
+        iReader->wait();
+        delete iReader;
+    }
 }
 
 void CHVPSSpacesPanel::refresh(const CHVPSSpacesQuery& query) {
