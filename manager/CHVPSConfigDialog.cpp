@@ -366,7 +366,8 @@ void CHVPSConfigDialog::onUseHostNameClicked() {
 void CHVPSConfigDialog::onSaveClicked() {
     // Cancel keeps the dialog open with the edits.
     if (iServerRunning && inputChanged() && iServerRunning() &&
-        !hvpsConfirm(this, tr("Restart Server"), tr("Saving restarts the server; connected clients will reconnect.")))
+        !hvpsConfirm(this, tr("Restart Server"),
+                     tr("Saving restarts the server; connected clients will reconnect.")))
         return;
     getFormData();
     if (writeConfigFile(iConfigFilePath)) accept();

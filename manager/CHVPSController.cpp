@@ -163,8 +163,8 @@ void CHVPSController::setServerStatus(bool running) {
         iStartError.clear();
         // The daemon writes its pid file once it has started completely.
         const QDateTime since = QFileInfo(pidFilePath()).lastModified();
-        ui->lblRunState->setText(tr("Running since %1 on port %2")
-                                     .arg(QLocale().toString(since, QLocale::ShortFormat), port));
+        ui->lblRunState->setText(
+            tr("Running since %1 on port %2").arg(QLocale().toString(since, QLocale::ShortFormat), port));
     } else {
         ui->lblRunState->setText(iStartError.isEmpty() ? tr("Stopped") : iStartError);
     }
@@ -605,7 +605,8 @@ bool CHVPSController::deRegisterServerAsDeamon(bool quiet) {
     setServerStatus(running);
     if (!(unloaded && !running) && !quiet)
         warn(tr("Error deregistering autostart!"),
-             withToolErrors(tr("Unloading the server as deamon failed."), unloaded ? QString() : iPlatform->lastToolErrors()));
+             withToolErrors(tr("Unloading the server as deamon failed."),
+                            unloaded ? QString() : iPlatform->lastToolErrors()));
     const bool removed = QFile::remove(path);
     setAutoStartMode(!removed);
     if (removed) return true;

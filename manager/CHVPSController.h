@@ -124,9 +124,9 @@ private:
     QPixmap iOfflinePixmap;
     QPixmap iOnlinePixmap;
     std::unique_ptr<Ui::CHVPS> ui;
-    CHVPSConfigDialog* iConfigDialog;  // child of the window
-    CHVPSInfoDialog* iInfoDialog;      // child of the window
-    CHVPSSpacesPanel* iSpacesPanel;    // child of the window
+    CHVPSConfigDialog* iConfigDialog;     // child of the window
+    CHVPSInfoDialog* iInfoDialog;         // child of the window
+    CHVPSSpacesPanel* iSpacesPanel;       // child of the window
     QPointer<CHVPSLogViewer> iLogViewer;  // child window, made on first use
     QPointer<QTextBrowser> iManual;       // child window, made on first use
     QTimer iRefreshTimer;

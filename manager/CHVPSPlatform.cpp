@@ -50,7 +50,8 @@ bool CHVPSPlatform::runTool(const QString& program, const QStringList& args, int
                             QByteArray* output, QString* errors) {
     QProcess process;
     if (!output)
-        process.setProcessChannelMode(errors ? QProcess::ForwardedOutputChannel : QProcess::ForwardedChannels);
+        process.setProcessChannelMode(errors ? QProcess::ForwardedOutputChannel
+                                             : QProcess::ForwardedChannels);
     if (errors) errors->clear();
     process.start(program, args);
     if (!process.waitForStarted()) {

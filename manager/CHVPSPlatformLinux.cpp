@@ -130,15 +130,16 @@ QString CHVPSPlatformLinux::unitArgument(const QString& file) const {
 
 bool CHVPSPlatformLinux::loadAutostart(const QString& file) {
     executeSystemCtl({QStringLiteral("daemon-reload")});
-    if (executeSystemCtl({QStringLiteral("enable"), QStringLiteral("--now"), unitArgument(file)})) return true;
+    if (executeSystemCtl({QStringLiteral("enable"), QStringLiteral("--now"), unitArgument(file)}))
+        return true;
     // enable may have linked the unit before it failed (no user bus, start refused): the links
     // go again, also when disable cannot reach the service manager either.
     const QString errors = iToolErrors;
     const QString name = QFileInfo(file).fileName();
     executeSystemCtl({QStringLiteral("disable"), name});
     const QString unitFolder = QFileInfo(defaultAutostartFile()).absolutePath();
-    for (const QString& link : {unitFolder + QStringLiteral("/default.target.wants/") + name,
-                                unitFolder + QLatin1Char('/') + name})
+    for (const QString& link :
+         {unitFolder + QStringLiteral("/default.target.wants/") + name, unitFolder + QLatin1Char('/') + name})
         if (QFileInfo(link).isSymLink()) QFile::remove(link);
     iToolErrors = errors;
     return false;

@@ -69,7 +69,8 @@ bool CHVPSPlatformMac::hasDefaultFileOpener() const {
 bool CHVPSPlatformMac::executeAppleScript(const QString& script) {
     qDebug() << "osascript -e" << script;
     QString errors;
-    if (runTool(QStringLiteral("osascript"), {QStringLiteral("-e"), script}, -1, nullptr, &errors)) return true;
+    if (runTool(QStringLiteral("osascript"), {QStringLiteral("-e"), script}, -1, nullptr, &errors))
+        return true;
     // Error -128 is the user's Cancel in a chooser: nothing failed.
     return errors.contains(QLatin1String("(-128)"));
 }

@@ -8,9 +8,9 @@
 
 struct CHVPSSpace {
     quint32 id = 0;
-    QString title;       // empty when the repository stores no titles
-    qint64 bytes = 0;    // bytes in the space's folder
-    bool gone = false;   // the server reports the space deleted or unknown
+    QString title;      // empty when the repository stores no titles
+    qint64 bytes = 0;   // bytes in the space's folder
+    bool gone = false;  // the server reports the space deleted or unknown
 };
 
 struct CHVPSSpaceReport {

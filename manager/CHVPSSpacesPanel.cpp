@@ -13,7 +13,9 @@
 namespace {
 constexpr int kClientTimeoutMs = 5000;
 
-QString bytesText(qint64 bytes) { return QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeTraditionalFormat); }
+QString bytesText(qint64 bytes) {
+    return QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeTraditionalFormat);
+}
 
 // A bar of bytes against limit in tenths of a percent; empty without a limit.
 void setShare(QProgressBar* bar, qint64 bytes, qint64 limit) {
@@ -24,7 +26,8 @@ void setShare(QProgressBar* bar, qint64 bytes, qint64 limit) {
         return;
     }
     bar->setValue(static_cast<int>(std::min<qint64>(1000, bytes * 1000 / limit)));
-    bar->setFormat(QStringLiteral("%1 %").arg(QLocale().toString(100.0 * bytes / limit, 'f', bytes * 100 >= limit ? 0 : 1)));
+    bar->setFormat(QStringLiteral("%1 %").arg(
+        QLocale().toString(100.0 * bytes / limit, 'f', bytes * 100 >= limit ? 0 : 1)));
 }
 }  // namespace
 
@@ -66,9 +69,8 @@ void CHVPSSpacesPanel::refresh(const CHVPSSpacesQuery& query) {
     if (iBusy) return;
     iBusy = true;
     auto result = std::make_shared<CHVPSSpaceReport>();
-    iReader = QThread::create([result, folder = query.repositoryFolder] {
-        *result = CHVPSSpaceReport::readRepository(folder);
-    });
+    iReader = QThread::create(
+        [result, folder = query.repositoryFolder] { *result = CHVPSSpaceReport::readRepository(folder); });
     connect(iReader, &QThread::finished, this, [this, result, query] {
         iReader->deleteLater();
         iReport = *result;
@@ -92,8 +94,8 @@ void CHVPSSpacesPanel::askServer(const CHVPSSpacesQuery& query) {
         const bool ok = iClient->exitStatus() == QProcess::NormalExit && iClient->exitCode() == 0 &&
                         iReport.applyStatistics(output);
         if (!ok)
-            iReport.error = errors.isEmpty() ? tr("The server did not answer: %1").arg(iClient->errorString())
-                                             : errors;
+            iReport.error =
+                errors.isEmpty() ? tr("The server did not answer: %1").arg(iClient->errorString()) : errors;
         iClient->deleteLater();
         iClient = nullptr;
         display(iReport);
@@ -102,10 +104,10 @@ void CHVPSSpacesPanel::askServer(const CHVPSSpacesQuery& query) {
     connect(iClient, &QProcess::errorOccurred, this, [this, done](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart) done();
     });
-    iClient->start(query.clientPath,
-                   {QStringLiteral("-H"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
-                    QString::number(query.port), QStringLiteral("-t"), QString::number(kClientTimeoutMs),
-                    QStringLiteral("stats"), iReport.idList()});
+    iClient->start(
+        query.clientPath,
+        {QStringLiteral("-H"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"), QString::number(query.port),
+         QStringLiteral("-t"), QString::number(kClientTimeoutMs), QStringLiteral("stats"), iReport.idList()});
 }
 
 void CHVPSSpacesPanel::display(const CHVPSSpaceReport& report) {
@@ -135,7 +137,8 @@ void CHVPSSpacesPanel::display(const CHVPSSpaceReport& report) {
 
     QString source = report.fromServer ? tr("Figures from the running server.")
                                        : tr("Figures from the repository folder.");
-    if (report.spaces.isEmpty() && report.error.isEmpty()) source = tr("No spaces yet.") + QLatin1Char(' ') + source;
+    if (report.spaces.isEmpty() && report.error.isEmpty())
+        source = tr("No spaces yet.") + QLatin1Char(' ') + source;
     if (!report.error.isEmpty()) source += QLatin1Char(' ') + report.error;
     iSource->setText(source);
     iBusy = false;

@@ -3,9 +3,9 @@
 // temporary home (configuration, repository with sparse files, log), so the pictures are the
 // same on every machine; no server runs. Run under a display (make screenshots uses Xvfb).
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
-#include <QDeadlineTimer>
 #include <cstdio>
 
 #include "CHVPSConfigDialog.h"
@@ -64,11 +64,13 @@ int main(int argc, char** argv) {
     const QString data = folder + "data/";
     write(folder + "hvps.config",
           "server-password=5EBE2294ECD0E0F08EAB7690D2A6EE69\nserver-host=localhost\nserver-port=37655\n"
-          "repository-name=repo1\nrepository-data=" + data.toUtf8() +
-          "\nrepository-size=10GB\nstore-space-titles=yes\nmaximum-connections=10\npoll-interval=60\n"
-          "connection-timeout=12000\n");
+          "repository-name=repo1\nrepository-data=" +
+              data.toUtf8() +
+              "\nrepository-size=10GB\nstore-space-titles=yes\nmaximum-connections=10\npoll-interval=60\n"
+              "connection-timeout=12000\n");
     const QByteArray key(60, 'A');
-    write(data + "space-db", "1\tFamily Photos\t" + key + "\n2\tDocuments\t" + key + "\n4\tMusic\t" + key + "\n4\t\t\n");
+    write(data + "space-db",
+          "1\tFamily Photos\t" + key + "\n2\tDocuments\t" + key + "\n4\tMusic\t" + key + "\n4\t\t\n");
     write(data + "disk-usage", "0");
     write(data + "1/Holiday/2025.jpg", "", 2684354560LL);
     write(data + "2/taxes.pdf", "", 734003200LL);

@@ -238,13 +238,15 @@ private slots:
         auto controller = makeLinux(path("installed/hvpsd"), path("share/"));
         controller->form()->chkBoxStartAsDeamon->click();
         QVERIFY(!QFileInfo::exists(units + "hvpsd.service"));
-        QCOMPARE(QDir(units + "default.target.wants").entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
+        QCOMPARE(QDir(units + "default.target.wants")
+                     .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
                  QStringList());
         QVERIFY(!controller->form()->chkBoxStartAsDeamon->isChecked());
         QCOMPARE(controller->settings().value("runAsDeamon").toBool(), false);
         QCOMPARE(messageTitles(), QStringList{"Error registering autostart!"});
-        QCOMPARE(messages()[0].text,
-                 QString("Loading the server as deamon failed.\n\nFailed to connect to bus: No medium found"));
+        QCOMPARE(
+            messages()[0].text,
+            QString("Loading the server as deamon failed.\n\nFailed to connect to bus: No medium found"));
     }
 
     void untickingWithoutAnAutostartFileRunsNoTool() {

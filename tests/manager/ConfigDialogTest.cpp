@@ -194,7 +194,8 @@ private slots:
             iDialog->form()->lnEditServerHost->setText("server.example");
             iDialog->onSaveClicked();
             QCOMPARE(messageTitles(), QStringList{"Restart Server"});
-            QCOMPARE(messages()[0].text, QString("Saving restarts the server; connected clients will reconnect."));
+            QCOMPARE(messages()[0].text,
+                     QString("Saving restarts the server; connected clients will reconnect."));
             QCOMPARE(readFile(iConfig).contains("server-host=server.example"), answer);
             QCOMPARE(iDialog->result(), answer ? QDialog::Accepted : QDialog::Rejected);
             QCOMPARE(iDialog->form()->lnEditServerHost->text(), QString("server.example"));

@@ -5,22 +5,21 @@
 #include <unistd.h>
 
 #include <QElapsedTimer>
-#include <QTimer>
-
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QTableWidget>
 #include <QTextBlock>
+#include <QTimer>
 
 #include "CHVPSConfigDialog.h"
 #include "CHVPSController.h"
 #include "CHVPSLogViewer.h"
 #include "CHVPSPlatformLinux.h"
 #include "CHVPSSpacesPanel.h"
-#include "ui_dlgConfig.h"
 #include "ManagerTestSupport.h"
 #include "ui_CHVPS.h"
+#include "ui_dlgConfig.h"
 
 using namespace hvpstest;
 
@@ -317,7 +316,8 @@ private slots:
         iStarted << pid;
         QVERIFY(controller->form()->lblRunState->text().startsWith("Running since "));
         QVERIFY(controller->form()->lblRunState->text().endsWith(QString(" on port %1").arg(port)));
-        QCOMPARE(controller->form()->lblClientAddress->text(), QString("Clients connect to server.example:%1").arg(port));
+        QCOMPARE(controller->form()->lblClientAddress->text(),
+                 QString("Clients connect to server.example:%1").arg(port));
 
         // Two spaces of known sizes; the third holds nothing yet.
         const QByteArray first = runClient(port, {"create-space", "Photos"});
@@ -361,10 +361,11 @@ private slots:
     void failedStartShowsItsErrorAndTheLogViewerFollowsTheLog() {
         const QString failing = path("failing/hvpsd");
         // Logs like the daemon into the file of --log-file, then fails.
-        writeScript(failing, "for a; do case $a in --log-file=*) log=${a#--log-file=};; esac; done\n"
-                             "echo '261207 01:00:00 [Note] starting' >> \"$log\"\n"
-                             "echo '261207 01:00:00 [Error] Port 8 in use' >> \"$log\"\n"
-                             "echo '261207 01:00:00 [Error] later' >> \"$log\"\nexit 1\n");
+        writeScript(failing,
+                    "for a; do case $a in --log-file=*) log=${a#--log-file=};; esac; done\n"
+                    "echo '261207 01:00:00 [Note] starting' >> \"$log\"\n"
+                    "echo '261207 01:00:00 [Error] Port 8 in use' >> \"$log\"\n"
+                    "echo '261207 01:00:00 [Error] later' >> \"$log\"\nexit 1\n");
         writeFile(iAppFolder + "hvpsd.log", "261206 09:00:00 [Error] an old error\n");
         auto controller = makeController(failing);
         QVERIFY(!controller->startServer(false));
@@ -382,9 +383,10 @@ private slots:
         QTRY_COMPARE(viewer->summary()->text(), QString("3 errors, 1 warning"));
         log.write(" line\n");
         log.flush();
-        QTRY_COMPARE(viewer->text()->document()->lastBlock().text(), QString("261207 01:00:02 [Note] a partial line"));
+        QTRY_COMPARE(viewer->text()->document()->lastBlock().text(),
+                     QString("261207 01:00:02 [Note] a partial line"));
         QTextDocument* text = viewer->text()->document();
-        const QList<int> kinds = {CHVPSLogViewer::Error, CHVPSLogViewer::Plain, CHVPSLogViewer::Error,
+        const QList<int> kinds = {CHVPSLogViewer::Error, CHVPSLogViewer::Plain,   CHVPSLogViewer::Error,
                                   CHVPSLogViewer::Error, CHVPSLogViewer::Warning, CHVPSLogViewer::Plain};
         QCOMPARE(text->blockCount(), kinds.size());
         for (int i = 0; i < kinds.size(); ++i) QCOMPARE(text->findBlockByNumber(i).userState(), kinds[i]);
@@ -423,7 +425,8 @@ private slots:
         QCOMPARE(dialog->form()->frmHostWarning->isVisible(), warned);
         dialog->form()->pshBtnUseHostName->click();
         QCOMPARE(dialog->form()->lnEditServerHost->text(), QSysInfo::machineHostName());
-        QCOMPARE(dialog->form()->frmHostWarning->isVisible(), CHVPSConfigDialog::isLoopbackHost(QSysInfo::machineHostName()));
+        QCOMPARE(dialog->form()->frmHostWarning->isVisible(),
+                 CHVPSConfigDialog::isLoopbackHost(QSysInfo::machineHostName()));
         dialog->hide();
     }
 
