@@ -158,7 +158,7 @@ void CHVPSController::setServerStatus(bool running) {
     ui->lblStatus->setPixmap(running ? iOnlinePixmap : iOfflinePixmap);
 
     const QHash<QString, QString> config = configValues();
-    const QString port = config.value(QStringLiteral("server-port"));
+    const QString port = configPort(config);
     if (running) {
         iStartError.clear();
         // The daemon writes its pid file once it has started completely.
@@ -171,8 +171,8 @@ void CHVPSController::setServerStatus(bool running) {
     ui->lblRunState->setStyleSheet(!running && !iStartError.isEmpty() ? QStringLiteral("color: #a00000;")
                                                                       : QString());
     ui->lblClientAddress->setText(tr("Clients connect to %1").arg(clientAddress(config)));
-    QString host = config.value(QStringLiteral("server-host"));
-    ui->frmLocalhostWarning->setVisible(CHVPSConfigDialog::isLoopbackHost(host));
+    ui->frmLocalhostWarning->setVisible(
+        CHVPSConfigDialog::isLoopbackHost(config.value(QStringLiteral("server-host"))));
 }
 
 QHash<QString, QString> CHVPSController::configValues() {
@@ -185,9 +185,13 @@ QString CHVPSController::clientAddress(const QHash<QString, QString>& config) co
     // An empty server-host makes the daemon publish the machine's name.
     QString host = config.value(QStringLiteral("server-host")).trimmed();
     if (host.isEmpty()) host = QSysInfo::machineHostName();
-    QString port = config.value(QStringLiteral("server-port")).trimmed();
-    if (port.isEmpty()) port = QStringLiteral("37655");
-    return host + QLatin1Char(':') + port;
+    return host + QLatin1Char(':') + configPort(config);
+}
+
+QString CHVPSController::configPort(const QHash<QString, QString>& config) {
+    // An empty server-port keeps the daemon's default.
+    const QString port = config.value(QStringLiteral("server-port")).trimmed();
+    return port.isEmpty() ? QStringLiteral("37655") : port;
 }
 
 void CHVPSController::onCopyAddress() {
@@ -204,7 +208,7 @@ void CHVPSController::refreshStatus() {
     if (query.repositoryFolder.isEmpty()) query.repositoryFolder = dataPath();
     query.limitBytes = CHVPSSpaceReport::parseSize(config.value(QStringLiteral("repository-size")));
     query.serverRunning = running;
-    query.port = config.value(QStringLiteral("server-port"), QStringLiteral("37655")).toInt();
+    query.port = configPort(config).toInt();
     query.passwordDigest = config.value(QStringLiteral("server-password"));
     query.clientPath = iPlatform->clientPath();
     iSpacesPanel->refresh(query);

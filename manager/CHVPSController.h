@@ -116,6 +116,7 @@ private:
     QHash<QString, QString> configValues();
     // host:port as clients must be given it.
     QString clientAddress(const QHash<QString, QString>& config) const;
+    static QString configPort(const QHash<QString, QString>& config);
     // The first error line the daemon logged after offset of the log file, empty when none.
     QString firstLoggedError(qint64 offset);
 
