@@ -88,7 +88,7 @@ CHVPSController::CHVPSController(std::unique_ptr<CHVPSPlatform> platform, QWidge
     connect(ui->actnManual, &QAction::triggered, this, &CHVPSController::onShowManual);
     connect(ui->tlBtnCopyAddress, &QToolButton::clicked, this, &CHVPSController::onCopyAddress);
     connect(ui->tlBtnChangeHost, &QToolButton::clicked, this, &CHVPSController::onConfigServer);
-    connect(&iRefreshTimer, &QTimer::timeout, this, &CHVPSController::refreshStatus);
+    connect(&iRefreshTimer, &QTimer::timeout, this, [this] { refreshStatus(true); });
     iRefreshTimer.setInterval(kRefreshMs);
 
     if (!checkSettingPaths()) qCritical() << "checkSettingPaths failed. Some default file paths are invalid";
@@ -198,7 +198,7 @@ void CHVPSController::onCopyAddress() {
     QGuiApplication::clipboard()->setText(clientAddress(configValues()));
 }
 
-void CHVPSController::refreshStatus() {
+void CHVPSController::refreshStatus(bool onlyWhenDue) {
     qint64 pid = -1;
     const bool running = isServerRunning(pid);
     setServerStatus(running);
@@ -211,7 +211,7 @@ void CHVPSController::refreshStatus() {
     query.port = configPort(config).toInt();
     query.passwordDigest = config.value(QStringLiteral("server-password"));
     query.clientPath = iPlatform->clientPath();
-    iSpacesPanel->refresh(query);
+    iSpacesPanel->refresh(query, onlyWhenDue);
 }
 
 QString CHVPSController::firstLoggedError(qint64 offset) {

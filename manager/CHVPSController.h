@@ -47,8 +47,8 @@ public:
     // Button, pixmap, the status line and the address clients need.
     void setServerStatus(bool running);
     // Detects the daemon, shows its state and refreshes the Spaces panel (in the background);
-    // runs every few seconds while the window is visible.
-    void refreshStatus();
+    // runs every few seconds while the window is visible, then with onlyWhenDue.
+    void refreshStatus(bool onlyWhenDue = false);
     // Opens the log viewer on the log file; false when there is no log file.
     bool showLogViewer();
 

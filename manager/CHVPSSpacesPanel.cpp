@@ -7,11 +7,14 @@
 #include <QProgressBar>
 #include <QTableWidget>
 #include <QThread>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <memory>
 
 namespace {
 constexpr int kClientTimeoutMs = 5000;
+constexpr int kClientKillMs = 20000;  // the client has not ended long after its own time-out
+constexpr int kCostFactor = 10;
 
 QString bytesText(qint64 bytes) {
     return QLocale().formattedDataSize(bytes, 1, QLocale::DataSizeTraditionalFormat);
@@ -65,9 +68,10 @@ CHVPSSpacesPanel::~CHVPSSpacesPanel() {
     }
 }
 
-void CHVPSSpacesPanel::refresh(const CHVPSSpacesQuery& query) {
-    if (iBusy) return;
+void CHVPSSpacesPanel::refresh(const CHVPSSpacesQuery& query, bool onlyWhenDue) {
+    if (iBusy || (onlyWhenDue && iEnded.isValid() && iEnded.elapsed() < kCostFactor * iLastCostMs)) return;
     iBusy = true;
+    iStarted.start();
     auto result = std::make_shared<CHVPSSpaceReport>();
     iReader = QThread::create(
         [result, folder = query.repositoryFolder] { *result = CHVPSSpaceReport::readRepository(folder); });
@@ -101,6 +105,7 @@ void CHVPSSpacesPanel::askServer(const CHVPSSpacesQuery& query) {
         display(iReport);
     };
     connect(iClient, &QProcess::finished, this, done);
+    QTimer::singleShot(kClientKillMs, iClient, &QProcess::kill);
     connect(iClient, &QProcess::errorOccurred, this, [this, done](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart) done();
     });
@@ -142,5 +147,9 @@ void CHVPSSpacesPanel::display(const CHVPSSpaceReport& report) {
     if (!report.error.isEmpty()) source += QLatin1Char(' ') + report.error;
     iSource->setText(source);
     iBusy = false;
+    if (iStarted.isValid()) {
+        iLastCostMs = iStarted.elapsed();
+        iEnded.start();
+    }
     emit refreshed();
 }

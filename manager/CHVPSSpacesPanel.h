@@ -3,9 +3,10 @@
 // repository folder on a worker thread and, while the server runs, asks the server through the
 // command-line client (its statistics command, encrypted with the password digest, which goes
 // to the client in its environment, not on its command line). Neither blocks the interface.
-// GUI thread only; one refresh at a time, a request during a refresh is dropped.
+// GUI thread only; one refresh at a time: a request during a refresh is dropped.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QWidget>
 
@@ -32,7 +33,9 @@ public:
     explicit CHVPSSpacesPanel(QWidget* parent = nullptr);
     ~CHVPSSpacesPanel() override;
 
-    void refresh(const CHVPSSpacesQuery& query);
+    // onlyWhenDue drops the request also when it comes sooner after the last refresh than ten
+    // times the time that took, so that a large repository is not walked over and over.
+    void refresh(const CHVPSSpacesQuery& query, bool onlyWhenDue = false);
     bool busy() const { return iBusy; }
     const CHVPSSpaceReport& report() const { return iReport; }
     QTableWidget* table() const { return iTable; }
@@ -52,6 +55,9 @@ private:
     QProgressBar* iTotalBar;
     QLabel* iSource;
     bool iBusy = false;
+    QElapsedTimer iStarted;  // of the last refresh
+    QElapsedTimer iEnded;    // of the last refresh
+    qint64 iLastCostMs = 0;
     QPointer<QThread> iReader;
     QProcess* iClient = nullptr;  // child of the panel while the server is asked
     CHVPSSpaceReport iReport;
