@@ -86,40 +86,19 @@ private slots:
 
         const QString bundle = cwd + "/HalvoraPersonalServer.app/Contents/HalvoraPersonalServer/";
         const QString expected =
-            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-            "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-            "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-            "<plist version=\"1.0\">\n"
-            "\t<dict>\n"
-            "\t\t<key>Label</key>\n"
-            "\t\t<string>hvpsd</string>\n"
-            "\t\t<key>WorkingDirectory</key>\n"
-            "\t\t<string>" +
-            xml(bundle) +
-            "</string>\n"
-            "\t\t<key>ProgramArguments</key>\n"
-            "\t\t<array>\n"
-            "\t\t\t<string>" +
-            xml(bundle + "hvpsd") +
-            "</string>\n"
-            "\t\t\t<string>--launched-as-daemon</string>\n"
-            "\t\t\t<string>--config-file=" +
-            xml(config + "hvps.config") +
-            "</string>\n"
-            "\t\t\t<string>--log-file=" +
-            xml(log) +
-            "</string>\n"
-            "\t\t\t<string>--pid-file=" +
-            xml(pid) +
-            "</string>\n"
-            "\t\t\t<string>--mime-types-file=" +
-            xml(bundle + "mime.types") +
-            "</string>\n"
-            "\t\t</array>\n"
-            "\t\t<key>RunAtLoad</key>\n"
-            "\t\t<true/>\n"
-            "\t</dict>\n"
-            "</plist>\n";
+            QStringLiteral(
+                "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+                "<plist version=\"1.0\">\n\t<dict>\n\t\t<key>Label</key>\n\t\t<string>hvpsd</string>\n"
+                "\t\t<key>WorkingDirectory</key>\n\t\t<string>%1</string>\n"
+                "\t\t<key>ProgramArguments</key>\n\t\t<array>\n\t\t\t<string>%2</string>\n"
+                "\t\t\t<string>--launched-as-daemon</string>\n\t\t\t<string>--config-file=%3</string>\n"
+                "\t\t\t<string>--log-file=%4</string>\n\t\t\t<string>--pid-file=%5</string>\n"
+                "\t\t\t<string>--mime-types-file=%6</string>\n\t\t</array>\n"
+                "\t\t<key>RunAtLoad</key>\n\t\t<true/>\n\t</dict>\n</plist>\n")
+                .arg(xml(bundle), xml(bundle + "hvpsd"), xml(config + "hvps.config"), xml(log), xml(pid),
+                     xml(bundle + "mime.types"));
         QCOMPARE(controller->generateAutoStartPListFile(), expected);
         QVERIFY(!controller->checkAutostartPListFile());
         QVERIFY(controller->writeAutostartPListFile());  // creates the LaunchAgents folder
@@ -143,33 +122,14 @@ private slots:
         auto controller = makeLinux(daemon, bundle);
         const QString root = iDir->path();
         const QString expected =
-            "[Unit]\n"
-            "Description=Halvora Personal Server\n"
-            "After=network.target\n"
-            "\n"
-            "[Service]\n"
-            "Type=simple\n"
-            "WorkingDirectory=" +
-            root +
-            "/share 100%%/\n"
-            "ExecStart=\"" +
-            root +
-            "/my bin/hvpsd\" \"--launched-as-daemon\" "
-            "\"--config-file=" +
-            root +
-            "/a \\\"q\\\" $$HOME\\\\/hvps.config\" "
-            "\"--log-file=" +
-            root +
-            "/log.log\" "
-            "\"--pid-file=" +
-            root +
-            "/run/hvpsd.pid\" "
-            "\"--mime-types-file=" +
-            root +
-            "/share 100%%/mime.types\"\n"
-            "\n"
-            "[Install]\n"
-            "WantedBy=default.target\n";
+            QStringLiteral(
+                "[Unit]\nDescription=Halvora Personal Server\nAfter=network.target\n\n"
+                "[Service]\nType=simple\nWorkingDirectory=%1/share 100%%/\n"
+                "ExecStart=\"%1/my bin/hvpsd\" \"--launched-as-daemon\" "
+                "\"--config-file=%1/a \\\"q\\\" $$HOME\\\\/hvps.config\" \"--log-file=%1/log.log\" "
+                "\"--pid-file=%1/run/hvpsd.pid\" \"--mime-types-file=%1/share 100%%/mime.types\"\n"
+                "\n[Install]\nWantedBy=default.target\n")
+                .arg(root);
         QCOMPARE(controller->generateAutoStartPListFile(), expected);
         QCOMPARE(controller->autostartFilePath(), path("config/systemd/user/hvpsd.service"));
         QVERIFY(controller->writeAutostartPListFile());
