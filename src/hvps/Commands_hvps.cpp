@@ -3,6 +3,7 @@
 // to be encrypted under the server password's digest; it is decrypted and matched again, and the
 // reply body of an encrypted request is encrypted the same way.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "CSAES.h"
+#include "CSLockedFile.h"
 #include "CSPath.h"
 #include "CSStrUtil.h"
 #include "ConnectionHandler_hvps.h"
@@ -109,6 +111,19 @@ uint32 listItemID(std::string_view item) {
     return static_cast<uint32>(value);
 }
 
+// The file of a REMOVE or RENAME, locked as an upload locks it, so that the command waits for an
+// upload of the file to end and the disk usage sees the two one after the other; none when the
+// path names no file.
+CSRef<CSLockedFile> lockExistingFile(const CSString* resourcePath) {
+    try {
+        return CSLockedFile::lockFile(dataPath(resourcePath).c_str(), CSLockedFile::Exclusive);
+    } catch (const CSException& e) {
+        const int err = e.getErrorCode();
+        if (err != ENOENT && err != ENOTDIR && err != ENAMETOOLONG && err != ELOOP) throw;
+    }
+    return {};
+}
+
 }  // namespace
 
 void MSConnectionHandler::handlePost() {
@@ -158,13 +173,13 @@ void MSConnectionHandler::handlePost() {
 void MSConnectionHandler::doRemove() {
     verifySession();
     requireFileInSpace(iResourcePath.get());
-    CSRef<CSPath> file = CSPath::newPath(dataPath(iResourcePath.get()).c_str());
-    if (file->exists()) {
-        const uint64 size = file->getSize();
-        file->removeFile();
+    SpaceWriter writer(iSpaceID);
+    CSRef<CSLockedFile> file = lockExistingFile(iResourcePath.get());
+    if (file) {
+        file->getPath()->removeFile();
         // A digest cached for the path described the removed file, not a later one of that name.
-        FileStateList::fileChanged(file->getString(), 0);
-        SystemParameters::setDiskUsage(size, 0);
+        FileStateList::fileChanged(file->getPathString(), 0);
+        SystemParameters::setDiskUsage(file->lockedSize(), 0);
         prepareResponse(true, 200, 0, "Removed OK");
     } else {
         prepareResponse(true, 200, 0, "Already removed");
@@ -184,12 +199,13 @@ void MSConnectionHandler::doRename() {
     if (newName.find("..") != std::string::npos)
         CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_ACCESS_DENIED, "Illegal path: %s", newName.c_str());
 
-    CSRef<CSPath> file = CSPath::newPath(dataPath(iResourcePath.get()).c_str());
-    if (file->exists()) {
-        CSRef<CSString> oldPath = CSRef<CSString>::retained(file->getString());
+    SpaceWriter writer(iSpaceID);
+    CSRef<CSLockedFile> file = lockExistingFile(iResourcePath.get());
+    if (file) {
+        CSRef<CSString> oldPath = CSRef<CSString>::retained(file->getPathString());
         std::string newPath = oldPath->getCString();
         newPath.replace(newPath.rfind('/') + 1, std::string::npos, newName);
-        file->rename(newName.c_str());
+        file->getPath()->rename(newName.c_str());
         // Digests cached for either name no longer describe the file that now has it.
         FileStateList::fileChanged(oldPath.get(), 0);
         FileStateList::fileChanged(CSString::newString(newPath.c_str()).get(), 0);

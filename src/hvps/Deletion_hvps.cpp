@@ -1,9 +1,14 @@
 #include "Deletion_hvps.h"
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -11,7 +16,9 @@
 #include "CSException.h"
 #include "CSLog.h"
 #include "CSPath.h"
+#include "CSSys.h"
 #include "CSThread.h"
+#include "ConnectionHandler_hvps.h"
 #include "DiskUsage_hvps.h"
 #include "Space_hvps.h"
 #include "config_hvps.h"
@@ -27,7 +34,51 @@ bool stopRequested() {
     return self && self->mustQuit();
 }
 
+// The requests that change files, per space, and the spaces closed to them by a mark. A closed
+// space stays closed for the life of the process: its id is never used again.
+std::mutex gWritersLock;
+std::condition_variable gWriterLeft;
+std::map<uint32, uint32> gWriters;  // guarded by gWritersLock
+std::set<uint32> gClosed;  // guarded by gWritersLock
+
+// Closes space `id` to new writers and waits until those inside have left. The wait wakes up now
+// and then to let a stopping server interrupt it.
+void closeToWriters(uint32 id) {
+    std::unique_lock<std::mutex> hold(gWritersLock);
+    gClosed.insert(id);
+    while (gWriters.count(id) != 0) {
+        gWriterLeft.wait_for(hold, std::chrono::milliseconds(200));
+        try {
+            CSSys::sys_checkSignal();
+        } catch (...) {
+            gClosed.erase(id);
+            throw;
+        }
+    }
+}
+
+void reopenToWriters(uint32 id) {
+    std::lock_guard<std::mutex> hold(gWritersLock);
+    gClosed.erase(id);
+}
+
 }  // namespace
+
+SpaceWriter::SpaceWriter(uint32 id) : iID(id) {
+    std::lock_guard<std::mutex> hold(gWritersLock);
+    if (gClosed.count(id) != 0)
+        CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_SPACE_DISABLED, "Space %u has been disabled", id);
+    gWriters[id]++;
+}
+
+SpaceWriter::~SpaceWriter() {
+    std::lock_guard<std::mutex> hold(gWritersLock);
+    auto it = gWriters.find(iID);
+    if (--it->second == 0) {
+        gWriters.erase(it);
+        gWriterLeft.notify_all();
+    }
+}
 
 uint32 markedSpaceID(const char* name) {
     std::string_view text(name ? name : "");
@@ -46,18 +97,24 @@ uint32 markedSpaceID(const char* name) {
 }
 
 bool markSpaceForDeletion(uint32 id) {
+    closeToWriters(id);
     char name[40];
     snprintf(name, sizeof(name), "%u", id);
     CSRef<CSPath> dir = CSPath::newPath(repositoryPath(name).c_str());
-    const bool existed = dir->exists();
-    if (!existed) dir->makeDir();
-
-    snprintf(name, sizeof(name), "%u%s", id, kToDeleteSuffix);
+    bool existed = false;
+    bool made = false;
     try {
+        existed = dir->exists();
+        if (!existed) {
+            dir->makeDir();
+            made = true;
+        }
+        snprintf(name, sizeof(name), "%u%s", id, kToDeleteSuffix);
         dir->rename(name);
     } catch (...) {
+        reopenToWriters(id);
         // The empty directory made above would otherwise look like a space that has files.
-        if (!existed) dir->removeDir();
+        if (made) dir->removeDir();
         throw;
     }
     SpaceDatabase::setSpaceDeleted(id);

@@ -12,8 +12,25 @@
 // Suffix of a space directory that waits for removal.
 constexpr const char* kToDeleteSuffix = "-TO_DELETE";
 
+// Held by every request that changes files of a space (an upload, REMOVE, RENAME) from before it
+// touches the space's directory until it has adjusted the disk usage. The mark of a space waits
+// until no such request runs and refuses new ones from then on, so the deletion takes off the
+// usage exactly the bytes the directory holds. Raises -25013 "Space %u has been disabled" when
+// the space is being or has been marked. Thread-safe.
+class SpaceWriter {
+public:
+    explicit SpaceWriter(uint32 id);
+    ~SpaceWriter();
+    SpaceWriter(const SpaceWriter&) = delete;
+    SpaceWriter& operator=(const SpaceWriter&) = delete;
+
+private:
+    uint32 iID;
+};
+
 // Renames the directory of space `id` to "<id>-TO_DELETE" (creating it empty first when the space
 // has none yet), sets the record's deleted bit and asks for a pass. True when the directory existed.
+// Waits first for the requests that hold a SpaceWriter of the space to end.
 // Raises the file error 17 when the target name is taken; then nothing has changed.
 bool markSpaceForDeletion(uint32 id);
 

@@ -1,16 +1,11 @@
 // GET of a file in a space: the whole file or a window of it chosen by "Seek-Pos" and
 // "Maximum-Length". Downloads need no session; the file is read under a shared lock.
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
-#include <utility>
 
-#include "CSSys.h"
+#include "CSLockedFile.h"
 #include "ConnectionHandler_hvps.h"
 #include "Network_hvps.h"
 #include "Session_hvps.h"
@@ -22,59 +17,21 @@ namespace {
 // body leave in one send; larger ones are handed to the system to copy from the file to the socket.
 constexpr uint64 kSendFileMinimum = 16384;
 
-template <class Call>
-int retryInterrupted(Call call) {
-    for (int attempt = 0;; ++attempt) {
-        int result = call();
-        if (result != -1 || errno != EINTR || attempt >= 1000) return result;
-        CSSys::sys_checkSignal();
-        errno = EINTR;
+// The file of a download, open for reading under a shared lock until the request ends; its length
+// is the one it had when the lock was taken. A missing file or a folder is refused as not found.
+CSRef<CSLockedFile> openDownload(const std::string& path, const char* requestPath) {
+    CSRef<CSLockedFile> file;
+    try {
+        file = CSLockedFile::lockFile(path.c_str(), CSLockedFile::Shared);
+    } catch (const CSException& e) {
+        const int err = e.getErrorCode();
+        if (err != ENOENT && err != ENOTDIR && err != ENAMETOOLONG && err != ELOOP) throw;
     }
-}
-
-// The file of a download, open for reading under a shared lock, both held until the object goes.
-// The length is taken once the lock is held. A missing file or a folder is refused as not found.
-class DownloadFile {
-public:
-    DownloadFile(const std::string& path, const char* requestPath) : iPath(path) {
-        iHandle =
-            retryInterrupted([&] { return CSSys::ops().os_open(path.c_str(), O_RDONLY | O_CLOEXEC, 0); });
-        if (iHandle == -1) {
-            const int err = errno;
-            if (err == ENOENT || err == ENOTDIR || err == ENAMETOOLONG || err == ELOOP) notFound(requestPath);
-            CSException::throwFileError(CS_CONTEXT, err, path.c_str());
-        }
-        struct stat st {};
-        if (retryInterrupted([&] { return CSSys::ops().os_flock(iHandle, LOCK_SH); }) == -1 ||
-            ::fstat(iHandle, &st) == -1) {
-            const int err = errno;
-            CSSys::ops().os_close(std::exchange(iHandle, -1));
-            CSException::throwFileError(CS_CONTEXT, err, path.c_str());
-        }
-        // A folder is no file to send: reading it would fail only after the reply head is out.
-        if (S_ISDIR(st.st_mode)) notFound(requestPath);
-        iSize = static_cast<uint64>(st.st_size);
-    }
-    ~DownloadFile() {
-        if (iHandle != -1) CSSys::ops().os_close(iHandle);
-    }
-    DownloadFile(const DownloadFile&) = delete;
-    DownloadFile& operator=(const DownloadFile&) = delete;
-
-    int handle() const { return iHandle; }
-    uint64 size() const { return iSize; }
-    const char* path() const { return iPath.c_str(); }
-
-private:
-    [[noreturn]] void notFound(const char* requestPath) {
-        CSSys::ops().os_close(std::exchange(iHandle, -1));
+    // A folder is no file to send: reading it would fail only after the reply head is out.
+    if (!file || file->isDirectory())
         CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_FILE_NOT_FOUND, "File not found: %s", requestPath);
-    }
-
-    std::string iPath;
-    int iHandle = -1;
-    uint64 iSize = 0;
-};
+    return file;
+}
 
 // A window header as a number; `fallback` when absent. A value that is not a whole decimal number
 // is refused: reading it as 0 would send the wrong bytes.
@@ -101,8 +58,8 @@ void MSConnectionHandler::handleSpaceGet() {
     verifySpace();
 
     const char* path = iResourcePath ? iResourcePath->getCString() : "";
-    DownloadFile file(hvps_system_parameters.iRepositoryPath + "/" + path, path);
-    uint64 size = file.size();
+    CSRef<CSLockedFile> file = openDownload(hvps_system_parameters.iRepositoryPath + "/" + path, path);
+    uint64 size = file->lockedSize();
     iOutputStream->addHeader("P1Length", size);
 
     uint64 start = windowValue(iInputStream.get(), "Seek-Pos", 0);
@@ -122,8 +79,8 @@ void MSConnectionHandler::handleSpaceGet() {
     // A file that shrinks while it is sent ends the body early: the peer sees fewer bytes than
     // announced, and the connection stays usable for the server.
     if (count < kSendFileMinimum)
-        iOutputStream->CSOutputStream::sendFile(file.handle(), file.path(), start, count);  // buffered copy
+        iOutputStream->CSOutputStream::sendFile(file->handle(), file->getPathCString(), start, count);  // buffered copy
     else
-        iOutputStream->sendFile(file.handle(), file.path(), start, count);
+        iOutputStream->sendFile(file->handle(), file->getPathCString(), start, count);
     iOutputStream->flush();
 }

@@ -42,15 +42,17 @@ void HVFileState::getDigestHex(char* out) const {
 void HVFileState::resetMD5() {
     iMD5Offset = 0;
     iTimedOut = false;
-    iPendingReplace = false;
+    iPendingUpload = false;
     iMD5.md5_init();
 }
 
-void HVFileState::beginCheck(uint64 start, uint64 end, bool replace) {
-    const bool repeatOfTimedOut = iTimedOut && iExpectedLength == end && replace == iPendingReplace;
-    if (!repeatOfTimedOut && (iPendingReplace || start < iMD5Offset)) resetMD5();
+void HVFileState::beginCheck(uint64 start, uint64 end, bool provisional) {
+    const bool repeatOfTimedOut = iTimedOut && iExpectedLength == end && provisional == iPendingUpload &&
+                                  (!provisional || start == iPendingStart);
+    if (!repeatOfTimedOut && (iPendingUpload || start < iMD5Offset)) resetMD5();
     iTimedOut = false;
-    iPendingReplace = replace;
+    iPendingUpload = provisional;
+    iPendingStart = start;
     iExpectedLength = end;
 }
 

@@ -43,18 +43,19 @@ public:
     // Starts again from offset 0 with a fresh context.
     void resetMD5();
 
-    // Called before a check of the file as an upload of [start, end) left it; `replace` for a
-    // replacing upload, whose bytes lie in a temporary file until it succeeds. The digest goes on
-    // from getMD5Offset() only where the bytes it covers are those now checked: start at or after
-    // it, or the same upload sent again after its check timed out (its bytes were cut away or
-    // thrown away with its temporary file, and are sent once more). Progress of a replace that
-    // never became the file is only continued by a repeat of that replace. Otherwise the digest
-    // starts again from 0. Sets the expected length to `end`.
-    void beginCheck(uint64 start, uint64 end, bool replace);
+    // Called before a check of the file as an upload of [start, end) left it; `provisional` for an
+    // upload whose bytes are not the file's until it succeeds (a replace, whose bytes lie in a
+    // temporary file, or a write inside the file, whose overwritten bytes are put back should it
+    // fail). The digest goes on from getMD5Offset() only where the bytes it covers are those now
+    // checked: start at or after it, or the same upload sent again after its check timed out (its
+    // bytes were undone, and are sent once more). Progress of a provisional upload that never
+    // became the file is only continued by a repeat of that upload. Otherwise the digest starts
+    // again from 0. Sets the expected length to `end`.
+    void beginCheck(uint64 start, uint64 end, bool provisional);
     // The check begun last ran out of time: its progress is kept for a repeat of the same upload.
     void noteTimeout() { iTimedOut = true; }
-    // The replacing upload checked last has become the file: its digest now describes the file.
-    void replaceCommitted() { iPendingReplace = false; }
+    // The provisional upload checked last has become the file: its digest now describes the file.
+    void committed() { iPendingUpload = false; }
 
 private:
     friend class FileStateList;
@@ -63,7 +64,8 @@ private:
     uint64 iMD5Offset = 0;
     uint64 iExpectedLength = 0;
     bool iTimedOut = false;              // the last check timed out and its upload may be repeated
-    bool iPendingReplace = false;        // the digest covers a replace's bytes, not (yet) the file
+    bool iPendingUpload = false;         // the digest covers a provisional upload's bytes, not (yet) the file
+    uint64 iPendingStart = 0;            // where that upload began
     CSMd5 iMD5;                          // never finished: digests are taken from copies
     HVFileState* iMoreRecent = nullptr;  // towards fs_mru; guarded by fs_lock
     HVFileState* iLessRecent = nullptr;  // towards fs_lru; guarded by fs_lock

@@ -31,6 +31,7 @@ int CSSysOps::os_flock(int fd, int operation) { return ::flock(fd, operation); }
 int CSSysOps::os_utimes(const char* path, const struct timeval* times) { return ::utimes(path, times); }
 int CSSysOps::os_access(const char* path, int mode) { return ::access(path, mode); }
 int CSSysOps::os_stat(const char* path, struct stat* st) { return ::stat(path, st); }
+int CSSysOps::os_fstat(int fd, struct stat* st) { return ::fstat(fd, st); }
 int CSSysOps::os_lstat(const char* path, struct stat* st) { return ::lstat(path, st); }
 int CSSysOps::os_mkdir(const char* path, mode_t mode) { return ::mkdir(path, mode); }
 int CSSysOps::os_chmod(const char* path, mode_t mode) { return ::chmod(path, mode); }
@@ -266,6 +267,10 @@ void CSSysFile::sf_setEOF(uint64 size) {
 
 void CSSysFile::sf_sync() {
     if (retryInterrupted([&] { return CSSys::ops().os_fsync(iHandle); }) == -1) fail(CS_CONTEXT, errno);
+}
+
+void CSSysFile::sf_fstat(struct stat* st) {
+    if (retryInterrupted([&] { return CSSys::ops().os_fstat(iHandle, st); }) == -1) fail(CS_CONTEXT, errno);
 }
 
 void CSSysFile::sf_lock(bool shared) {

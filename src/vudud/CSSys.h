@@ -34,6 +34,7 @@ public:
     virtual int os_utimes(const char* path, const struct timeval* times);
     virtual int os_access(const char* path, int mode);
     virtual int os_stat(const char* path, struct stat* st);
+    virtual int os_fstat(int fd, struct stat* st);
     virtual int os_lstat(const char* path, struct stat* st);
     virtual int os_mkdir(const char* path, mode_t mode);
     virtual int os_chmod(const char* path, mode_t mode);
@@ -107,6 +108,8 @@ public:
 
     bool isOpen() const { return iHandle >= 0; }
     const char* path() const { return iPath.c_str(); }
+    // The descriptor (-1 when closed), lent for calls that need it (sending a file to a socket).
+    int handle() const { return iHandle; }
 
     // Opens read-only or read-write, creating the file (mode 0664) when `create`. An open
     // descriptor is closed first.
@@ -121,6 +124,8 @@ public:
     void sf_setEOF(uint64 size);
     // fsync; a failure raises (a lost write must not look like a durable one).
     void sf_sync();
+    // fstat of the open descriptor: the identity and length of the file it holds.
+    void sf_fstat(struct stat* st);
     // Blocking flock, shared or exclusive / unlock.
     void sf_lock(bool shared);
     void sf_unlock();

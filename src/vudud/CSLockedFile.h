@@ -1,0 +1,35 @@
+// CSLockedFile: a file opened and flock'ed for the life of the object, and guaranteed to be the
+// file its path names at the moment the lock was taken. Writers that replace a file rename a new
+// one over the path while holding the old one's lock; a waiter that then got the old file's lock
+// would work on a file no path names any more, so the lock is taken again on the file the path
+// names now. Reads, writes and length changes are those of CSFile on the held descriptor.
+// One thread uses an object; the flock coordinates threads and processes.
+#pragma once
+
+#include "CSFile.h"
+
+class CSLockedFile : public CSFile {
+public:
+    enum Access {
+        Shared,     // read only, shared lock
+        Exclusive,  // read and write, exclusive lock; the file must exist
+        Create,     // read and write, exclusive lock; the file and missing parent folders are made
+    };
+    // Bounds the re-locking when the path keeps being replaced while this object waits.
+    static constexpr int kMaxAttempts = 1000;
+
+    // Opens, locks (blocking) and checks identity. A missing file raises the file error 2 (except
+    // with Create); a path that still names another file after kMaxAttempts raises EBUSY.
+    CSLockedFile(CSRef<CSPath> path, Access access);
+    static CSRef<CSLockedFile> lockFile(const char* path, Access access);
+
+    // The file's length and kind when the lock was taken.
+    uint64 lockedSize() const { return iLockedSize; }
+    bool isDirectory() const { return iIsDirectory; }
+    // The locked descriptor, lent.
+    int handle() const { return iFile.handle(); }
+
+private:
+    uint64 iLockedSize = 0;
+    bool iIsDirectory = false;
+};
