@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "CSStrUtil.h"
+#include "DiskUsage_hvps.h"
 #include "FileState_hvps.h"
 #include "HVPSClient.h"
 #include "HvpsdProcess.h"
@@ -127,6 +129,28 @@ void expectRefused(const HVPSReply& reply, int status, int code, const std::stri
     EXPECT_EQ(reply.status, status) << reply.body;
     EXPECT_EQ(reply.errorCode, code) << reply.body;
     EXPECT_NE(reply.message.find(text), std::string::npos) << reply.message;
+}
+
+// Whether `condition` holds within 10 s (polled).
+bool eventually(const std::function<bool()>& condition) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// Whether /proc/locks lists a flock of the file with inode `inode` that is waited for ("->") or,
+// with `waiter` false, held.
+bool flockListed(ino_t inode, bool waiter) {
+    std::ifstream table("/proc/locks");
+    const std::string tag = ":" + std::to_string(inode) + " ";
+    for (std::string line; std::getline(table, line);)
+        if (line.find("FLOCK") != std::string::npos && line.find(tag) != std::string::npos &&
+            (line.find("->") != std::string::npos) == waiter)
+            return true;
+    return false;
 }
 
 TEST_F(UploadTest, PlacementsWriteTheBodyWhereAskedAndTheDiskUsageFollowsTheFileLength) {
@@ -382,28 +406,6 @@ TEST_F(UploadTest, ReplaceFailingItsMD5CheckLeavesTheFormerContentAndASuccessful
     EXPECT_EQ(temporaryFiles(), std::vector<std::string>{});
 }
 
-// Whether `condition` holds within 10 s (polled).
-bool eventually(const std::function<bool()>& condition) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
-// Whether /proc/locks lists a flock of the file with inode `inode` that is waited for ("->") or,
-// with `waiter` false, held.
-bool flockListed(ino_t inode, bool waiter) {
-    std::ifstream table("/proc/locks");
-    const std::string tag = ":" + std::to_string(inode) + " ";
-    for (std::string line; std::getline(table, line);)
-        if (line.find("FLOCK") != std::string::npos && line.find(tag) != std::string::npos &&
-            (line.find("->") != std::string::npos) == waiter)
-            return true;
-    return false;
-}
-
 TEST_F(UploadTest, ReplaceWritesBesideTheFileAndAnUploadWaitingForItLocksAndWritesTheNewFile) {
     if (!std::ifstream("/proc/locks")) GTEST_SKIP() << "/proc/locks cannot be read here";
     start();
@@ -436,6 +438,67 @@ TEST_F(UploadTest, ReplaceWritesBesideTheFileAndAnUploadWaitingForItLocksAndWrit
     EXPECT_EQ(temporaryFiles(), std::vector<std::string>{});
     iClient.login();
     EXPECT_EQ(diskUsage(), 20u);
+}
+
+TEST_F(UploadTest, DiskUsageEqualsAFreshCountWhenRemoveRenameOrDeleteOverlapsASlowUpload) {
+    if (!std::ifstream("/proc/locks")) GTEST_SKIP() << "/proc/locks cannot be read here";
+    start();
+    const HVPSServerKey serverKey = HVPSClient::serverKeyFromPassword(hvps_test::HvpsdProcess::kPassword);
+    const std::string repository = iServer.path("data");
+    auto freshCount = [&] { return SystemParameters::getDiskUsage(repository.c_str(), false); };
+    struct Case {
+        const char* command;
+        const char* seekPos;  // of the upload; none: replace
+    } cases[] = {
+        {"REMOVE", "EOF"}, {"REMOVE", nullptr}, {"RENAME", "EOF"},
+        {"RENAME", nullptr}, {"DELETE", "EOF"}, {"DELETE", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.command) + (c.seekPos ? " during an append" : " during a replace"));
+        HVPSSpaceURL url;
+        ASSERT_TRUE(iClient.createSpace(serverKey, "overlap", "1.0", &url).ok());
+        iID = url.spaceID;
+        iClient.setSpace(url);
+        ASSERT_EQ(put("f", std::string(300000, 'x'), HVPSPlacement::Replace).status, 201);
+        struct stat file {};
+        ASSERT_EQ(stat(spaceFile("f").c_str(), &file), 0);
+
+        // The upload holds the file's lock with half of its body sent.
+        const std::string headers = c.seekPos ? std::string("Seek-Pos: ") + c.seekPos + "\r\n" : "";
+        int upload = beginRawPut("f", headers, 2 << 20, std::string(1 << 20, 'y'));
+        ASSERT_TRUE(eventually([&] { return flockListed(file.st_ino, false); }));
+        iClient.login();
+        HVPSReply commandReply;
+        std::thread command([&] {
+            const std::string name = c.command;
+            commandReply = name == "REMOVE" ? iClient.remove("f")
+                           : name == "RENAME" ? iClient.rename("f", "g")
+                                              : iClient.deleteSpace();
+        });
+        if (std::string(c.command) == "DELETE") {
+            // The mark waits for the upload; meanwhile the space takes no new writer.
+            HVPSClient probe("127.0.0.1", iPort);
+            probe.setSpace(url);
+            EXPECT_TRUE(eventually([&] {
+                probe.login();
+                return probe.remove("nothing").errorCode == -25013;
+            }));
+        } else {
+            EXPECT_TRUE(eventually([&] { return flockListed(file.st_ino, true); }));
+        }
+        const std::string uploaded = endRawPut(upload, std::string(1 << 20, 'z'));
+        command.join();
+        EXPECT_NE(uploaded.find("Put OK"), std::string::npos) << uploaded;
+        EXPECT_EQ(commandReply.status, 200) << commandReply.body;
+        EXPECT_TRUE(eventually([&] { return diskUsage() == freshCount(); })) << diskUsage() << " " << freshCount();
+    }
+    // The usage a clean stop saves is the one the next start takes.
+    ASSERT_TRUE(iServer.signalServer(SIGTERM));
+    ASSERT_TRUE(iServer.waitForServerExit());
+    auto launcher = iServer.launch(geteuid() == 0 ? std::vector<std::string>{"-r"} : std::vector<std::string>{});
+    ASSERT_TRUE(launcher && launcher->exitedWith(0)) << iServer.output();
+    // (The client's first request finds its connection to the stopped server closed.)
+    EXPECT_TRUE(eventually([&] { return diskUsage() == freshCount(); })) << diskUsage() << " " << freshCount();
 }
 
 TEST_F(UploadTest, StartUpRemovesTemporaryFilesOfCutShortReplacesBeforeCountingTheDiskUsage) {
