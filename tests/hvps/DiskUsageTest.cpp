@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <barrier>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -139,11 +140,15 @@ TEST_F(DiskUsageTest, AdjustmentsFollowSizeChangesAndNeverGoBelowZero) {
 TEST_F(DiskUsageTest, ConcurrentAdjustmentsAreNotLost) {
     writeFile(usageFile(), "1");
     SystemParameters::loadDiskUsage();
+    // All threads start adjusting at once, so that their updates overlap in every run.
+    std::barrier start(5);
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; t++)
-        threads.emplace_back([] {
+        threads.emplace_back([&start] {
+            start.arrive_and_wait();
             for (int i = 0; i < 5000; i++) SystemParameters::setDiskUsage(0, 1);
         });
+    start.arrive_and_wait();
     for (int i = 0; i < 1000; i++) (void)SystemParameters::currentDiskUsage();
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(SystemParameters::currentDiskUsage(), 20001u);
