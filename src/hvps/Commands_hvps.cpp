@@ -3,7 +3,6 @@
 // to be encrypted under the server password's digest; it is decrypted and matched again, and the
 // reply body of an encrypted request is encrypted the same way.
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -118,8 +117,7 @@ CSRef<CSLockedFile> lockExistingFile(const CSString* resourcePath) {
     try {
         return CSLockedFile::lockFile(dataPath(resourcePath).c_str(), CSLockedFile::Exclusive);
     } catch (const CSException& e) {
-        const int err = e.getErrorCode();
-        if (err != ENOENT && err != ENOTDIR && err != ENAMETOOLONG && err != ELOOP) throw;
+        if (!CSSys::isNoSuchPath(e)) throw;
     }
     return {};
 }

@@ -39,7 +39,7 @@ bool stopRequested() {
 std::mutex gWritersLock;
 std::condition_variable gWriterLeft;
 std::map<uint32, uint32> gWriters;  // guarded by gWritersLock
-std::set<uint32> gClosed;  // guarded by gWritersLock
+std::set<uint32> gClosed;           // guarded by gWritersLock
 
 // Closes space `id` to new writers and waits until those inside have left. The wait wakes up now
 // and then to let a stopping server interrupt it.

@@ -1,7 +1,6 @@
 // GET of a file in a space: the whole file or a window of it chosen by "Seek-Pos" and
 // "Maximum-Length". Downloads need no session; the file is read under a shared lock.
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -24,8 +23,7 @@ CSRef<CSLockedFile> openDownload(const std::string& path, const char* requestPat
     try {
         file = CSLockedFile::lockFile(path.c_str(), CSLockedFile::Shared);
     } catch (const CSException& e) {
-        const int err = e.getErrorCode();
-        if (err != ENOENT && err != ENOTDIR && err != ENAMETOOLONG && err != ELOOP) throw;
+        if (!CSSys::isNoSuchPath(e)) throw;
     }
     // A folder is no file to send: reading it would fail only after the reply head is out.
     if (!file || file->isDirectory())
@@ -79,7 +77,8 @@ void MSConnectionHandler::handleSpaceGet() {
     // A file that shrinks while it is sent ends the body early: the peer sees fewer bytes than
     // announced, and the connection stays usable for the server.
     if (count < kSendFileMinimum)
-        iOutputStream->CSOutputStream::sendFile(file->handle(), file->getPathCString(), start, count);  // buffered copy
+        iOutputStream->CSOutputStream::sendFile(file->handle(), file->getPathCString(), start,
+                                                count);  // buffered copy
     else
         iOutputStream->sendFile(file->handle(), file->getPathCString(), start, count);
     iOutputStream->flush();

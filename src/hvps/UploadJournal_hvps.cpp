@@ -119,7 +119,8 @@ bool parseNote(const std::string& line, Note* note) {
     const size_t at = line.find('@');
     uint64 keepFrom = 0;
     if (at < tab) {
-        if (!parseNumber(line, 0, at, &note->length) || !parseNumber(line, at + 1, tab, &keepFrom)) return false;
+        if (!parseNumber(line, 0, at, &note->length) || !parseNumber(line, at + 1, tab, &keepFrom))
+            return false;
         note->keepFrom = keepFrom;
     } else if (!parseNumber(line, 0, tab, &note->length)) {
         return false;
@@ -241,7 +242,8 @@ bool UploadJournal::recover(const std::string& repositoryPath) {
         while (dir->next()) {
             const char* name = dir->name();
             if (!dir->isFile() || strncmp(name, kFilePrefix, prefix) != 0) continue;
-            const bool journal = name[prefix] != 0 && strspn(name + prefix, "0123456789") == strlen(name + prefix);
+            const bool journal =
+                name[prefix] != 0 && strspn(name + prefix, "0123456789") == strlen(name + prefix);
             (journal ? journals : leftovers).push_back(repositoryPath + "/" + name);
         }
     }
@@ -261,7 +263,8 @@ bool UploadJournal::recover(const std::string& repositoryPath) {
         if (line.empty()) {
             // Cleared: the upload ended.
         } else if (!parseNote(line, &note)) {
-            CSL.logf(self, CSLog::Warning, "Ignoring a malformed upload journal note in %s\n", journal.c_str());
+            CSL.logf(self, CSLog::Warning, "Ignoring a malformed upload journal note in %s\n",
+                     journal.c_str());
         } else if (!isSpaceFile(repositoryPath, note.relative)) {
             CSL.logf(self, CSLog::Warning,
                      "Ignoring an upload journal note in %s: it names no file of a space folder\n",

@@ -213,9 +213,9 @@ PutRequest validatePut(CSHTTPInputStream* in) {
         CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_BAD_REQUEST, "Bad P1MD5Check value: %s",
                                      request.md5Check);
     if (request.length > UINT64_MAX - request.offset)
-        CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_BAD_REQUEST, "Upload beyond the largest file: %llu + %llu",
-                                     static_cast<unsigned long long>(request.offset),
-                                     static_cast<unsigned long long>(request.length));
+        CSException::throwExceptionf(
+            CS_CONTEXT, HVPS_ERR_BAD_REQUEST, "Upload beyond the largest file: %llu + %llu",
+            static_cast<unsigned long long>(request.offset), static_cast<unsigned long long>(request.length));
     return request;
 }
 
@@ -233,7 +233,9 @@ public:
           iTargetPath(targetPath),
           iTarget(CSLockedFile::lockFile(targetPath.c_str(), CSLockedFile::Create)),
           iSizeBefore(iTarget->lockedSize()),
-          iStart(request.replace ? 0 : request.logMode ? iSizeBefore : request.offset),
+          iStart(request.replace   ? 0
+                 : request.logMode ? iSizeBefore
+                                   : request.offset),
           // An append cannot overflow: the file would have to be near 2^64 bytes already.
           iEnd(iStart + request.length),
           // A write inside the file does not shorten it.
@@ -382,7 +384,8 @@ void Upload::receive(CSHTTPInputStream* in) {
         size_t checked = 0;  // bytes of this chunk already looked at for the record
         if (logMode && !haveHeader) {
             if (got < kLogRecordHeaderSize)
-                CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_BAD_UPLOAD, "Log message too short: %llu < 10",
+                CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_BAD_UPLOAD,
+                                             "Log message too short: %llu < 10",
                                              static_cast<unsigned long long>(got));
             uint16 field;
             uint32 lengthField;
@@ -456,8 +459,8 @@ void Upload::verifyDigest(uint64* md5Offset, uint64* fileLength) {
         CSL.logf(iSelf, CSLog::Error, "MD5 Check failed on %s\nLength read: %llu, will reset to: %llu\n",
                  iTarget->getPathCString(), static_cast<unsigned long long>(iEnd),
                  static_cast<unsigned long long>(iStart));
-        CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_MD5_MISMATCH, "MD5 check failed: server: %s, client: %s",
-                                     digest, iRequest.md5Check);
+        CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_MD5_MISMATCH,
+                                     "MD5 check failed: server: %s, client: %s", digest, iRequest.md5Check);
     }
 }
 

@@ -198,6 +198,10 @@ bool CSSys::sys_isAlive(pid_t pid) { return ::kill(pid, 0) == 0; }
 bool CSSys::isFileNotFound(const CSException& e) { return e.getErrorCode() == ENOENT; }
 bool CSSys::isDirNotFound(const CSException& e) { return e.getErrorCode() == ENOENT; }
 bool CSSys::isDirExists(const CSException& e) { return e.getErrorCode() == EEXIST; }
+bool CSSys::isNoSuchPath(const CSException& e) {
+    const int err = e.getErrorCode();
+    return err == ENOENT || err == ENOTDIR || err == ENAMETOOLONG || err == ELOOP;
+}
 
 // ---- CSSysFile --------------------------------------------------------------------------------
 

@@ -95,6 +95,9 @@ public:
     static bool isFileNotFound(const CSException& e);
     static bool isDirNotFound(const CSException& e);
     static bool isDirExists(const CSException& e);
+    // The error of a path that names nothing that can be opened: missing, a file where a folder
+    // should be, too long, or a loop of links.
+    static bool isNoSuchPath(const CSException& e);
 };
 
 // An open file descriptor and the path it was opened with (kept for error messages).

@@ -85,7 +85,7 @@ TEST_F(UploadJournalTest, StartUpUndoesNotedUploadsAndIgnoresNotesThatNameNoFile
         {"4\t../outside\n", "../outside", "0123456789", false, ""},
         {"0\tspace-db\n", "space-db", "0123456789", false, ""},
         {"0\t7/link\n", "space-db", "0123456789", false, ""},
-        {"4\t9/b\n", "7/b", "0123456789", false, ""},  // the space folder is a link
+        {"4\t9/b\n", "7/b", "0123456789", false, ""},                      // the space folder is a link
         {"4\t" + iRepository + "/7/b\n", "7/b", "0123456789", false, ""},  // absolute
         {"4x\t7/b\n", "7/b", "0123456789", false, ""},
         {"4\t7/missing\n", "7/b", "0123456789", false, ""},

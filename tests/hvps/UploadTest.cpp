@@ -342,8 +342,8 @@ TEST_F(UploadTest, MD5CheckThatRunsOutOfTimeReportsItsProgressAndARepeatFinishes
     another[1] ^= 1;
     ASSERT_EQ(put("f100", other, HVPSPlacement::Replace, 0, md5(other)).errorCode, -6);
     ASSERT_EQ(iClient.remove("f100").status, 200);
-    const HVPSReply& replaced =
-        iClient.putVerified("f100", another.data(), another.size(), {HVPSPlacement::Replace, 0, md5(another)});
+    const HVPSReply& replaced = iClient.putVerified("f100", another.data(), another.size(),
+                                                    {HVPSPlacement::Replace, 0, md5(another)});
     EXPECT_EQ(replaced.status, 201) << replaced.body;
 }
 
@@ -386,7 +386,7 @@ TEST_F(UploadTest, BodyCutShortLeavesTheFileAsItWasWhereverTheUploadWrote) {
         {nullptr, 200000, 100000},
         {nullptr, 10, 0},
         {"EOF", 200000, 100000},
-        {"150", 10, 5},       // beyond the end: the file is not padded
+        {"150", 10, 5},          // beyond the end: the file is not padded
         {"10", 200000, 100000},  // inside the file and beyond its end
         {"10", 50, 20},          // inside the file
     };
@@ -472,8 +472,8 @@ TEST_F(UploadTest, DiskUsageEqualsAFreshCountWhenRemoveRenameOrDeleteOverlapsASl
         const char* command;
         const char* seekPos;  // of the upload; none: replace
     } cases[] = {
-        {"REMOVE", "EOF"}, {"REMOVE", nullptr}, {"RENAME", "EOF"},
-        {"RENAME", nullptr}, {"DELETE", "EOF"}, {"DELETE", nullptr},
+        {"REMOVE", "EOF"},   {"REMOVE", nullptr}, {"RENAME", "EOF"},
+        {"RENAME", nullptr}, {"DELETE", "EOF"},   {"DELETE", nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.command) + (c.seekPos ? " during an append" : " during a replace"));
@@ -493,7 +493,7 @@ TEST_F(UploadTest, DiskUsageEqualsAFreshCountWhenRemoveRenameOrDeleteOverlapsASl
         HVPSReply commandReply;
         std::thread command([&] {
             const std::string name = c.command;
-            commandReply = name == "REMOVE" ? iClient.remove("f")
+            commandReply = name == "REMOVE"   ? iClient.remove("f")
                            : name == "RENAME" ? iClient.rename("f", "g")
                                               : iClient.deleteSpace();
         });
@@ -512,15 +512,18 @@ TEST_F(UploadTest, DiskUsageEqualsAFreshCountWhenRemoveRenameOrDeleteOverlapsASl
         command.join();
         EXPECT_NE(uploaded.find("Put OK"), std::string::npos) << uploaded;
         EXPECT_EQ(commandReply.status, 200) << commandReply.body;
-        EXPECT_TRUE(eventually([&] { return diskUsage() == freshCount(); })) << diskUsage() << " " << freshCount();
+        EXPECT_TRUE(eventually([&] { return diskUsage() == freshCount(); }))
+            << diskUsage() << " " << freshCount();
     }
     // The usage a clean stop saves is the one the next start takes.
     ASSERT_TRUE(iServer.signalServer(SIGTERM));
     ASSERT_TRUE(iServer.waitForServerExit());
-    auto launcher = iServer.launch(geteuid() == 0 ? std::vector<std::string>{"-r"} : std::vector<std::string>{});
+    auto launcher =
+        iServer.launch(geteuid() == 0 ? std::vector<std::string>{"-r"} : std::vector<std::string>{});
     ASSERT_TRUE(launcher && launcher->exitedWith(0)) << iServer.output();
     // (The client's first request finds its connection to the stopped server closed.)
-    EXPECT_TRUE(eventually([&] { return diskUsage() == freshCount(); })) << diskUsage() << " " << freshCount();
+    EXPECT_TRUE(eventually([&] { return diskUsage() == freshCount(); }))
+        << diskUsage() << " " << freshCount();
 }
 
 TEST_F(UploadTest, StartUpRemovesTemporaryFilesOfCutShortReplacesBeforeCountingTheDiskUsage) {
