@@ -9,10 +9,14 @@ JOBS ?= $(shell nproc)
 CCACHE := $(shell command -v ccache 2>/dev/null)
 LAUNCHER_FLAGS := $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE) -DCMAKE_C_COMPILER_LAUNCHER=$(CCACHE))
 
-DEB_PACKAGES := cmake ninja-build g++ pkg-config libssl-dev libgtest-dev libgmock-dev \
-                qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libgl-dev
+SERVER_PACKAGES := cmake ninja-build g++ pkg-config libssl-dev libgtest-dev libgmock-dev
+MANAGER_PACKAGES := qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libgl-dev
+# A server-only build (CMAKE_FLAGS=-DHVPS_BUILD_MANAGER=OFF) needs no Qt.
+DEB_PACKAGES := $(SERVER_PACKAGES) $(if $(findstring HVPS_BUILD_MANAGER=OFF,$(CMAKE_FLAGS)),,$(MANAGER_PACKAGES))
+# The package checks that need more than the build: lintian and logrotate.
+PACKAGE_TEST_PACKAGES := lintian logrotate
 
-.PHONY: all deps deps-fuzz configure build run test test-sanitize test-tsan test-faults fuzz screenshots clean
+.PHONY: all deps deps-fuzz configure build run test test-sanitize test-tsan test-faults fuzz package test-package screenshots clean
 
 all: build
 
@@ -38,6 +42,15 @@ run: configure
 
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+# Debian packages in $(BUILD_DIR): hvps-server (no Qt) and, unless the manager is off, hvps-manager.
+package: build
+	@cd $(BUILD_DIR) && cpack -G DEB
+
+# The package checks with every tool they use (make test runs them too, skipping a missing tool).
+test-package: build
+	@$(MAKE) --no-print-directory deps DEB_PACKAGES="$(PACKAGE_TEST_PACKAGES)"
+	@cd $(BUILD_DIR) && ctest --output-on-failure -L package
 
 test-sanitize:
 	@$(MAKE) test BUILD_DIR=build-sanitize CMAKE_FLAGS="-DHVPS_SANITIZE=ON -DHVPS_BUILD_MANAGER=OFF"

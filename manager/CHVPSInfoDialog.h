@@ -4,6 +4,8 @@
 #include <QDialog>
 #include <memory>
 
+#include "hvps_version.h"
+
 namespace Ui {
 class dlgInfo;
 }
@@ -11,7 +13,7 @@ class dlgInfo;
 class CHVPSInfoDialog : public QDialog {
     Q_OBJECT
 public:
-    static constexpr const char* kVersion = "1.0.044";
+    static constexpr const char* kVersion = HVPS_VERSION_TEXT;
 
     explicit CHVPSInfoDialog(QWidget* parent = nullptr);
     ~CHVPSInfoDialog() override;

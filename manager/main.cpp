@@ -1,6 +1,7 @@
 // Entry of the management application: translations, then the main window.
 #include <QApplication>
 #include <QFile>
+#include <QIcon>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
@@ -12,6 +13,9 @@ void hvpsInitResources();
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     hvpsInitResources();
+    // The window icon, and the menu entry's name so that desktops group the window under it.
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/icons/images/server_hvps.png")));
+    QGuiApplication::setDesktopFileName(QStringLiteral("halvora-personal-server"));
 
     QTranslator appTranslator;
     (void)appTranslator.load(QStringLiteral(":/translations/translations/HalvoraPersonalServer.qm"));

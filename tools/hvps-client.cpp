@@ -1,7 +1,9 @@
 // hvps-client: a command-line client of an HVPS server on the client library. One command per
 // run; it exits 0 when the server accepted the request, 1 when the request failed (the server's
-// error code and message go to standard error), and 2 for a usage error.
+// error code and message go to standard error) or a local file could not be read or written, and 2
+// for a usage error (one line and a pointer to --help, so that the error is not lost in the usage).
 #include <getopt.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +17,7 @@
 
 #include "CSException.h"
 #include "HVPSClient.h"
+#include "hvps_version.h"
 
 namespace {
 
@@ -52,10 +55,12 @@ const char* kUsage =
     "      --md5-check HEX        put, append-record: the expected MD5 of the whole file\n"
     "      --seek N               get: start at byte N\n"
     "      --length N             get: send at most N bytes\n"
+    "  -q, --quiet                no progress meter (shown on a terminal for 1 MiB or more)\n"
     "  -v, --verbose              print the reply's status line and headers to standard error\n"
-    "  -h, --help                 print this text\n";
+    "  -h, --help                 print this text\n"
+    "      --version              print the version\n";
 
-enum LongOption { kXML = 1000, kOffset, kAppend, kMd5, kMd5Check, kSeek, kLength };
+enum LongOption { kXML = 1000, kOffset, kAppend, kMd5, kMd5Check, kSeek, kLength, kVersion };
 
 struct Options {
     std::string host;
@@ -72,6 +77,7 @@ struct Options {
     std::optional<uint64> seek;
     std::optional<uint64> length;
     bool verbose = false;
+    bool quiet = false;
 };
 
 class UsageError : public std::exception {
@@ -94,15 +100,45 @@ uint64 parseNumber(const char* text, const char* option, uint64 max = UINT64_MAX
 
 std::string readInput(const std::string& name) {
     FILE* file = name == "-" ? stdin : fopen(name.c_str(), "rb");
-    if (!file) throw UsageError("cannot open " + name + ": " + strerror(errno));
+    if (!file)
+        CSException::throwExceptionf(CS_CONTEXT, HVPS_CLIENT_ERROR, "Cannot open %s: %s", name.c_str(),
+                                     strerror(errno));
     std::string data;
     char buffer[65536];
     size_t n;
     while ((n = fread(buffer, 1, sizeof(buffer), file)) > 0) data.append(buffer, n);
     bool failed = ferror(file);
     if (file != stdin) fclose(file);
-    if (failed) throw UsageError("cannot read " + name);
+    if (failed) CSException::throwExceptionf(CS_CONTEXT, HVPS_CLIENT_ERROR, "Cannot read %s", name.c_str());
     return data;
+}
+
+// A one-line meter on standard error, redrawn in place when the percentage changes; the line is
+// ended once the transfer is complete.
+class ProgressMeter {
+public:
+    void operator()(uint64 done, uint64 total) {
+        int percent = total ? static_cast<int>(done * 100 / total) : 100;
+        if (percent == iShown) return;
+        iShown = percent;
+        fprintf(stderr, "\r%8.1f of %.1f MiB (%3d%%)", static_cast<double>(done) / kMiB,
+                static_cast<double>(total) / kMiB, percent);
+        if (done >= total) fputc('\n', stderr);
+        fflush(stderr);
+    }
+
+    static constexpr uint64 kMiB = 1024 * 1024;
+
+private:
+    int iShown = -1;
+};
+
+// Shows transfers of 1 MiB or more when standard error is a terminal and -q is not given.
+void enableProgress(HVPSClient& client, const Options& options) {
+    if (options.quiet || !isatty(STDERR_FILENO)) return;
+    client.setProgress([meter = ProgressMeter()](uint64 done, uint64 total) mutable {
+        if (total >= ProgressMeter::kMiB) meter(done, total);
+    });
 }
 
 void printReplyHead(const HVPSReply& reply) {
@@ -167,6 +203,7 @@ int run(const Options& options, const std::string& command, const std::vector<st
     HVPSClient client(host, port);
     client.setTimeout(options.timeout);
     if (options.restoreID) client.setRestoreID(options.restoreID);
+    enableProgress(client, options);
     auto needSpace = [&]() {
         if (!space) throw UsageError(command + " needs a space URL: -s hvp://... or $HVPS_SPACE_URL");
         client.setSpace(*space);
@@ -297,6 +334,8 @@ int main(int argc, char** argv) {
         {"restore-id", required_argument, nullptr, 'r'},
         {"timeout", required_argument, nullptr, 't'},
         {"verbose", no_argument, nullptr, 'v'},
+        {"quiet", no_argument, nullptr, 'q'},
+        {"version", no_argument, nullptr, kVersion},
         {"help", no_argument, nullptr, 'h'},
         {"xml", no_argument, nullptr, kXML},
         {"offset", required_argument, nullptr, kOffset},
@@ -314,7 +353,7 @@ int main(int argc, char** argv) {
     try {
         opterr = 0;
         int ch;
-        while ((ch = getopt_long(argc, argv, ":s:H:p:k:r:t:vh", kOptions, nullptr)) != -1) {
+        while ((ch = getopt_long(argc, argv, ":s:H:p:k:r:t:vqh", kOptions, nullptr)) != -1) {
             switch (ch) {
                 case 's':
                     options.spaceURL = optarg;
@@ -337,6 +376,12 @@ int main(int argc, char** argv) {
                 case 'v':
                     options.verbose = true;
                     break;
+                case 'q':
+                    options.quiet = true;
+                    break;
+                case kVersion:
+                    printf("hvps-client %s\n", HVPS_VERSION_TEXT);
+                    return 0;
                 case 'h':
                     fputs(kUsage, stdout);
                     return 0;
@@ -372,7 +417,7 @@ int main(int argc, char** argv) {
         std::vector<std::string> args(argv + optind + 1, argv + argc);
         return run(options, command, args);
     } catch (const UsageError& e) {
-        fprintf(stderr, "Error: %s\n\n%s", e.what(), kUsage);
+        fprintf(stderr, "Error: %s\nTry 'hvps-client --help'.\n", e.what());
         return 2;
     } catch (const CSException& e) {
         fprintf(stderr, "Error: %s\n", e.getMessage());

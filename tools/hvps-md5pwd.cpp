@@ -12,18 +12,19 @@
 #include <string>
 
 #include "CSMd5.h"
+#include "hvps_version.h"
 
 namespace {
 
 constexpr size_t kMaxPassword = 1024;
 
-void usage(FILE* out) {
-    fprintf(out,
-            "Usage: hvps-md5pwd\n"
-            "Prints the MD5 hash of a password as 32 upper-case hexadecimal digits, the value\n"
-            "of 'server-password' in the server's configuration file.\n"
-            "At a terminal the password is asked for twice and not shown; otherwise the first\n"
-            "line of standard input is taken as the password.\n");
+void usage() {
+    printf(
+        "Usage: hvps-md5pwd [--help | --version]\n"
+        "Prints the MD5 hash of a password as 32 upper-case hexadecimal digits, the value\n"
+        "of 'server-password' in the server's configuration file.\n"
+        "At a terminal the password is asked for twice and not shown; otherwise the first\n"
+        "line of standard input is taken as the password.\n");
 }
 
 // The terminal's settings, restored however the program ends while echo is off.
@@ -93,10 +94,16 @@ void wipe(std::string& text) {
 
 int main(int argc, char** argv) {
     if (argc > 1) {
-        bool help = strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0;
-        if (!help) fprintf(stderr, "Error: unexpected argument: %s\n", argv[1]);
-        usage(help ? stdout : stderr);
-        return help ? 0 : 2;
+        if (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0) {
+            usage();
+            return 0;
+        }
+        if (strcmp(argv[1], "--version") == 0) {
+            printf("hvps-md5pwd %s\n", HVPS_VERSION_TEXT);
+            return 0;
+        }
+        fprintf(stderr, "Error: unexpected argument: %s\nTry 'hvps-md5pwd --help'.\n", argv[1]);
+        return 2;
     }
 
     std::string password;

@@ -15,10 +15,11 @@
 #include "Network_hvps.h"
 #include "Restore_hvps.h"
 #include "config_hvps.h"
+#include "hvps_version.h"
 
 namespace {
 
-constexpr const char* kVersion = "1.0.044";
+constexpr const char* kVersion = HVPS_VERSION_TEXT;
 constexpr size_t kMaxServerHeader = 149;
 constexpr size_t kMaxPrefix = 42;
 

@@ -2,6 +2,7 @@
 
 #include "CSException.h"
 #include "CSStrUtil.h"
+#include "hvps_version.h"
 
 HVPSOptions::HVPSOptions(HVPSSystemParameters& params) : iParams(params) {
     setComandLine("options");
@@ -73,7 +74,9 @@ void HVPSOptions::setOption(int id, const char* value) {
             iStop = true;
             break;
         case kVersion:
-            fprintf(iOut, "HVPS version: %s : %d-bit\n", cs_version(), static_cast<int>(sizeof(void*) * 8));
+            // The server's release first, as the banner and the packages name it, then the library's.
+            fprintf(iOut, "HVPS version: %s (VUDud %s) : %d-bit\n", HVPS_VERSION_TEXT, cs_version(),
+                    static_cast<int>(sizeof(void*) * 8));
             fflush(iOut);
             iStop = true;
             break;

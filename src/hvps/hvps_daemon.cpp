@@ -178,8 +178,36 @@ void writeShutdownLine() {
     fflush(stdout);
 }
 
+// The size of `path`, 0 when it does not exist yet.
+off_t fileSize(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_size : 0;
+}
+
+// The first error line that the log received from byte `from` on: a log line at the error level or
+// a start-up message that begins with "Error"; empty when there is none. It tells the person who
+// started the server why the start failed without opening the log.
+std::string firstErrorLine(const std::string& logFile, off_t from) {
+    FILE* f = fopen(logFile.c_str(), "r");
+    if (!f) return {};
+    std::string found;
+    char line[2048];
+    if (fseeko(f, from, SEEK_SET) == 0) {
+        while (fgets(line, sizeof(line), f)) {
+            if (strstr(line, " [Error] ") || strncmp(line, "Error", 5) == 0) {
+                found = line;
+                break;
+            }
+        }
+    }
+    fclose(f);
+    if (!found.empty() && found.back() != '\n') found += '\n';
+    return found;
+}
+
 // The launching process: waits for the server's "ok" on the pipe. Returns the exit status.
-int runLauncher(int readEnd, pid_t child, const std::string& logFile) {
+// `logStart` is the size of the log before the server began to write to it.
+int runLauncher(int readEnd, pid_t child, const std::string& logFile, off_t logStart) {
     char buf[2];
     size_t got = 0;
     while (got < sizeof(buf)) {
@@ -202,12 +230,14 @@ int runLauncher(int readEnd, pid_t child, const std::string& logFile) {
         if (waitpid(child, &status, WNOHANG) == child) {
             fprintf(stderr, "HVPS failed to start. Check log file %s for possible error messages.\n",
                     logPath.c_str());
+            fputs(firstErrorLine(logPath, logStart).c_str(), stderr);
             return 1;
         }
         usleep(100);
     }
     fprintf(stderr, "HVPS (pid = %u) may not have started. Check log file %s for possible error messages.\n",
             static_cast<unsigned>(child), logPath.c_str());
+    fputs(firstErrorLine(logPath, logStart).c_str(), stderr);
     return 1;
 }
 
@@ -380,6 +410,10 @@ void HVPSDaemonShutdown() {
 
 int hv_service_main(int argc, char* argv[], void (*status)(short)) {
     if (status) status(0);
+    // Whatever umask the server inherits, what it creates (space database, restore state, space
+    // folders, uploaded files, log and pid file) is for its own user alone: the space database
+    // holds every space key.
+    umask(077);
     cs_init_memory();
     auto& params = hvps_system_parameters;
 
@@ -462,6 +496,7 @@ int hv_service_main(int argc, char* argv[], void (*status)(short)) {
             }
             fflush(stdout);
             fflush(stderr);
+            off_t logStart = fileSize(params.iLogFile);
             pid_t child = fork();
             if (child < 0) {
                 perror("Error: fork() failed");
@@ -469,7 +504,7 @@ int hv_service_main(int argc, char* argv[], void (*status)(short)) {
             }
             if (child > 0) {
                 close(fds[1]);
-                return runLauncher(fds[0], child, params.iLogFile);
+                return runLauncher(fds[0], child, params.iLogFile, logStart);
             }
             close(fds[0]);
             pipeWrite = fds[1];

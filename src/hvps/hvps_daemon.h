@@ -14,9 +14,10 @@
 
 #include "CSObject.h"
 #include "CSThread.h"
+#include "hvps_version.h"
 
-// The server's version as shown in the banner.
-inline constexpr const char* HVPS_VERSION = "1.0.044";
+// The server's version as the banner, `-v` and the Server header show it.
+inline constexpr const char* HVPS_VERSION = HVPS_VERSION_TEXT;
 
 // The whole life of the process; returns the exit status. `status`, when given, is called with 0
 // when the function begins and with 1 once the server has started, the pid file is written and the

@@ -65,7 +65,7 @@ public:
     // A missing file is no error.
     void removeFile();
 
-    // One level; the new folder takes its parent's permission bits.
+    // One level; the new folder takes its parent's permission bits, less those the umask removes.
     void makeDir();
     // All missing levels. An existing folder is no error; an existing non-folder raises code 17.
     void makePath();

@@ -113,9 +113,14 @@ void CSSys::sys_makeDir(const char* path) {
         CSException::throwFileError(CS_CONTEXT, errno, path);
     std::string parent = parentOf(path);
     struct stat st {};
+    struct stat made {};
     if (ops().os_stat(parent.c_str(), &st) == -1)
         CSException::throwFileError(CS_CONTEXT, errno, parent.c_str());
-    if (ops().os_chmod(path, st.st_mode & 0777) == -1) CSException::throwFileError(CS_CONTEXT, errno, path);
+    // mkdir gave the folder 0777 less the umask; reading that back leaves the umask unchanged,
+    // where umask(2) would change it for every thread while it is read.
+    if (ops().os_stat(path, &made) == -1) CSException::throwFileError(CS_CONTEXT, errno, path);
+    if (ops().os_chmod(path, st.st_mode & made.st_mode & 0777) == -1)
+        CSException::throwFileError(CS_CONTEXT, errno, path);
 }
 
 void CSSys::sys_removeDir(const char* path) {

@@ -66,7 +66,8 @@ public:
     // True when both paths name the same file (device and inode).
     static bool sys_isSameFile(const char* path1, const char* path2);
     // Makes one folder, which takes the permission bits of its parent (the path up to its last
-    // component, or "." when it has no "/").
+    // component, or "." when it has no "/") as far as the umask allows: a server that keeps its
+    // files private never makes a folder that others may read.
     static void sys_makeDir(const char* path);
     // A missing folder or file is no error.
     static void sys_removeDir(const char* path);

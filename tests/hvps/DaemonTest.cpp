@@ -182,6 +182,12 @@ TEST(DaemonTest, ConfigurationErrorEndsTheStartWithStatus1AndItsMessageInTheLog)
         std::string log = hvpsd.log();
         EXPECT_NE(log.find(c.logged), std::string::npos) << log;
         EXPECT_TRUE(endsWithShutdown(log)) << log;
+        // The launcher repeats the log's first error line after its message.
+        size_t error = log.find(" [Error] ");
+        ASSERT_NE(error, std::string::npos) << log;
+        size_t begin = log.rfind('\n', error) + 1;
+        EXPECT_TRUE(hvpsd.output().ends_with(log.substr(begin, log.find('\n', error) + 1 - begin)))
+            << hvpsd.output();
         EXPECT_FALSE(hvpsd.pidFileExists());
     }
 }
@@ -260,7 +266,7 @@ TEST(DaemonTest, CommandLineAndEnvironmentErrorsPrintTheirMessageAndExitWith1) {
                "sure that this is what you want to do then restart the server with",
                "the -r or --allow-root option to override this check."});
     std::vector<Case> cases = {
-        {{"-v"}, "HVPS version: 1.0.0(Built ", true},
+        {{"-v"}, "HVPS version: " HVPS_VERSION_TEXT " (VUDud 1.0.0(Built ", true},
         {{"-h"}, "Usage: hvpsd options\n-h | --help\n", true},
         {{"-x", "--bad"}, "Error: unknown command line argument: -x\n"},
         {{"-D", "-r"}, daemonMode},

@@ -7,6 +7,7 @@
 
 #include "CSException.h"
 #include "HVPSOptions.h"
+#include "hvps_version.h"
 
 namespace {
 
@@ -108,7 +109,7 @@ TEST(HVPSOptionsTest, VersionPrintsOneLineWithTheWordSizeAndStops) {
     EXPECT_FALSE(p.params.iDebug);
     EXPECT_EQ(p.errors, "");
     std::string suffix = " : " + std::to_string(sizeof(void*) * 8) + "-bit\n";
-    EXPECT_EQ(p.output.rfind("HVPS version: 1.0.0(Built ", 0), 0u) << p.output;
+    EXPECT_EQ(p.output.rfind("HVPS version: " HVPS_VERSION_TEXT " (VUDud 1.0.0(Built ", 0), 0u) << p.output;
     ASSERT_GE(p.output.size(), suffix.size());
     EXPECT_EQ(p.output.substr(p.output.size() - suffix.size()), suffix);
     EXPECT_EQ(p.output.find('\n'), p.output.size() - 1);

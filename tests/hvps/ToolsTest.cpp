@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -127,7 +129,7 @@ TEST(ToolsTest, Md5pwdRefusesEmptyOrOverlongPasswordsAndStrayArguments) {
         {{}, "", 1, "empty"},
         {{}, "\n", 1, "empty"},
         {{}, std::string(5000, 'p') + "\n", 1, "longer than"},
-        {{"secret"}, "", 2, "unexpected argument"},
+        {{"secret"}, "", 2, "Error: unexpected argument: secret\nTry 'hvps-md5pwd --help'.\n"},
     };
     for (const auto& c : cases) {
         ToolRun run = runTool("hvps-md5pwd", c.args, c.input);
@@ -140,7 +142,9 @@ TEST(ToolsTest, Md5pwdRefusesEmptyOrOverlongPasswordsAndStrayArguments) {
     EXPECT_NE(help.out.find("server-password"), std::string::npos);
 }
 
-TEST(ToolsTest, ClientReportsUsageErrorsWithStatus2AndFailedRequestsWith1) {
+// A usage error is one line and a pointer to --help (status 2); a failed request or a local file
+// that cannot be read is one line without either (status 1).
+TEST(ToolsTest, ClientReportsUsageErrorsInOneLineWithStatus2AndOtherFailuresWith1) {
     int closedPort = hvps_test::freeLoopbackPort();
     struct Case {
         std::vector<std::string> args;
@@ -157,11 +161,16 @@ TEST(ToolsTest, ClientReportsUsageErrorsWithStatus2AndFailedRequestsWith1) {
         {{"-s", "hvp://1:XYZ@h:1/r/", "login"}, 2, "Invalid space URL"},
         {{"-s", "hvp://1:0123456789ABCDEF@h:1/r/", "--append", "--offset", "3", "put", "f"}, 2, "exclude"},
         {{"-p", std::to_string(closedPort), "-H", "127.0.0.1", "ping"}, 1, "Connection refused"},
+        {{"-s", "hvp://1:0123456789ABCDEF@h:1/r/", "put", "f", "/no/f"}, 1, "Cannot open /no/f"},
     };
     for (const auto& c : cases) {
         ToolRun run = runTool("hvps-client", c.args);
         EXPECT_EQ(run.exitCode, c.exitCode) << c.error << ": " << run.err;
+        EXPECT_EQ(run.err.rfind("Error: ", 0), 0u) << run.err;
         EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
+        std::string end = c.exitCode == 2 ? "\nTry 'hvps-client --help'.\n" : "\n";
+        EXPECT_TRUE(run.err.ends_with(end)) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), c.exitCode == 2 ? 2 : 1) << run.err;
     }
     ToolRun help = runTool("hvps-client", {"--help"});
     EXPECT_EQ(help.exitCode, 0);
@@ -169,7 +178,8 @@ TEST(ToolsTest, ClientReportsUsageErrorsWithStatus2AndFailedRequestsWith1) {
 }
 
 // A person's session with the tools: a space is created with the digest that hvps-md5pwd prints,
-// and a file goes up, comes back whole and in a window, is renamed and removed.
+// and a file goes up, comes back whole and in a window, is renamed and removed. The server was
+// started under the common umask 022, yet what it creates is for its own user alone.
 TEST(ToolsTest, ClientCreatesASpaceAndMovesFilesThroughARunningServer) {
     TempDir dir;
     HvpsdProcess server(dir.path());
@@ -177,7 +187,9 @@ TEST(ToolsTest, ClientCreatesASpaceAndMovesFilesThroughARunningServer) {
     server.writeConfig(port, "server-host=127.0.0.1\n");
     std::vector<std::string> args;
     if (geteuid() == 0) args.push_back("-r");
+    mode_t umaskBefore = umask(022);
     auto launched = server.launch(args);
+    umask(umaskBefore);
     ASSERT_TRUE(launched && launched->exitedWith(0)) << server.output();
 
     ToolRun digest = runTool("hvps-md5pwd", {}, std::string(HvpsdProcess::kPassword) + "\n");
@@ -206,6 +218,13 @@ TEST(ToolsTest, ClientCreatesASpaceAndMovesFilesThroughARunningServer) {
     };
     ToolRun put = client({"--md5", "put", "docs/a.txt", dir.file("local.txt")});
     ASSERT_EQ(put.exitCode, 0) << put.err;
+    std::string spaceDir = dir.file("data/" + url.substr(6, url.find(':', 6) - 6));
+    for (const auto& [path, mode] : std::vector<std::pair<std::string, mode_t>>{
+             {dir.file("data/space-db"), 0600}, {spaceDir, 0700}, {spaceDir + "/docs/a.txt", 0600}}) {
+        struct stat st {};
+        EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+        EXPECT_EQ(st.st_mode & 0777, mode) << path;
+    }
     ToolRun whole = client({"get", "docs/a.txt"});
     EXPECT_EQ(whole.exitCode, 0) << whole.err;
     EXPECT_EQ(whole.out, content);

@@ -95,7 +95,7 @@ TEST(CSPathTest, CreateFileMakesAllMissingFoldersAndRaisesASecondFailure) {
     EXPECT_EQ(ENOTDIR, caught([&] { path(dir.file("plain/sub/f"))->createFile(CSFile::DEFAULT); }).code);
 }
 
-TEST(CSPathTest, MakePathAcceptsFoldersRefusesFilesAndTakesTheParentsPermissionBits) {
+TEST(CSPathTest, MakePathAcceptsFoldersRefusesFilesAndTakesTheParentsPermissionBitsLessTheUmask) {
     TempDir dir;
     writeFile(dir.file("file"), "");
     path(dir.file("m/n"))->makePath();
@@ -107,17 +107,20 @@ TEST(CSPathTest, MakePathAcceptsFoldersRefusesFilesAndTakesTheParentsPermissionB
     EXPECT_NE(std::string::npos, onFile.message.find(dir.file("file")));
     EXPECT_EQ(EEXIST, caught([&] { path(dir.file("file/deeper"))->makePath(); }).code);
 
-    mode_t old = ::umask(022);
-    for (mode_t mode : {0750, 0777, 0711}) {
-        std::string parent = dir.file("p" + std::to_string(mode));
+    struct Case {
+        mode_t umask, parent, child;
+    } cases[] = {{022, 0750, 0750}, {022, 0711, 0711}, {022, 0777, 0755}, {077, 0750, 0700}};
+    for (const auto& c : cases) {
+        std::string parent = dir.file("p" + std::to_string(c.umask) + "-" + std::to_string(c.parent));
         ::mkdir(parent.c_str(), 0700);
-        ::chmod(parent.c_str(), mode);
+        ::chmod(parent.c_str(), c.parent);
+        mode_t old = ::umask(c.umask);
         path(parent + "/child")->makeDir();
+        ::umask(old);
         struct stat st {};
         ASSERT_EQ(0, ::stat((parent + "/child").c_str(), &st));
-        EXPECT_EQ(mode, st.st_mode & 0777);
+        EXPECT_EQ(c.child, st.st_mode & 0777) << parent;
     }
-    ::umask(old);
     EXPECT_EQ(EEXIST, caught([&] { path(dir.path())->makeDir(); }).code);
 }
 

@@ -14,6 +14,7 @@
 namespace {
 
 constexpr size_t kCopyBufferSize = 65536;
+constexpr size_t kProgressSlice = 256 * 1024;
 constexpr const char* kXMLDeclaration = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
 
 [[noreturn]] void clientError(const char* func, const char* file, int line, const char* message) {
@@ -372,7 +373,14 @@ void HVPSClient::sendRequest(std::string_view method, std::string_view target, s
         len = 0;
     }
     iSocket->write(iRequest.data(), iRequest.size());
-    if (len > 0) iSocket->write(static_cast<const char*>(body), len);
+    if (len > 0 && !iProgress) iSocket->write(static_cast<const char*>(body), len);
+    // With a progress report the body goes out in slices, each followed by a report.
+    for (size_t sent = 0; len > 0 && iProgress && sent < len;) {
+        size_t slice = std::min(len - sent, kProgressSlice);
+        iSocket->write(static_cast<const char*>(body) + sent, slice);
+        sent += slice;
+        iProgress(sent, len);
+    }
 }
 
 bool HVPSClient::readReply(const BodySink* sink) {
@@ -391,12 +399,14 @@ bool HVPSClient::readReply(const BodySink* sink) {
 
     if (sink && *sink && iReply.status >= 200 && iReply.status < 300) {
         if (iScratch.size() < kCopyBufferSize) iScratch.resize(kCopyBufferSize);
+        const uint64 total = length;
         while (length > 0) {
             size_t n =
                 iIn->read(iScratch.data(), static_cast<size_t>(std::min<uint64>(length, kCopyBufferSize)));
             if (n == 0) CSException::throwEOFError(CS_CONTEXT, iSocket->identify());
             (*sink)(iScratch.data(), n);
             length -= n;
+            if (iProgress) iProgress(total - length, total);
         }
         return true;
     }

@@ -126,6 +126,10 @@ public:
     void setTimeout(uint32 milliSeconds);
     // Largest reply body read into memory (a GET into a sink is not limited). Default 256 MiB.
     void setMaxBodyLength(uint64 length) { iMaxBodyLength = length; }
+    // Called with the bytes done and the whole length while a request body is sent and while a
+    // reply body goes into a sink; none by default (a body is then sent in one piece).
+    using Progress = std::function<void(uint64 done, uint64 total)>;
+    void setProgress(Progress progress) { iProgress = std::move(progress); }
     // Connections opened so far (a test can tell whether keep-alive held).
     uint32 connectionCount() const { return iConnectionCount; }
 
@@ -234,6 +238,7 @@ private:
     uint32 iTimeout = 30000;
     uint64 iMaxBodyLength = 256ull << 20;
     uint32 iConnectionCount = 0;
+    Progress iProgress;
     uint32 iRequestsOnConnection = 0;
     CSRef<CSSocket> iSocket;
     CSRef<CSHTTPInputStream> iIn;
