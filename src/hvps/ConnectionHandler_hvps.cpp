@@ -51,22 +51,6 @@ std::string spacePathPrefix() {
     return prefix;
 }
 
-// True when `segment` is exactly a space id as the server writes it: decimal digits without a
-// leading zero (or the single digit 0), within 32 bits.
-bool parseSpaceID(std::string_view segment, uint32* id) {
-    *id = 0;
-    if (segment.empty()) return true;  // no id at all: reported by the access checks
-    if (segment.size() > 1 && segment[0] == '0') return false;
-    uint64 value = 0;
-    for (char ch : segment) {
-        if (ch < '0' || ch > '9') return false;
-        value = value * 10 + static_cast<uint64>(ch - '0');
-        if (value > 0xFFFFFFFFull) return false;
-    }
-    *id = static_cast<uint32>(value);
-    return true;
-}
-
 bool equalsIgnoreCase(const char* a, const char* b) { return strcasecmp(a, b) == 0; }
 
 struct ReplyForm {
@@ -267,8 +251,8 @@ void MSConnectionHandler::setPath(char* path) {
         iInSpaceURL = true;
         rest.remove_prefix(prefix.size());
         std::string_view segment = rest.substr(0, rest.find('/'));
-        uint32 id = 0;
-        if (!parseSpaceID(segment, &id)) {
+        uint32 id = 0;  // no id at all is reported by the access checks
+        if (!segment.empty() && !parseSpaceID(segment, &id)) {
             iBadSpaceID = true;
         } else if (id != 0) {
             iSpaceID = id;

@@ -84,16 +84,10 @@ uint32 markedSpaceID(const char* name) {
     std::string_view text(name ? name : "");
     const size_t suffixLen = strlen(kToDeleteSuffix);
     if (text.size() <= suffixLen || !text.ends_with(kToDeleteSuffix)) return 0;
-    std::string_view digits = text.substr(0, text.size() - suffixLen);
     // Only the names the mark itself makes: "05-TO_DELETE" or "5x-TO_DELETE" are somebody else's
     // directories and must not cost space 5 its record.
-    if (digits.empty() || digits.size() > 10 || digits[0] == '0') return 0;
-    uint64 id = 0;
-    for (char ch : digits) {
-        if (ch < '0' || ch > '9') return 0;
-        id = id * 10 + static_cast<uint64>(ch - '0');
-    }
-    return id > 0xFFFFFFFFull ? 0 : static_cast<uint32>(id);
+    uint32 id = 0;
+    return parseSpaceID(text.substr(0, text.size() - suffixLen), &id) ? id : 0;
 }
 
 bool markSpaceForDeletion(uint32 id) {

@@ -5,10 +5,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <mutex>
+#include <string_view>
 
 #include "CSAES.h"
 #include "CSDelimited.h"
+#include "CSDirectory.h"
 #include "CSException.h"
 #include "CSFile.h"
 #include "CSLog.h"
@@ -37,7 +40,35 @@ std::string repositoryFile(const char* name) { return hvps_system_parameters.iRe
     CSException::throwException(func, file, line, aes.getErrorCode() - 25100, aes.getErrorText());
 }
 
+// The highest space id that names an entry "<id>" or "<id>-TO_DELETE" of the repository; 0 if none.
+uint32 highestSpaceFolder() {
+    constexpr std::string_view kMarked = "-TO_DELETE";
+    uint32 highest = 0;
+    std::unique_ptr<CSDirectory> listing =
+        CSDirectory::newDirectory(hvps_system_parameters.iRepositoryPath.c_str());
+    listing->open();
+    while (listing->next()) {
+        std::string_view name = listing->name();
+        if (name.ends_with(kMarked)) name.remove_suffix(kMarked.size());
+        uint32 id = 0;
+        if (parseSpaceID(name, &id) && id > highest) highest = id;
+    }
+    return highest;
+}
+
 }  // namespace
+
+bool parseSpaceID(std::string_view text, uint32* id) {
+    if (text.empty() || text.size() > 10 || (text[0] == '0' && text.size() > 1)) return false;
+    uint64 value = 0;
+    for (char ch : text) {
+        if (ch < '0' || ch > '9') return false;
+        value = value * 10 + static_cast<uint64>(ch - '0');
+    }
+    if (value > std::numeric_limits<uint32>::max()) return false;
+    *id = static_cast<uint32>(value);
+    return true;
+}
 
 CSLock SpaceDatabase::iSpaceDBLock;
 std::atomic<bool> SpaceDatabase::spaceDeleted{false};
@@ -89,19 +120,23 @@ class SpaceDatabase::LineBuffer : public CSTabDelimited {
 public:
     explicit LineBuffer(std::string path) : iPath(std::move(path)) {}
 
-    // Reading. Field 0 is converted as the C library converts a signed decimal and taken as u32;
-    // every line raises iMaxSpaceID, also the trailer and lines that describe no space.
+    // Reading. Only lines this server writes are accepted: a space line (id, title, key text) or
+    // the trailer (id and two empty fields); blank lines are skipped. Anything else means the file
+    // is damaged, and a table read from it in part would hand the ids of lost spaces out again, so
+    // the load stops. Every line raises iMaxSpaceID, the trailer too.
     void setValue(int column, CSRef<CSString> value) override {
+        iFields = column + 1;
         switch (column) {
             case 0:
-                iID = static_cast<uint32>(strtoll(value->getCString(), nullptr, 10));
+                if (!parseSpaceID(std::string_view(value->getCString(), value->length()), &iID))
+                    damaged("the space id is not a decimal number");
                 if (iID > iMaxSpaceID) iMaxSpaceID = iID;
                 break;
             case 1:
-                iTitle = value->getCString();
-                iHasTitle = true;
+                iTitle.assign(value->getCString(), value->length());
                 break;
             case 2:
+                if (value->length() >= sizeof(iKeyText)) damaged("the key text is too long");
                 cs_strcpy(sizeof(iKeyText), iKeyText, value->getCString());
                 break;
             default:
@@ -110,17 +145,21 @@ public:
         }
     }
 
-    // A line without a title field or with an empty key describes no space (the trailer is such a
-    // line). A later line with the same id replaces an earlier one.
+    // A later line with the same id replaces an earlier one.
     void setEOL() override {
-        if (iHasTitle && iKeyText[0]) {
+        if (iFields != 0 && iFields != 3) damaged("a line has fewer than 3 fields");
+        if (iKeyText[0]) {
+            if (iID == 0) damaged("space id 0");
             auto space = cs_new<HVSpace>(iID, std::move(iTitle));
             space->decryptKey(iKeyText);
             iSpaces[iID] = std::move(space);
+        } else if (!iTitle.empty()) {
+            damaged("a space line has no key");
         }
+        iLine++;
+        iFields = 0;
         iID = 0;
         iTitle.clear();
-        iHasTitle = false;
         iKeyText[0] = 0;
     }
 
@@ -160,10 +199,17 @@ public:
     }
 
 private:
+    [[noreturn]] void damaged(const char* what) const {
+        CSException::throwExceptionf(CS_CONTEXT, CS_ERR_GENERIC_ERROR,
+                                     "Space database %s is damaged at line %u: %s", iPath.c_str(), iLine + 1,
+                                     what);
+    }
+
     std::string iPath;
+    uint32 iLine = 0;  // lines read before the current one
+    int iFields = 0;   // fields of the current line so far
     uint32 iID = 0;
     std::string iTitle;
-    bool iHasTitle = false;
     const std::string* iTitlePtr = nullptr;  // borrowed from the record being written
     std::map<uint32, CSRef<HVSpace>>::const_iterator iNext;
     char iKeyText[HVSpace::kKeyTextSize] = {};
@@ -201,7 +247,24 @@ void loadSpaces() {
     file->openFile(CSFile::READONLY);
     std::lock_guard<CSLock> hold(SpaceDatabase::iSpaceDBLock);
     SpaceDatabase::LineBuffer lines(dbPath);
-    lines.load(CSBufferedInputStream::newStream(CSFileInputStream::newStream(file)));
+    try {
+        lines.load(CSBufferedInputStream::newStream(CSFileInputStream::newStream(file)));
+    } catch (...) {
+        freeSpaces();
+        throw;
+    }
+
+    // A folder of a space, or of one waiting for deletion, may outlive its line (a space-db emptied
+    // or restored from an older copy). A new space must never be handed such a folder's files, so
+    // ids are only given out above the highest of them.
+    const uint32 highest = highestSpaceFolder();
+    if (highest > SpaceDatabase::iMaxSpaceID) {
+        CSL.logf(self, CSLog::Warning,
+                 "Space folders up to id %u exist, above the highest id of the space database (%u): "
+                 "new spaces get ids above %u\n",
+                 highest, SpaceDatabase::iMaxSpaceID, highest);
+        SpaceDatabase::iMaxSpaceID = highest;
+    }
 }
 
 void saveSpaces() {

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "CSDefs.h"
 #include "CSMutex.h"
@@ -108,7 +109,9 @@ private:
 };
 
 // Loads space-db from the repository directory into an empty table, first repairing an
-// interrupted save. A missing file is logged with hints and then raises the file error.
+// interrupted save. A missing file is logged with hints and then raises the file error; a file
+// with a line this server does not write raises -14008 and leaves the table empty. New ids start
+// above the highest id of space-db and of the folders "<id>" and "<id>-TO_DELETE".
 void loadSpaces();
 // Rewrites space-db from the table so that a crash at any moment leaves a complete file: the new
 // version is written to space-db.NEW_VERSION, flushed to disk and renamed over space-db, and the
@@ -116,6 +119,9 @@ void loadSpaces();
 void saveSpaces();
 // Releases all records (at server stop). The next loadSpaces starts afresh.
 void freeSpaces();
+// The id a decimal text names exactly: digits only, no leading zero (but "0" itself), at most
+// 4294967295. False for anything else.
+bool parseSpaceID(std::string_view text, uint32* id);
 // The same as SpaceDatabase::get; used by the request layer.
 CSRef<HVSpace> findSpace(uint32 id);
 // The same as SpaceDatabase::createSpace; used by the newspace command.

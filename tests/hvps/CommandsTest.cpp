@@ -88,6 +88,9 @@ protected:
              {std::pair{"1/a.txt", 700}, {"1/b.txt", 100}, {"1/d.txt", 20}, {"3-TO_DELETE/x", 9}})
             writeFile(iServer.path("data/") + name, std::string(size, 'x'));
         writeFile(iServer.path("data/disk-usage"), "99999");
+        launch();
+    }
+    void launch() {
         std::vector<std::string> args;
         if (geteuid() == 0) args.push_back("-r");
         auto launcher = iServer.launch(args);
@@ -241,6 +244,20 @@ TEST_F(CommandsTest, DeletedSpaceIsRefusedAtOnceAndGoneWithItsBytesWithinSeconds
 
     client.setSpace(2, iKey2, "repo1");
     EXPECT_NE(client.deleteSpace().body.find("Already deleted"), std::string::npos);
+}
+
+TEST_F(CommandsTest, AnEmptiedSpaceDBNeverGivesAnOldSpaceFolderToANewSpace) {
+    iServer.signalServer(SIGTERM);
+    ASSERT_TRUE(iServer.waitForServerExit());
+    writeFile(iServer.path("data/space-db"), "");  // the table is lost, the folder of space 1 stays
+    ASSERT_NO_FATAL_FAILURE(launch());
+
+    HVPSClient client("127.0.0.1", iPort);
+    HVPSSpaceURL url;
+    ASSERT_TRUE(client.createSpace(iServerKey, "newcomer", "1.0", &url).ok());
+    EXPECT_EQ(url.spaceID, 2u);
+    EXPECT_EQ(client.rawRequest("GET", "/repo1/1/a.txt", "", nullptr, 0).errorCode, -25010);
+    EXPECT_TRUE(fs::exists(iServer.path("data/1/a.txt")));
 }
 
 TEST_F(CommandsTest, PostBodyOverOneMebibyteIsRefusedBeforeItIsSent) {

@@ -155,22 +155,27 @@ TEST(DaemonTest, DebugModeStaysInTheForegroundWritesToTheConsoleAndStopsOnSIGINT
     EXPECT_FALSE(hvpsd.pidFileExists());
 }
 
-TEST(DaemonTest, ConfigurationErrorEndsTheStartWithStatus1AndItsMessageInTheLog) {
+TEST(DaemonTest, ConfigurationOrSpaceDBErrorEndsTheStartWithStatus1AndItsMessageInTheLog) {
     struct Case {
         bool writeConfig;
         std::string extraLines;
         std::string logged;
+        std::string spaceDB;  // replaces the empty one when not empty
     };
+    const std::string garbage = hvps_test::randomBytes(4096, 13);
     const std::vector<Case> cases = {
-        {true, "server-port=0\n", "Invalid port (server-port) number: 0\n"},
-        {true, "repository-sise=10GB\n", "Unknown system parameter: 'repository-sise'\n"},
-        {true, "repository-size=1MB\n", "Repository size (repository-size), 1MB, is less than 10MB\n"},
-        {false, "", "Cannot find configuration file: './hvps.config'\n"},
+        {true, "server-port=0\n", "Invalid port (server-port) number: 0\n", ""},
+        {true, "repository-sise=10GB\n", "Unknown system parameter: 'repository-sise'\n", ""},
+        {true, "repository-size=1MB\n", "Repository size (repository-size), 1MB, is less than 10MB\n", ""},
+        {false, "", "Cannot find configuration file: './hvps.config'\n", ""},
+        // A damaged table must not start as an empty one that gives the old ids out again.
+        {true, "", "Space database ./data/space-db is damaged at line 1: ", garbage},
     };
     for (const auto& c : cases) {
         TempDir dir;
         HvpsdProcess hvpsd(dir.path());
         if (c.writeConfig) hvpsd.writeConfig(freeLoopbackPort(), c.extraLines);
+        if (!c.spaceDB.empty()) writeFile(hvpsd.path("data/space-db"), c.spaceDB);
         auto launcher = hvpsd.launch(withRoot({}));
         ASSERT_TRUE(launcher) << "the launcher did not end";
         EXPECT_TRUE(launcher->exitedWith(1)) << describe(*launcher);

@@ -14,9 +14,9 @@
 #include "TestSupport.h"
 #include "config_hvps.h"
 
-using hvps_test::readFile;
 using hvps_test::Caught;
 using hvps_test::caught;
+using hvps_test::readFile;
 using hvps_test::TempDir;
 using hvps_test::writeFile;
 
@@ -155,20 +155,31 @@ TEST_F(SpaceDatabaseTest, IdsAreNeverReused) {
     EXPECT_EQ(create("c"), 12u);
 }
 
-TEST_F(SpaceDatabaseTest, LineRulesDropLinesWithoutSpaceAndTakeTheHighestId) {
+TEST_F(SpaceDatabaseTest, SpaceAndTrailerLinesAreReadWithAnyLineEndAndTheHighestIdCounts) {
     std::string line3 = validLine(3);
     std::string line7 = validLine(7);
-    // CR LF and CR line ends, a line without TAB, an empty key, a trailer and a last line without
-    // line end are all read.
-    setDB("5\r\n" + line3.substr(0, line3.size() - 1) + "\r" + "20\ttitle\t\n" + "12\t\t\r\n" +
+    // CR LF and CR line ends, a blank line, trailers and a last line without line end are all read.
+    setDB("20\t\t\r\n" + line3.substr(0, line3.size() - 1) + "\r" + "\n" + "12\t\t\r\n" +
           line7.substr(0, line7.size() - 1));
     loadSpaces();
     EXPECT_EQ(SpaceDatabase::getSpaceCount(), 2u);
     EXPECT_TRUE(findSpace(3));
     EXPECT_TRUE(findSpace(7));
-    EXPECT_FALSE(findSpace(5));
-    EXPECT_FALSE(findSpace(20));
     EXPECT_EQ(SpaceDatabase::getMaxSpaceID(), 20u);
+}
+
+TEST_F(SpaceDatabaseTest, NewIdsStartAboveTheHighestSpaceFolderOfTheRepository) {
+    setDB("4\t\t\n");
+    // Only exact "<id>" and "<id>-TO_DELETE" names count, whatever their kind.
+    for (const char* name : {"2", "7-TO_DELETE", "010", "12x", "12-TO_DELETE-x", "99999999999"})
+        std::filesystem::create_directory(iRepo.file(name));
+    writeFile(iRepo.file("9"), "a file where a space folder would go");
+    loadSpaces();
+    EXPECT_EQ(create("a"), 10u);
+    EXPECT_NE(log().find(" [Warning] Space folders up to id 9 exist, above the highest id of the space "
+                         "database (4): new spaces get ids above 9\n"),
+              std::string::npos)
+        << log();
 }
 
 TEST_F(SpaceDatabaseTest, BadFilesStopTheLoadWithTheirErrors) {
@@ -183,7 +194,32 @@ TEST_F(SpaceDatabaseTest, BadFilesStopTheLoadWithTheirErrors) {
         std::string message;
         std::vector<std::string> logLines;
     };
+    const std::string damaged = "Space database " + iRepo.file("space-db") + " is damaged at line ";
+    const std::string garbage = hvps_test::randomBytes(4096, 13);
     const Case cases[] = {
+        {"random bytes",
+         garbage,
+         CS_ERR_GENERIC_ERROR,
+         damaged + "1: the space id is not a decimal number",
+         {}},
+        {"no TAB", line3 + "5\n", CS_ERR_GENERIC_ERROR, damaged + "2: a line has fewer than 3 fields", {}},
+        {"two fields", "5\t\n", CS_ERR_GENERIC_ERROR, damaged + "1: a line has fewer than 3 fields", {}},
+        {"title without key",
+         "20\ttitle\t\n",
+         CS_ERR_GENERIC_ERROR,
+         damaged + "1: a space line has no key",
+         {}},
+        {"id with sign",
+         "+3\t\t" + key + "\n",
+         CS_ERR_GENERIC_ERROR,
+         damaged + "1: the space id is not a decimal number",
+         {}},
+        {"id 0", "0\t\t" + key + "\n", CS_ERR_GENERIC_ERROR, damaged + "1: space id 0", {}},
+        {"long key",
+         "3\t\t" + std::string(300, 'A') + "\n",
+         CS_ERR_GENERIC_ERROR,
+         damaged + "1: the key text is too long",
+         {}},
         {"four fields",
          "3\t\t" + key + "\textra\n",
          CS_ERR_GENERIC_ERROR,
@@ -207,6 +243,7 @@ TEST_F(SpaceDatabaseTest, BadFilesStopTheLoadWithTheirErrors) {
         Caught e = caught([] { loadSpaces(); });
         EXPECT_EQ(e.code, c.code);
         EXPECT_EQ(e.message, c.message);
+        EXPECT_EQ(SpaceDatabase::getSpaceCount(), 0u);
         std::string written = log().substr(logStart);
         for (const std::string& line : c.logLines)
             EXPECT_NE(written.find(" [Error] " + line), std::string::npos) << written;

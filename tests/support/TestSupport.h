@@ -28,6 +28,8 @@ private:
 bool writeFile(const std::string& path, const std::string& content);
 // The whole content of `path` (empty when it cannot be read).
 std::string readFile(const std::string& path);
+// `size` bytes of a fixed pseudo-random sequence: the same `seed` gives the same bytes.
+std::string randomBytes(size_t size, unsigned seed);
 
 // The code and message of the CSException that `f` raises (code 0 when it raises none).
 struct Caught {
