@@ -167,9 +167,10 @@ TEST_F(CommandsTest, XMLAndUnknownBodiesAnswerInTheFormTheyCame) {
         }
     }
 
+    // Empty items and 0 are skipped; an id given again is answered once.
     std::vector<HVPSSpaceStats> stats;
-    ASSERT_TRUE(client.stats("1,,0,8", &iServerKey, &stats).ok());
-    ASSERT_EQ(stats.size(), 2u) << client.stats("1,,0,8").body;
+    ASSERT_TRUE(client.stats("1,,0,8,1,08,8", &iServerKey, &stats).ok());
+    ASSERT_EQ(stats.size(), 2u) << client.stats("1,,0,8,1,08,8").body;
     EXPECT_EQ(stats[0].spaceID, 1u);
     EXPECT_EQ(stats[0].status, 0u);
     EXPECT_EQ(stats[0].diskLimit, 10 << 20);
