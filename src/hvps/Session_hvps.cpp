@@ -16,8 +16,8 @@
 CSLock SessionList::lock;
 HVSession SessionList::array[SessionList::kSlots];
 CSSparseArray SessionList::list;
-HVSession* SessionList::lru_session = nullptr;
-HVSession* SessionList::mru_session = nullptr;
+SessionList::Queue SessionList::unproven;
+SessionList::Queue SessionList::proven;
 uint32 SessionList::next_session_id = 1;
 
 // --- HVSession
@@ -39,16 +39,15 @@ void HVSession::getKeyCode(const uint8* key, char* out) const { hvps_key_code(ke
 void SessionList::init() {
     std::lock_guard<CSLock> guard(lock);
     list.clear();
-    for (uint32 i = 0; i < kSlots; i++) {
-        HVSession& s = array[i];
+    unproven = {};
+    proven = {};
+    for (HVSession& s : array) {
         s.iSessionID = 0;
         s.iSpaceID = 0;
+        s.iKeyChecked = false;
         memset(s.iChallenge, 0, sizeof(s.iChallenge));
-        s.iLessRecent = i > 0 ? &array[i - 1] : nullptr;
-        s.iMoreRecent = i + 1 < kSlots ? &array[i + 1] : nullptr;
+        append(&s);
     }
-    lru_session = &array[0];
-    mru_session = &array[kSlots - 1];
     next_session_id = 1;
 }
 
@@ -58,30 +57,33 @@ void SessionList::free() {
 }
 
 // Caller holds lock.
-void SessionList::moveToFront(HVSession* slot) {
-    if (slot == mru_session) return;
-    // Unlink; the slot is not the most recent, so it has a more recent neighbour.
-    if (slot->iLessRecent)
-        slot->iLessRecent->iMoreRecent = slot->iMoreRecent;
-    else
-        lru_session = slot->iMoreRecent;
-    slot->iMoreRecent->iLessRecent = slot->iLessRecent;
-    // Append at the most recent end.
-    slot->iLessRecent = mru_session;
+void SessionList::unlink(HVSession* slot) {
+    Queue& queue = queueOf(slot);
+    (slot->iLessRecent ? slot->iLessRecent->iMoreRecent : queue.lru) = slot->iMoreRecent;
+    (slot->iMoreRecent ? slot->iMoreRecent->iLessRecent : queue.mru) = slot->iLessRecent;
+    slot->iLessRecent = slot->iMoreRecent = nullptr;
+}
+
+// Puts an unlinked slot at the most recent end of its queue. Caller holds lock.
+void SessionList::append(HVSession* slot) {
+    Queue& queue = queueOf(slot);
+    slot->iLessRecent = queue.mru;
     slot->iMoreRecent = nullptr;
-    mru_session->iMoreRecent = slot;
-    mru_session = slot;
+    (queue.mru ? queue.mru->iMoreRecent : queue.lru) = slot;
+    queue.mru = slot;
 }
 
 HVSession* SessionList::createSession(HVSpace* space) {
     std::lock_guard<CSLock> guard(lock);
-    HVSession* slot = lru_session;
+    HVSession* slot = unproven.lru ? unproven.lru : proven.lru;
+    unlink(slot);
     if (slot->iSessionID != 0) list.remove(slot->iSessionID);
     slot->iSessionID = next_session_id++;
     // Id 0 marks an unused slot; after a wrap-around numbering goes on at 1.
     if (next_session_id == 0) next_session_id = 1;
     slot->iSpaceID = space->getSpaceID();
-    moveToFront(slot);
+    slot->iKeyChecked = false;
+    append(slot);
     slot->nextChallenge();
     list.set(slot->iSessionID, slot);
     return slot;
@@ -90,8 +92,17 @@ HVSession* SessionList::createSession(HVSpace* space) {
 HVSession* SessionList::getSession(uint32 id) {
     std::lock_guard<CSLock> guard(lock);
     auto* slot = static_cast<HVSession*>(list.get(id));
-    if (slot) moveToFront(slot);
+    if (slot) {
+        unlink(slot);
+        append(slot);
+    }
     return slot;
+}
+
+void SessionList::keyChecked(HVSession* slot) {
+    unlink(slot);
+    slot->iKeyChecked = true;
+    append(slot);
 }
 
 uint32 SessionList::getNextSessionID() {
@@ -229,6 +240,7 @@ void hvps_check_session(uint32 spaceID, HVSpace* space, const char* sessionText,
         CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_SPACE_DISABLED, "Space %u is READONLY", spaceID);
     if (rid) checkRestoreID(spaceID, rid);
 
+    SessionList::keyChecked(session);
     session->nextChallenge();
     session->getChallenge(nextCode);
 }

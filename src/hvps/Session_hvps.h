@@ -1,7 +1,9 @@
 // Login sessions and the access checks of the request handlers. A session ties a number to one
 // space and a rolling 8-byte challenge; a client proves it knows the space's key by sending the MD5
 // of key XOR challenge, and every accepted proof replaces the challenge. The table has a fixed 2000
-// slots reused least-recently-used first; there is no logout and no expiry by time.
+// slots; there is no logout and no expiry by time. A new session takes the least recently used slot
+// of those whose session never passed a key check, and only when there is none the least recently
+// used of the others, so LOGINs without the key cannot push out a session that is at work.
 // Thread safety: SessionList::lock guards every slot and the table. A slot handed out may be reused
 // by another thread's login as soon as the lock is released, so callers that read a slot hold the
 // lock themselves (it is recursive). Lock order: the session lock before the space database lock.
@@ -45,8 +47,9 @@ private:
     uint32 iSessionID = 0;  // 0: slot unused
     uint8 iChallenge[kChallengeSize] = {};
     uint32 iSpaceID = 0;
-    HVSession* iMoreRecent = nullptr;  // towards mru_session
-    HVSession* iLessRecent = nullptr;  // towards lru_session
+    bool iKeyChecked = false;          // the session passed a key check; it is in the proven queue
+    HVSession* iMoreRecent = nullptr;  // towards the most recent end of its queue
+    HVSession* iLessRecent = nullptr;  // towards the least recent end of its queue
 };
 
 // The process's one session table: static members only.
@@ -54,26 +57,37 @@ class SessionList {
 public:
     static constexpr uint32 kSlots = 2000;
 
-    // Links all slots into the LRU list in array order, all unused; numbering restarts at 1.
+    // Links all slots, unused, into the unproven queue in array order; numbering restarts at 1.
     static void init();
     // Empties the table (at shutdown).
     static void free();
 
-    // Opens a session for `space` in the least recently used slot, ending the session it held.
+    // Opens a session for `space`, ending the session that held the slot: the least recently used
+    // slot of the unproven queue, or of the proven queue when the unproven one is empty.
     static HVSession* createSession(HVSpace* space);
-    // The slot of session `id` made most recently used, or none.
+    // The slot of session `id` made most recently used within its queue, or none.
     static HVSession* getSession(uint32 id);
+    // The session passed a key check: it moves to the most recent end of the proven queue.
+    // Caller holds lock.
+    static void keyChecked(HVSession* slot);
     static uint32 getNextSessionID();
 
     static CSLock lock;
 
 private:
-    static void moveToFront(HVSession* slot);
+    // A doubly linked list of slots from least to most recently used.
+    struct Queue {
+        HVSession* lru = nullptr;
+        HVSession* mru = nullptr;
+    };
+    static Queue& queueOf(const HVSession* slot) { return slot->iKeyChecked ? proven : unproven; }
+    static void unlink(HVSession* slot);
+    static void append(HVSession* slot);
 
     static HVSession array[kSlots];
-    static CSSparseArray list;      // session id -> slot (not owned: the slots are static)
-    static HVSession* lru_session;  // least recently used
-    static HVSession* mru_session;  // most recently used
+    static CSSparseArray list;  // session id -> slot (not owned: the slots are static)
+    static Queue unproven;      // unused slots and sessions that never passed a key check
+    static Queue proven;        // sessions that passed a key check
     static uint32 next_session_id;
 };
 

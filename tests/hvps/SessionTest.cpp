@@ -72,15 +72,28 @@ protected:
     HVSession* iSession = nullptr;
 };
 
-TEST_F(SessionTest, TheLeastRecentlyUsedSlotIsReusedAfter2000Sessions) {
+TEST_F(SessionTest, LoginsEndUncheckedSessionsOldestFirstAndCheckedOnesOnlyWhenNoneIsLeft) {
+    auto check = [this](uint32 id) {
+        char keyCode[HVSession::kKeyCodeSize];
+        SessionList::getSession(id)->getKeyCode(iSpace->getKey(), keyCode);
+        return write(std::to_string(id).c_str(), keyCode);
+    };
+    ASSERT_EQ(check(1), "");
     for (uint32 i = 2; i <= SessionList::kSlots; i++)
         ASSERT_EQ(SessionList::createSession(iSpace.get())->getSessionID(), i);
-    ASSERT_NE(SessionList::getSession(2), nullptr);  // now 1 is the least recently used, then 3
+    ASSERT_NE(SessionList::getSession(2), nullptr);  // now 3 is the oldest unchecked session, then 4
     EXPECT_EQ(SessionList::createSession(iSpace.get())->getSessionID(), 2001u);
-    EXPECT_EQ(SessionList::getSession(1), nullptr);
-    SessionList::createSession(iSpace.get());
     EXPECT_EQ(SessionList::getSession(3), nullptr);
     EXPECT_NE(SessionList::getSession(2), nullptr);
+    for (int i = 0; i < 2100; i++) SessionList::createSession(iSpace.get());
+    EXPECT_NE(SessionList::getSession(1), nullptr);
+
+    // Every slot checked: the least recently used checked session goes.
+    const uint32 next = SessionList::getNextSessionID();
+    for (uint32 id = next - (SessionList::kSlots - 1); id < next; id++) ASSERT_EQ(check(id), "") << id;
+    SessionList::createSession(iSpace.get());
+    EXPECT_EQ(SessionList::getSession(1), nullptr);
+    EXPECT_NE(SessionList::getSession(next - 1), nullptr);
 }
 
 TEST_F(SessionTest, FailedWriteChecksNameTheirCauseAndLeaveTheChallengeUnchanged) {
@@ -170,16 +183,23 @@ protected:
     HVPSClient iClient{"127.0.0.1", iPort};
 };
 
-TEST_F(SessionServerTest, LoginsAreNumberedFromOneAndThe2001stEndsSessionOne) {
+TEST_F(SessionServerTest, LoginsAreNumberedFromOneAndAFloodEndsOnlySessionsWithoutAKeyCheck) {
     const HVPSReply& first = iClient.login();
     ASSERT_EQ(first.status, 200) << first.body;
     EXPECT_STREQ(first.header("P1Version"), "1.0.044");
     EXPECT_STREQ(first.header("P1Session"), "1");
     std::string code1 = keyCode(first);
-    for (int i = 2; i <= 2001; i++) {
+    const HVPSReply& second = iClient.login();
+    ASSERT_STREQ(second.header("P1Session"), "2");
+    const HVPSReply& working = remove(iIDs[1], "2", keyCode(second));
+    ASSERT_EQ(working.status, 200) << working.body;
+    std::string code2 = keyCode(working);
+
+    // 2,100 LOGINs by someone without the key.
+    for (int i = 3; i < 3 + 2100; i++)
         ASSERT_STREQ(iClient.login().header("P1Session"), std::to_string(i).c_str());
-    }
     EXPECT_EQ(remove(iIDs[1], "1", code1).message, "Access Denied: session 1 not found");
+    EXPECT_EQ(remove(iIDs[1], "2", code2).status, 200);
 }
 
 TEST_F(SessionServerTest, KeyCodeOfEitherCaseIsAcceptedOnceAndOnlyInItsOwnSpace) {
