@@ -283,9 +283,10 @@ void CSException::log(CSThread* self, const char* prefix) const {
         CSL.log(self, CSLog::Error, prefix);
         CSL.eol(self, CSLog::Error);
     }
-    CSL.log(self, CSLog::Error, iContext);
-    CSL.log(self, CSLog::Error, " ");
-    CSL.log(self, CSLog::Error, iMessage);
+    // Context and message are one line, whatever bytes a request put into the message.
+    CSL.logInLine(self, CSLog::Error, iContext);
+    CSL.logInLine(self, CSLog::Error, " ");
+    CSL.logInLine(self, CSLog::Error, iMessage);
     CSL.eol(self, CSLog::Error);
     if (dumpStack && !iStackTrace.empty()) CSL.log(self, CSLog::Error, iStackTrace.c_str());
 }

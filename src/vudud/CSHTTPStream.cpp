@@ -188,7 +188,7 @@ void CSHTTPInputStream::readHead(bool trace) {
         std::string_view text(line->data() ? line->data() : "", line->length());
         if (trace) {
             if (first) CSL.logLine(CSThread::getSelf(), CSLog::Protocol, "=== HTTP Request (Header) ===");
-            traceText(text);
+            traceText(CSLog::escape(text));
             traceText("\n");
         }
         if (text.empty()) return;

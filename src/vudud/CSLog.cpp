@@ -16,6 +16,18 @@ CSLog CSL(stdout, CSLog::Warning);
 
 namespace {
 
+// Bytes that the log writes as "\xNN": controls (a newline only where it does not end a line).
+bool mustEscape(unsigned char ch) { return ch < 0x20 || ch == 0x7F; }
+
+// The four bytes "\xNN" of `ch`.
+void hexEscape(unsigned char ch, char* out) {
+    static const char kHex[] = "0123456789ABCDEF";
+    out[0] = '\\';
+    out[1] = 'x';
+    out[2] = kHex[ch >> 4];
+    out[3] = kHex[ch & 0x0F];
+}
+
 const char* levelTag(int level) {
     switch (level) {
         case CSLog::Error:
@@ -68,7 +80,40 @@ void CSLog::writeHeader(CSThread* self, const char* func, const char* file, int 
     }
 }
 
-void CSLog::log(CSThread* self, const char* func, const char* file, int line, int level, const char* text) {
+std::string CSLog::escape(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const auto ch = static_cast<unsigned char>(c);
+        if (ch != '\n' && mustEscape(ch)) {
+            char escaped[4];
+            hexEscape(ch, escaped);
+            out.append(escaped, sizeof(escaped));
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// Writes runs of plain bytes as they are and every byte below 0x20 or 0x7F escaped.
+// Caller holds iLock.
+void CSLog::writeEscaped(std::string_view text) {
+    size_t start = 0;
+    for (size_t i = 0; i < text.size(); i++) {
+        const auto ch = static_cast<unsigned char>(text[i]);
+        if (!mustEscape(ch)) continue;
+        char escaped[4];
+        hexEscape(ch, escaped);
+        fwrite(text.data() + start, 1, i - start, iStream);
+        fwrite(escaped, 1, sizeof(escaped), iStream);
+        start = i + 1;
+    }
+    fwrite(text.data() + start, 1, text.size() - start, iStream);
+}
+
+void CSLog::write(CSThread* self, const char* func, const char* file, int line, int level, const char* text,
+                  bool inLine) {
     if (level > iMaxLevel || !text) return;
     std::lock_guard hold(iLock);
     auto me = std::this_thread::get_id();
@@ -84,16 +129,25 @@ void CSLog::log(CSThread* self, const char* func, const char* file, int line, in
             iStartOfLine = false;
             iLineOwner = me;
         }
-        const char* end = strchr(piece, '\n');
+        const char* end = inLine ? nullptr : strchr(piece, '\n');
         if (!end) {
-            fputs(piece, iStream);
+            writeEscaped(piece);
             break;
         }
-        fwrite(piece, 1, end - piece + 1, iStream);
+        writeEscaped(std::string_view(piece, static_cast<size_t>(end - piece)));
+        fputc('\n', iStream);
         fflush(iStream);
         iStartOfLine = true;
         piece = end + 1;
     }
+}
+
+void CSLog::log(CSThread* self, const char* func, const char* file, int line, int level, const char* text) {
+    write(self, func, file, line, level, text, false);
+}
+
+void CSLog::logInLine(CSThread* self, int level, const char* text) {
+    write(self, nullptr, nullptr, 0, level, text, true);
 }
 
 void CSLog::log(CSThread* self, int level, const char* text) { log(self, nullptr, nullptr, 0, level, text); }

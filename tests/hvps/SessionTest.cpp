@@ -20,6 +20,7 @@
 #include "config_hvps.h"
 
 using hvps_test::TempDir;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -216,6 +217,10 @@ TEST_F(SessionServerTest, KeyCodeOfEitherCaseIsAcceptedOnceAndOnlyInItsOwnSpace)
     ASSERT_EQ(accepted.status, 200) << accepted.body;
     std::string next = keyCode(accepted);
     EXPECT_EQ(remove(iIDs[1], session, code).message, "Access Denied: P1KeyCode (" + code + ") incorrect");
+    // The refused code is logged with its control bytes escaped.
+    EXPECT_EQ(remove(iIDs[1], session, "\x1B[2J\x07X").status, 403);
+    EXPECT_TRUE(iServer.waitForLog("Access Denied: P1KeyCode (\\x1B[2J\\x07X) incorrect, expected ", 1, 5s))
+        << iServer.log();
     EXPECT_EQ(remove(iIDs[1], session, next).status, 200);
 }
 

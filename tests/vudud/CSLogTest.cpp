@@ -73,6 +73,17 @@ TEST(CSLogTest, EveryLineOfAMultiLineTextGetsTheFullHeader) {
     expectLine(lines[3], R"( \[Warning\] NetworkHandler3: void Handler::serve\(Handler.cpp:77\) b)");
 }
 
+TEST(CSLogTest, ControlBytesAreEscapedAndOnlyLineEndingNewlinesKept) {
+    CapturedLog log;
+    CSL.log(nullptr, CSLog::Error, "a\x1B[2J\x07\t\r\x7F\xC3\xA9 b\nc\n");
+    CSException(nullptr, nullptr, 0, 1, "forged\n000101 00:00:00 [Note] line").log(nullptr);
+    auto lines = log.lines();
+    ASSERT_EQ(3u, lines.size()) << log.text();
+    EXPECT_TRUE(lines[0].ends_with(" [Error] a\\x1B[2J\\x07\\x09\\x0D\\x7F\xC3\xA9 b")) << lines[0];
+    EXPECT_TRUE(lines[1].ends_with(" [Error] c")) << lines[1];
+    EXPECT_TRUE(lines[2].ends_with(" [Error]  forged\\x0A000101 00:00:00 [Note] line")) << lines[2];
+}
+
 TEST(CSLogTest, LevelTagsAndTheMaximumLevel) {
     CapturedLog log;
     CSThread unnamed;
