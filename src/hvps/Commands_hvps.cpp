@@ -283,15 +283,17 @@ void MSConnectionHandler::doGetSpaceStatistics(HVPSRequestData& request) {
     out.appendBody("</host>");
     out.appendBody("<spacelist>");
 
-    // Each id is answered once, at its first mention: a list that repeats an id cannot make the
-    // reply larger than one entry per distinct id.
+    // Each id is answered once, at its first mention, and ids above the highest ever given out
+    // (which never named a space here) not at all: whatever the list, the reply holds at most one
+    // entry per space this server has had.
+    const uint32 highestID = SpaceDatabase::getMaxSpaceID();
     std::unordered_set<uint32> answered;
     std::string_view list = request.spaceList ? std::string_view(request.spaceList->getCString()) : "";
     while (!list.empty()) {
         const size_t comma = list.find(',');
         const uint32 id = listItemID(list.substr(0, comma));
         list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
-        if (id == 0 || !answered.insert(id).second) continue;
+        if (id == 0 || id > highestID || !answered.insert(id).second) continue;
 
         CSRef<HVSpace> space = findSpace(id);
         out.appendBody("<space>");
