@@ -4,14 +4,20 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
+#include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CSException.h"
 #include "CSHTTPStream.h"
 #include "CSLog.h"
 #include "CSStream.h"
+#include "CSSys.h"
 #include "ConnectionHandler_hvps.h"
+#include "FileState_hvps.h"
+#include "Session_hvps.h"
 #include "Space_hvps.h"
 #include "TestSupport.h"
 #include "config_hvps.h"
@@ -341,3 +347,118 @@ TEST_F(ConnectionHandlerTest, PeerClosingBeforeAnyRequestGetsNoReply) {
 }
 
 }  // namespace
+
+// Records the calls that decide what survives a power cut, by the name of the file or folder
+// (a replace's temporary file as "temp"), and the first byte of a reply.
+class DurabilityOps : public CSSysOps {
+public:
+    int os_open(const char* path, int flags, mode_t mode) override {
+        int fd = CSSysOps::os_open(path, flags, mode);
+        if (fd >= 0) iNames[fd] = nameOf(path);
+        return fd;
+    }
+    ssize_t os_pwrite(int fd, const void* buf, size_t size, off_t offset) override {
+        calls.push_back("write " + iNames[fd]);
+        return CSSysOps::os_pwrite(fd, buf, size, offset);
+    }
+    int os_fsync(int fd) override {
+        calls.push_back("flush " + iNames[fd]);
+        return CSSysOps::os_fsync(fd);
+    }
+    int os_fdatasync(int fd) override {
+        calls.push_back("flush " + iNames[fd]);
+        return CSSysOps::os_fdatasync(fd);
+    }
+    int os_rename(const char* from, const char* to) override {
+        calls.push_back("rename " + nameOf(from) + " " + nameOf(to));
+        return CSSysOps::os_rename(from, to);
+    }
+    static std::string nameOf(const char* path) {
+        std::string name = std::filesystem::path(path).filename().string();
+        return isUploadTempName(name.c_str()) ? "temp" : name;
+    }
+    std::vector<std::string> calls;
+
+private:
+    std::map<int, std::string> iNames;
+};
+
+class ReplyRecorder : public CSMemoryOutputStream {
+public:
+    explicit ReplyRecorder(std::vector<std::string>* calls) : CSMemoryOutputStream(1024, 1024), iCalls(calls) {}
+    void write(const char* data, size_t len) override {
+        if (getSize() == 0) iCalls->push_back("reply");
+        CSMemoryOutputStream::write(data, len);
+    }
+
+private:
+    std::vector<std::string>* iCalls;
+};
+
+// Without the flushes (or with them in another order) a power cut after the reply can lose the
+// acknowledged bytes, the name that makes them the file, or leave a journal note that undoes them.
+TEST_F(ConnectionHandlerTest, AnUploadIsFlushedInTheOrderAPowerCutNeedsBeforeItIsAnswered) {
+    TempDir repo;
+    hvps_system_parameters.iRepositoryPath = repo.path();
+    hvps_system_parameters.iRestoreID = 1;
+    hvps_system_parameters.iRepositorySize = 0;
+    hvps_system_parameters.iSyncUploads = true;
+    ASSERT_TRUE(writeFile(repo.file("space-db"), ""));
+    loadSpaces();
+    initSessions();
+    uint32 id = 0;
+    char key[HVSpace::kHexKeySize];
+    createSpace("title", &id, key);
+    CSRef<HVSpace> space = findSpace(id);
+    HVSession* session = SessionList::createSession(space.get());
+    const std::string folder = std::to_string(id);
+    std::filesystem::create_directories(repo.file(folder));
+    ASSERT_TRUE(writeFile(repo.file(folder + "/f"), "old"));
+    const std::string journal = "upload-journal-0";
+
+    struct Case {
+        const char* what;
+        std::string path;
+        const char* seekPos;  // none: replace
+        std::vector<std::string> calls;
+    };
+    const std::vector<Case> cases = {
+        // The thread's first upload also makes its journal, whose name must be on disk first.
+        {"append", "f", "EOF",
+         {"flush " + repo.path().substr(repo.path().rfind('/') + 1), "write " + journal, "flush " + journal,
+          "write f", "flush f", "write " + journal, "flush " + journal, "reply"}},
+        {"replace", "f", nullptr, {"write temp", "flush temp", "rename temp f", "flush " + folder, "reply"}},
+        {"new file in a new folder", "a/b/n", "0",
+         {"write " + journal, "flush " + journal, "write n", "flush n", "flush b", "flush a", "flush " + folder,
+          "flush " + repo.path().substr(repo.path().rfind('/') + 1), "write " + journal, "flush " + journal,
+          "reply"}},
+    };
+    // A thread of its own: its journal is made under this repository.
+    std::thread([&] {
+        DurabilityOps ops;
+        for (const auto& c : cases) {
+            ops.calls.clear();
+            char code[HVSession::kKeyCodeSize];
+            session->getKeyCode(space->getKey(), code);
+            std::string request = "PUT /repo/" + folder + "/" + c.path + " HTTP/1.1\r\nP1Session: " +
+                                  std::to_string(session->getSessionID()) + "\r\nP1KeyCode: " + code + "\r\n" +
+                                  (c.seekPos ? std::string("Seek-Pos: ") + c.seekPos + "\r\n" : "") +
+                                  "Content-Length: 10\r\n\r\n0123456789";
+            auto handler = handlerFor(request);
+            iOut = cs_new<ReplyRecorder>(&ops.calls);
+            handler->iOutputStream = CSHTTPOutputStream::newStream(iOut);
+            CSSysOps* previous = CSSys::setOps(&ops);
+            try {
+                handler->serviceConnection();
+            } catch (const CSException& e) {
+                handler->setLastException(e);
+            }
+            CSSys::setOps(previous);
+            handler->close();
+            EXPECT_EQ(ops.calls, c.calls) << c.what;
+            EXPECT_NE(written().find(" 201 "), std::string::npos) << c.what << ": " << written();
+        }
+    }).join();
+    freeSessions();
+    freeSpaces();
+}
