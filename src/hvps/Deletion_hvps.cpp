@@ -16,6 +16,7 @@
 #include "CSException.h"
 #include "CSLog.h"
 #include "CSPath.h"
+#include "CSSyncGroup.h"
 #include "CSSys.h"
 #include "CSThread.h"
 #include "ConnectionHandler_hvps.h"
@@ -119,6 +120,9 @@ bool markSpaceForDeletion(uint32 id) {
     }
     SpaceDatabase::setSpaceDeleted(id);
     SpaceDatabase::spaceDeleted = true;
+    // The reply tells the client the space is gone: the mark must outlive a power cut, or the
+    // space would come back at the next start.
+    CSSyncGroup::syncDir(hvps_system_parameters.iRepositoryPath);
     return existed;
 }
 
