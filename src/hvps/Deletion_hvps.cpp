@@ -97,6 +97,11 @@ uint32 markedSpaceID(const char* name) {
     return id > 0xFFFFFFFFull ? 0 : static_cast<uint32>(id);
 }
 
+namespace {
+// Sizes of spaces whose record is gone while their folder is being removed. Main thread only.
+std::map<uint32, uint64> gRemovedSizes;
+}  // namespace
+
 bool markSpaceForDeletion(uint32 id) {
     closeToWriters(id);
     char name[40];
@@ -165,19 +170,21 @@ void deleteSpacePermanently(const char* path, bool atStartup) {
     if (id == 0) return;
     CSL.logf(CSThread::getSelf(), CSLog::Protocol, "Deleting space %u permanently\n", id);
 
-    if (atStartup) {
-        // The start-up recounts the whole disk usage afterwards.
-        dir->removeDir();
-    } else {
-        // The size is kept in the record, so a pass that fails half-way through the removal and
-        // is retried still takes the whole space off the usage, once.
+    // The start-up recounts the whole disk usage afterwards. Otherwise the size is kept until the
+    // folder is gone, so a pass that fails half-way through the removal and is retried still
+    // takes the whole space off the usage, once.
+    if (!atStartup && gRemovedSizes.count(id) == 0) {
         uint64 size = SpaceDatabase::getSpaceSize(id);
-        if (size == 0) {
-            size = SystemParameters::getDiskUsage(path, true);
-            SpaceDatabase::setSpaceSize(id, size);
-        }
-        dir->removeDir();
-        SystemParameters::setDiskUsage(size, 0);
+        if (size == 0) size = SystemParameters::getDiskUsage(path, true);
+        gRemovedSizes[id] = size;
     }
+    // The record goes first (space-db is flushed): a power cut before the folder is gone leaves the
+    // mark for the next start to finish. In the other order, a removal of the mark that reached
+    // the disk before the record did would bring the space back.
     SpaceDatabase::deleteSpace(id);
+    dir->removeDir();
+    if (!atStartup) {
+        SystemParameters::setDiskUsage(gRemovedSizes[id], 0);
+        gRemovedSizes.erase(id);
+    }
 }
