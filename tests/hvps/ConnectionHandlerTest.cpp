@@ -385,7 +385,8 @@ private:
 
 class ReplyRecorder : public CSMemoryOutputStream {
 public:
-    explicit ReplyRecorder(std::vector<std::string>* calls) : CSMemoryOutputStream(1024, 1024), iCalls(calls) {}
+    explicit ReplyRecorder(std::vector<std::string>* calls)
+        : CSMemoryOutputStream(1024, 1024), iCalls(calls) {}
     void write(const char* data, size_t len) override {
         if (getSize() == 0) iCalls->push_back("reply");
         CSMemoryOutputStream::write(data, len);
@@ -424,14 +425,18 @@ TEST_F(ConnectionHandlerTest, AnUploadIsFlushedInTheOrderAPowerCutNeedsBeforeItI
     };
     const std::vector<Case> cases = {
         // The thread's first upload also makes its journal, whose name must be on disk first.
-        {"append", "f", "EOF",
+        {"append",
+         "f",
+         "EOF",
          {"flush " + repo.path().substr(repo.path().rfind('/') + 1), "write " + journal, "flush " + journal,
           "write f", "flush f", "write " + journal, "flush " + journal, "reply"}},
         {"replace", "f", nullptr, {"write temp", "flush temp", "rename temp f", "flush " + folder, "reply"}},
-        {"new file in a new folder", "a/b/n", "0",
-         {"write " + journal, "flush " + journal, "write n", "flush n", "flush b", "flush a", "flush " + folder,
-          "flush " + repo.path().substr(repo.path().rfind('/') + 1), "write " + journal, "flush " + journal,
-          "reply"}},
+        {"new file in a new folder",
+         "a/b/n",
+         "0",
+         {"write " + journal, "flush " + journal, "write n", "flush n", "flush b", "flush a",
+          "flush " + folder, "flush " + repo.path().substr(repo.path().rfind('/') + 1), "write " + journal,
+          "flush " + journal, "reply"}},
     };
     // A thread of its own: its journal is made under this repository.
     std::thread([&] {
@@ -440,8 +445,9 @@ TEST_F(ConnectionHandlerTest, AnUploadIsFlushedInTheOrderAPowerCutNeedsBeforeItI
             ops.calls.clear();
             char code[HVSession::kKeyCodeSize];
             session->getKeyCode(space->getKey(), code);
-            std::string request = "PUT /repo/" + folder + "/" + c.path + " HTTP/1.1\r\nP1Session: " +
-                                  std::to_string(session->getSessionID()) + "\r\nP1KeyCode: " + code + "\r\n" +
+            std::string request = "PUT /repo/" + folder + "/" + c.path +
+                                  " HTTP/1.1\r\nP1Session: " + std::to_string(session->getSessionID()) +
+                                  "\r\nP1KeyCode: " + code + "\r\n" +
                                   (c.seekPos ? std::string("Seek-Pos: ") + c.seekPos + "\r\n" : "") +
                                   "Content-Length: 10\r\n\r\n0123456789";
             auto handler = handlerFor(request);
