@@ -353,7 +353,7 @@ protected:
         unsigned requests = 0, cut = 0;
         for (unsigned trial = 0; trial <= trials; trial++) {
             ASSERT_TRUE(startServer()) << "trial " << trial << ": the server did not come up\n"
-                                       << iServer.output();
+                                       << iServer.output() << iServer.log();
             if (started) started(trial);
             ASSERT_TRUE(check(static_cast<int>(trial)));
             if (trial == trials) break;
