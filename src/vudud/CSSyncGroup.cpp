@@ -50,6 +50,9 @@ void CSSyncGroup::share(const std::string& key, const std::function<void()>& flu
             flush();
         } catch (const CSException& e) {
             failed = e;
+        } catch (...) {
+            // Whatever went wrong, the waiters must not wait for this flush forever.
+            failed = CSException(CS_CONTEXT, CS_ERR_GENERIC_ERROR, "Flush failed");
         }
         hold.lock();
         if (failed) {
