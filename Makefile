@@ -68,10 +68,17 @@ test-tsan: deps
 	done; exit $$status
 
 # Crash and fault tests against the real server: CRASH_TRIALS kills with SIGKILL at random moments
-# (make test runs a few), then the fault suites.
+# and as many power cuts (a FUSE layer, python3-fusepy, drops what was not flushed; make test runs
+# a few of each), then the fault suites.
 CRASH_TRIALS ?= 200
 FAULT_TESTS ?= CrashConsistencyTest AbusiveClientTest DiskFullTest
 test-faults: configure
+	@for p in python3-fusepy fuse; do \
+	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ] && [ "$$(id -u)" = 0 ]; then \
+	    echo "Installing missing packages:" $$missing; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target hvpsd $(FAULT_TESTS)
 	@status=0; for t in $(FAULT_TESTS); do \
 	    echo "== $$t"; HVPS_CRASH_TRIALS=$(CRASH_TRIALS) $(BUILD_DIR)/tests/$$t --gtest_also_run_disabled_tests || status=1; \

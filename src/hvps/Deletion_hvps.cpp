@@ -16,6 +16,7 @@
 #include "CSException.h"
 #include "CSLog.h"
 #include "CSPath.h"
+#include "CSSyncGroup.h"
 #include "CSSys.h"
 #include "CSThread.h"
 #include "ConnectionHandler_hvps.h"
@@ -90,6 +91,11 @@ uint32 markedSpaceID(const char* name) {
     return parseSpaceID(text.substr(0, text.size() - suffixLen), &id) ? id : 0;
 }
 
+namespace {
+// Sizes of spaces whose record is gone while their folder is being removed. Main thread only.
+std::map<uint32, uint64> gRemovedSizes;
+}  // namespace
+
 bool markSpaceForDeletion(uint32 id) {
     closeToWriters(id);
     char name[40];
@@ -113,6 +119,9 @@ bool markSpaceForDeletion(uint32 id) {
     }
     SpaceDatabase::setSpaceDeleted(id);
     SpaceDatabase::spaceDeleted = true;
+    // The reply tells the client the space is gone: the mark must outlive a power cut, or the
+    // space would come back at the next start.
+    CSSyncGroup::syncDir(hvps_system_parameters.iRepositoryPath);
     return existed;
 }
 
@@ -155,19 +164,21 @@ void deleteSpacePermanently(const char* path, bool atStartup) {
     if (id == 0) return;
     CSL.logf(CSThread::getSelf(), CSLog::Protocol, "Deleting space %u permanently\n", id);
 
-    if (atStartup) {
-        // The start-up recounts the whole disk usage afterwards.
-        dir->removeDir();
-    } else {
-        // The size is kept in the record, so a pass that fails half-way through the removal and
-        // is retried still takes the whole space off the usage, once.
+    // The start-up recounts the whole disk usage afterwards. Otherwise the size is kept until the
+    // folder is gone, so a pass that fails half-way through the removal and is retried still
+    // takes the whole space off the usage, once.
+    if (!atStartup && gRemovedSizes.count(id) == 0) {
         uint64 size = SpaceDatabase::getSpaceSize(id);
-        if (size == 0) {
-            size = SystemParameters::getDiskUsage(path, true);
-            SpaceDatabase::setSpaceSize(id, size);
-        }
-        dir->removeDir();
-        SystemParameters::setDiskUsage(size, 0);
+        if (size == 0) size = SystemParameters::getDiskUsage(path, true);
+        gRemovedSizes[id] = size;
     }
+    // The record goes first (space-db is flushed): a power cut before the folder is gone leaves the
+    // mark for the next start to finish. In the other order, a removal of the mark that reached
+    // the disk before the record did would bring the space back.
     SpaceDatabase::deleteSpace(id);
+    dir->removeDir();
+    if (!atStartup) {
+        SystemParameters::setDiskUsage(gRemovedSizes[id], 0);
+        gRemovedSizes.erase(id);
+    }
 }

@@ -106,6 +106,9 @@ void SystemParameters::saveDiskUsage(uint64 usage) {
     CSRef<CSFile> file = CSFile::newFile(diskUsageFile().c_str());
     file->openFile(CSFile::CREATE | CSFile::TRUNCATE);
     file->write(text, 0, static_cast<size_t>(len));
+    // Once a second at most: a clean stop then removes the run marker only after the count is on
+    // disk, so the next start never trusts a count a power cut took back.
+    file->sync();
     file->close();
     std::lock_guard<CSLock> hold(hvps_system_parameters.iLock);
     gLastSaved = usage;

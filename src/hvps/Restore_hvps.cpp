@@ -86,9 +86,11 @@ uint64 getNextRestoreID() { return restoreIDForTime(time(nullptr)); }
 void checkRestoreOption(bool remove) {
     std::string marker = repositoryFile("restored");
     if (!CSSys::sys_exists(marker.c_str())) return;
-    if (remove)
+    if (remove) {
         CSSys::sys_removeFile(marker.c_str());
-    else
+        // A marker that a power cut brings back would start yet another restore generation.
+        CSSys::sys_syncDir(hvps_system_parameters.iRepositoryPath.c_str());
+    } else
         hvps_system_parameters.iRestoreState = RESTORE_STATE_ANNOUNCED;
 }
 

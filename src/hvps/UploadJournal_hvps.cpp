@@ -15,6 +15,7 @@
 #include "CSFile.h"
 #include "CSLog.h"
 #include "CSPath.h"
+#include "CSSyncGroup.h"
 #include "CSSys.h"
 #include "CSThread.h"
 #include "Session_hvps.h"
@@ -83,6 +84,8 @@ private:
                            std::to_string(iSlot) + suffix;
         CSRef<CSFile> file = CSFile::newFile(path.c_str());
         file->openFile(CSFile::CREATE);
+        // A note in a file whose name is not on disk would be lost with the power.
+        if (hvps_system_parameters.iSyncUploads) CSSyncGroup::syncDir(hvps_system_parameters.iRepositoryPath);
         return file;
     }
 
@@ -179,6 +182,8 @@ bool undoNoted(const std::string& repositoryPath, const std::string& journal, co
                  target.c_str(), note.length);
         changed = true;
     }
+    // On disk before the journal that asked for it is removed.
+    if (changed) file->sync();
     file->close();
     return changed;
 }
@@ -201,13 +206,31 @@ UploadJournalEntry::UploadJournalEntry(const char* path, uint64 length, uint64 k
         snprintf(number, sizeof(number), "%" PRIu64 "\t", length);
     }
     std::string note = number + relative + "\n";
-    tJournal.file()->write(note.data(), 0, note.size());
+    CSFile* file = tJournal.file();
+    file->write(note.data(), 0, note.size());
+    if (!hvps_system_parameters.iSyncUploads) return;
+    try {
+        file->datasync();
+    } catch (const CSException&) {
+        // The upload fails before its first byte; a note left standing could later undo the
+        // acknowledged uploads of other threads to the same file.
+        file->write("\n", 0, 1);
+        throw;
+    }
+}
+
+void UploadJournalEntry::clear() {
+    CSFile* file = tJournal.file();
+    file->write("\n", 0, 1);
+    if (hvps_system_parameters.iSyncUploads) file->datasync();
+    iCleared = true;
+    if (iKept > 0) tJournal.kept()->setEOF(0);
 }
 
 UploadJournalEntry::~UploadJournalEntry() {
+    if (iCleared) return;
     try {
-        tJournal.file()->write("\n", 0, 1);
-        if (iKept > 0) tJournal.kept()->setEOF(0);
+        clear();
     } catch (const CSException& e) {
         // The upload has ended either way; at worst the next start undoes a finished upload, which
         // only an unacknowledged one can have left.
@@ -281,6 +304,8 @@ bool UploadJournal::recover(const std::string& repositoryPath) {
     const bool unclean = marker->exists();
     if (unclean) CSL.log(self, CSLog::Warning, "The server did not stop cleanly last time\n");
     marker->touch();
+    // A marker lost with the power would make the next start trust a stale disk usage.
+    CSSys::sys_syncDir(repositoryPath.c_str());
     return unclean || undone > 0;
 }
 

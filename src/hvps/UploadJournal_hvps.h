@@ -6,10 +6,13 @@
 // clears the note when the upload has ended, successfully or undone. An upload that writes inside
 // the file first keeps the bytes it is about to overwrite in "upload-journal-<n>.kept" (fsynced
 // before they are overwritten), so undoing it puts them back. At start-up, recover() undoes every
-// upload still noted, and tells whether the stored disk usage is stale. The note itself is written
-// without fsync: it guards against process crashes, whose writes the kernel keeps; each upload costs
-// two small pwrites, and the journal file is opened once per handler thread. Thread safety: each
-// thread writes only its own journal files; recover() runs at start-up before any handler exists.
+// upload still noted, and tells whether the stored disk usage is stale. Without sync-uploads the
+// note itself is written without flushes: it guards against process crashes, whose writes the
+// kernel keeps; each upload costs two small pwrites. With sync-uploads it guards against power cuts
+// too: a note is on disk before the upload's first byte may be, and a clear only once the file it
+// covers is (the caller flushes the file first). The journal file is opened once per handler
+// thread. Thread safety: each thread writes only its own journal files; recover() runs at start-up
+// before any handler exists.
 #pragma once
 
 #include <string>
@@ -48,6 +51,7 @@ public:
     static constexpr uint64 kKeepBatch = 4 << 20;
 
     UploadJournalEntry(const char* path, uint64 length, uint64 keepFrom, uint64 keepEnd);
+    // Clears the note unless clear() did.
     ~UploadJournalEntry();
     UploadJournalEntry(const UploadJournalEntry&) = delete;
     UploadJournalEntry& operator=(const UploadJournalEntry&) = delete;
@@ -57,10 +61,14 @@ public:
     void keepBefore(CSFile* file, uint64 end);
     // Undoes the upload in `file`: puts the kept bytes back and cuts it back to the noted length.
     void undo(CSFile* file);
+    // Clears the note once the upload's bytes, or its undoing, are on disk; raises when the clear
+    // cannot be written (or, with sync-uploads, flushed).
+    void clear();
 
 private:
     uint64 iLength;
     uint64 iKeepFrom;
     uint64 iKeepEnd;
     uint64 iKept = 0;  // bytes from iKeepFrom on that are in the kept copy
+    bool iCleared = false;
 };

@@ -26,6 +26,7 @@
 #include "CSLog.h"
 #include "CSMd5.h"
 #include "CSPath.h"
+#include "CSSyncGroup.h"
 #include "CSSys.h"
 #include "ConnectionHandler_hvps.h"
 #include "Deletion_hvps.h"
@@ -219,6 +220,20 @@ PutRequest validatePut(CSHTTPInputStream* in) {
     return request;
 }
 
+// Flushes the folder of `target`, which holds a new name, and, for a file that may be new, every
+// folder above it up to the repository: the upload may have made them, or may have raced with the
+// upload that did and is not done flushing. Uploads to one folder share the flushes.
+void flushFolders(const std::string& target, bool newFile) {
+    const std::string& repository = hvps_system_parameters.iRepositoryPath;
+    std::string folder = target;
+    do {
+        const size_t slash = folder.rfind('/');
+        if (slash == std::string::npos || slash < repository.size()) break;
+        folder.resize(slash);
+        CSSyncGroup::syncDir(folder);
+    } while (newFile);
+}
+
 // One upload from the moment its target is locked: the target stays locked, and the upload
 // journal note stays, for the object's life, so uploads of one file (and REMOVE and RENAME of it)
 // run one after the other. An upload that is not committed is undone when the object goes: the
@@ -272,6 +287,8 @@ public:
         uint64 size = iSizeBefore;
         try {
             iJournal->undo(iTarget.get());
+            // The undoing must be on disk before the journal note that covers it is cleared.
+            if (hvps_system_parameters.iSyncUploads) iTarget->datasync();
         } catch (const CSException& e) {
             e.log(iSelf);
             try {
@@ -466,17 +483,28 @@ void Upload::verifyDigest(uint64* md5Offset, uint64* fileLength) {
 
 void Upload::commit() {
     // A failed close or rename still throws the temporary file away and leaves the target as it was.
+    // With sync-uploads, what the reply acknowledges is on disk first, flushed in the order a power
+    // cut needs: the bytes before the name that makes them the file, the file before the journal
+    // note that could undo it.
+    auto accept = [&] {
+        iCommitted = true;
+        if (iEntry) {
+            if (iProvisional) iEntry->committed();
+        } else {
+            FileStateList::fileChanged(iTarget->getPathString(), iStart);
+        }
+        SystemParameters::setDiskUsage(iSizeBefore, iSizeAfter);
+    };
+    const bool durable = hvps_system_parameters.iSyncUploads;
+    if (durable) iFile->datasync();
     if (iRequest.replace) {
         iFile->close();
         CSSys::sys_rename(iFile->getPathCString(), iTargetPath.c_str());
+        accept();  // the target has changed: a failed flush below fails the reply, not the file
     }
-    iCommitted = true;
-    if (iEntry) {
-        if (iProvisional) iEntry->committed();
-    } else {
-        FileStateList::fileChanged(iTarget->getPathString(), iStart);
-    }
-    SystemParameters::setDiskUsage(iSizeBefore, iSizeAfter);
+    if (durable && (iRequest.replace || iSizeBefore == 0)) flushFolders(iTargetPath, iSizeBefore == 0);
+    if (iJournal) iJournal->clear();
+    if (!iRequest.replace) accept();
 }
 
 }  // namespace

@@ -148,6 +148,7 @@ void setConfigDefaults() {
     p.iRepositorySizeText.clear();
     p.iConnectionTimeout = 120000;
     p.iPutVerifyTimeout = 100000;
+    p.iSyncUploads = true;
     p.iDiskUsage = 0;
 }
 
@@ -184,6 +185,15 @@ void setSystemParameter(const char* key, const char* value) {
         if (!parseTimeout(value, &p.iPutVerifyTimeout))
             configError(CS_CONTEXT, "Put verification timeout (put-verify-timeout) value is invalid: %s",
                         value);
+    } else if (isKey(key, "sync-uploads")) {
+        // Only a plain "no" gives up the protection; a mistyped value must not do so silently.
+        if (empty) return;
+        if (isYes(value))
+            p.iSyncUploads = true;
+        else if (strcasecmp(value, "no") == 0 || strcasecmp(value, "false") == 0)
+            p.iSyncUploads = false;
+        else
+            configError(CS_CONTEXT, "Upload flushing (sync-uploads) must be yes or no: %s", value);
     } else if (isKey(key, "verbose")) {
         if (!empty) p.iVerbose = CSException::dumpStack = isYes(value);
     } else if (isKey(key, "trace-on")) {

@@ -35,6 +35,7 @@ struct HVPSSystemParameters {
     std::string iRepositorySizeText;     // the same as written in the file
     uint32 iConnectionTimeout = 120000;  // "connection-timeout", milliseconds; 0: none
     uint32 iPutVerifyTimeout = 100000;   // "put-verify-timeout", milliseconds; 0: no check
+    bool iSyncUploads = true;            // "sync-uploads": uploads are on disk before they are answered
 
     // --- From the command line (HVPSOptions); "verbose" and "trace-on" also from the file.
     bool iDebug = false;

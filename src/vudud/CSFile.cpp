@@ -109,6 +109,11 @@ void CSFile::sync() {
     iFile.sf_sync();
 }
 
+void CSFile::datasync() {
+    checkOpen();
+    iFile.sf_datasync();
+}
+
 void CSFile::touch() { CSSys::sys_touch(iPath->getCString()); }
 
 bool CSFile::transfer(CSFile* dst, uint64 dstOffset, CSFile* src, uint64 srcOffset, uint64 size, char* buf,

@@ -52,6 +52,8 @@ public:
     virtual void flush() {}
     // fsync: the data is on disk when this returns.
     virtual void sync();
+    // fdatasync: the data and the length are on disk when this returns.
+    virtual void datasync();
     // Sets access and modification time to now.
     virtual void touch();
     virtual const char* getEOL() { return "\n"; }

@@ -26,7 +26,14 @@ ssize_t CSSysOps::os_pwrite(int fd, const void* buf, size_t size, off_t offset) 
 }
 off_t CSSysOps::os_lseek(int fd, off_t offset, int whence) { return ::lseek(fd, offset, whence); }
 int CSSysOps::os_ftruncate(int fd, off_t size) { return ::ftruncate(fd, size); }
+#ifdef __APPLE__
+// Not every file system supports F_FULLFSYNC; those fall back to fsync.
+int CSSysOps::os_fsync(int fd) { return ::fcntl(fd, F_FULLFSYNC) == 0 ? 0 : ::fsync(fd); }
+int CSSysOps::os_fdatasync(int fd) { return os_fsync(fd); }
+#else
 int CSSysOps::os_fsync(int fd) { return ::fsync(fd); }
+int CSSysOps::os_fdatasync(int fd) { return ::fdatasync(fd); }
+#endif
 int CSSysOps::os_flock(int fd, int operation) { return ::flock(fd, operation); }
 int CSSysOps::os_utimes(const char* path, const struct timeval* times) { return ::utimes(path, times); }
 int CSSysOps::os_access(const char* path, int mode) { return ::access(path, mode); }
@@ -280,6 +287,10 @@ void CSSysFile::sf_sync() {
 
 void CSSysFile::sf_fstat(struct stat* st) {
     if (retryInterrupted([&] { return CSSys::ops().os_fstat(iHandle, st); }) == -1) fail(CS_CONTEXT, errno);
+}
+
+void CSSysFile::sf_datasync() {
+    if (retryInterrupted([&] { return CSSys::ops().os_fdatasync(iHandle); }) == -1) fail(CS_CONTEXT, errno);
 }
 
 void CSSysFile::sf_lock(bool shared) {

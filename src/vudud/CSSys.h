@@ -29,7 +29,10 @@ public:
     virtual ssize_t os_pwrite(int fd, const void* buf, size_t size, off_t offset);
     virtual off_t os_lseek(int fd, off_t offset, int whence);
     virtual int os_ftruncate(int fd, off_t size);
+    // Both flush to stable storage: on macOS through F_FULLFSYNC, since fsync there leaves the data
+    // in the drive's cache. fdatasync skips metadata that reading the data back does not need.
     virtual int os_fsync(int fd);
+    virtual int os_fdatasync(int fd);
     virtual int os_flock(int fd, int operation);
     virtual int os_utimes(const char* path, const struct timeval* times);
     virtual int os_access(const char* path, int mode);
@@ -130,6 +133,8 @@ public:
     void sf_sync();
     // fstat of the open descriptor: the identity and length of the file it holds.
     void sf_fstat(struct stat* st);
+    // fdatasync: the data and the length are on disk when it returns; a failure raises.
+    void sf_datasync();
     // Blocking flock, shared or exclusive / unlock.
     void sf_lock(bool shared);
     void sf_unlock();

@@ -99,6 +99,8 @@ TEST_F(ConfigTest, AcceptedValuesAreStoredWithTheirUnitsAndLimits) {
         {"put-verify-timeout", "2500", [] { return params().iPutVerifyTimeout == 2500; }},
         {"verbose", "yes", [] { return params().iVerbose && CSException::dumpStack; }},
         {"trace-on", "TRUE", [] { return params().iTraceOn; }},
+        {"sync-uploads", "No", [] { return !params().iSyncUploads; }},
+        {"sync-uploads", "", [] { return params().iSyncUploads; }},
     };
     for (const auto& c : cases) {
         setConfigDefaults();
@@ -169,6 +171,7 @@ TEST_F(ConfigTest, RefusedValuesRaiseTheirMessageAfterTheirNotes) {
          "Connection timeout (connection-timeout) value is invalid: 4294967296", kNone},
         {"put-verify-timeout", "1e3", "Put verification timeout (put-verify-timeout) value is invalid: 1e3",
          kNone},
+        {"sync-uploads", "off", "Upload flushing (sync-uploads) must be yes or no: off", kNone},
         {"server-prot", "1", "Unknown system parameter: 'server-prot'", kNone},
         {"server-password-source", "secret", "Unknown system parameter: 'server-password-source'", kNone},
     };

@@ -4,15 +4,23 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
+#include <map>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CSException.h"
 #include "CSHTTPStream.h"
 #include "CSLog.h"
 #include "CSStream.h"
+#include "CSSys.h"
 #include "ConnectionHandler_hvps.h"
+#include "FileState_hvps.h"
+#include "Session_hvps.h"
 #include "Space_hvps.h"
+#include "SyscallLog.h"
 #include "TestSupport.h"
 #include "config_hvps.h"
 
@@ -341,3 +349,100 @@ TEST_F(ConnectionHandlerTest, PeerClosingBeforeAnyRequestGetsNoReply) {
 }
 
 }  // namespace
+
+// Writes into a memory stream and notes the first byte of a reply in `calls`.
+class ReplyRecorder : public CSMemoryOutputStream {
+public:
+    explicit ReplyRecorder(std::vector<std::string>* calls)
+        : CSMemoryOutputStream(1024, 1024), iCalls(calls) {}
+    void write(const char* data, size_t len) override {
+        if (getSize() == 0) iCalls->push_back("reply");
+        CSMemoryOutputStream::write(data, len);
+    }
+
+private:
+    std::vector<std::string>* iCalls;
+};
+
+// Without the flushes (or with them in another order) a power cut after the reply can lose the
+// acknowledged bytes, the name that makes them the file, or leave a journal note that undoes them.
+TEST_F(ConnectionHandlerTest, AnUploadIsFlushedInTheOrderAPowerCutNeedsBeforeItIsAnswered) {
+    TempDir repo;
+    hvps_system_parameters.iRepositoryPath = repo.path();
+    hvps_system_parameters.iRestoreID = 1;
+    hvps_system_parameters.iRepositorySize = 0;
+    hvps_system_parameters.iSyncUploads = true;
+    ASSERT_TRUE(writeFile(repo.file("space-db"), ""));
+    loadSpaces();
+    initSessions();
+    uint32 id = 0;
+    char key[HVSpace::kHexKeySize];
+    createSpace("title", &id, key);
+    CSRef<HVSpace> space = findSpace(id);
+    HVSession* session = SessionList::createSession(space.get());
+    const std::string folder = std::to_string(id);
+    std::filesystem::create_directories(repo.file(folder));
+    ASSERT_TRUE(writeFile(repo.file(folder + "/f"), "old"));
+    const std::string journal = "upload-journal-0";
+    const std::string repoName = repo.path().substr(repo.path().rfind('/') + 1);
+
+    struct Case {
+        const char* what;
+        std::string path;
+        const char* seekPos;  // none: replace
+        std::vector<std::string> calls;
+    };
+    const std::vector<Case> cases = {
+        // The thread's first upload also makes its journal, whose name must be on disk first.
+        {"append",
+         "f",
+         "EOF",
+         {"fsync " + repoName, "write " + journal, "fdatasync " + journal, "write f", "fdatasync f",
+          "write " + journal, "fdatasync " + journal, "reply"}},
+        {"replace",
+         "f",
+         nullptr,
+         {"write temp", "fdatasync temp", "rename temp f", "fsync " + folder, "reply"}},
+        {"new file in a new folder",
+         "a/b/n",
+         "0",
+         {"write " + journal, "fdatasync " + journal, "write n", "fdatasync n", "fsync b", "fsync a",
+          "fsync " + folder, "fsync " + repoName, "write " + journal, "fdatasync " + journal, "reply"}},
+    };
+    // A thread of its own: its journal is made under this repository.
+    std::thread([&] {
+        hvps_test::SyscallLog log;  // one for the thread: it knows the journal by the open that made it
+        for (const auto& c : cases) {
+            log.calls.clear();
+            char code[HVSession::kKeyCodeSize];
+            session->getKeyCode(space->getKey(), code);
+            std::string request = "PUT /repo/" + folder + "/" + c.path +
+                                  " HTTP/1.1\r\nP1Session: " + std::to_string(session->getSessionID()) +
+                                  "\r\nP1KeyCode: " + code + "\r\n" +
+                                  (c.seekPos ? std::string("Seek-Pos: ") + c.seekPos + "\r\n" : "") +
+                                  "Content-Length: 10\r\n\r\n0123456789";
+            auto handler = handlerFor(request);
+            iOut = cs_new<ReplyRecorder>(&log.calls);
+            handler->iOutputStream = CSHTTPOutputStream::newStream(iOut);
+            try {
+                handler->serviceConnection();
+            } catch (const CSException& e) {
+                handler->setLastException(e);
+            }
+            handler->close();
+            // A replace's temporary file has a name of its own for every upload.
+            std::vector<std::string> calls;
+            for (const std::string& call : log.calls) {
+                std::istringstream words(call);
+                std::string word, named;
+                while (words >> word)
+                    named += (named.empty() ? "" : " ") + (isUploadTempName(word.c_str()) ? "temp" : word);
+                calls.push_back(named);
+            }
+            EXPECT_EQ(calls, c.calls) << c.what;
+            EXPECT_NE(written().find(" 201 "), std::string::npos) << c.what << ": " << written();
+        }
+    }).join();
+    freeSessions();
+    freeSpaces();
+}

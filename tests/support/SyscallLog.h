@@ -1,7 +1,8 @@
 // Records, while it exists, the system calls that decide whether data survives a crash, in the
-// order they happen and with the file names they touch: "write NAME", "fsync NAME", "rename FROM TO",
-// "unlink NAME" (NAME is the last component of the path). A test asserts on this order, for example
-// that a file is flushed before it is renamed over an older one. It can make fsync fail with EIO.
+// order they happen and with the file names they touch: "write NAME", "fsync NAME", "fdatasync NAME",
+// "rename FROM TO", "unlink NAME" (NAME is the last component of the path). A test asserts on this order, for
+// example that a file is flushed before it is renamed over an older one. It can make fsync and fdatasync fail
+// with EIO.
 #pragma once
 
 #include <filesystem>
@@ -41,6 +42,14 @@ public:
             return -1;
         }
         return CSSysOps::os_fsync(fd);
+    }
+    int os_fdatasync(int fd) override {
+        calls.push_back("fdatasync " + iNames[fd]);
+        if (failFsync) {
+            errno = EIO;
+            return -1;
+        }
+        return CSSysOps::os_fdatasync(fd);
     }
     int os_rename(const char* from, const char* to) override {
         calls.push_back("rename " + name(from) + " " + name(to));
