@@ -436,84 +436,33 @@ protected:
     std::string extraConfig() override { return "put-verify-timeout=0\n"; }
 };
 
-TEST_F(ClientServerTest, CommandsAndSessionsWorkEndToEndOnOneKeptAliveConnection) {
-    EXPECT_EQ(iClient.ping().message, "Ping OK");
+// What the client adds to the server's behaviour (which the server suites check through it):
+// encrypted replies, URL arguments, the kept-alive connection and logging in again after a refusal.
+TEST_F(ClientServerTest, EncryptedRepliesArgumentsAndReloginWorkAgainstTheRealServer) {
     EXPECT_EQ(iClient.pingXML(&iServerKey).message, "Ping OK")
         << "an encrypted command gets an encrypted reply";
-
-    HVPSSpaceURL url;
-    const HVPSReply& created = iClient.createSpace(iServerKey, "Test space", "1.0", &url);
-    ASSERT_TRUE(created.ok()) << created.status << " " << created.message;
-    EXPECT_NE(url.spaceID, iSpaceID);
-    EXPECT_EQ(url.host, "127.0.0.1");
-    EXPECT_EQ(url.port, iPort);
-    EXPECT_EQ(url.repository, "repo1");
-
-    std::vector<HVPSSpaceStats> stats;
-    ASSERT_TRUE(iClient.stats(std::to_string(url.spaceID) + ",,0,4000000000", &iServerKey, &stats).ok());
-    ASSERT_EQ(stats.size(), 1u);  // no entry for an id above the highest ever given out
-    EXPECT_EQ(stats[0].spaceID, url.spaceID);
-    EXPECT_EQ(stats[0].diskLimit, 10485760);
-
-    iClient.setSpace(url);
-    ASSERT_TRUE(iClient.login().ok());
-    uint32 first = iClient.sessionID();
-    ASSERT_TRUE(iClient.login().ok());
-    EXPECT_EQ(iClient.sessionID(), first + 1);
-    EXPECT_EQ(iClient.remove("nothing.txt").message, "Already removed");
-    EXPECT_EQ(iClient.rename("nothing.txt", "other.txt").message, "Already renamed");
+    HVPSPutOptions offset;
+    offset.placement = HVPSPlacement::AtOffset;
+    offset.offset = 3;
+    offset.seekPosAsArgument = true;
+    ASSERT_EQ(iClient.put("data.bin", "abc", 3).status, 201);
+    ASSERT_EQ(iClient.put("data.bin", "tail", 4, offset).status, 201);
+    EXPECT_EQ(iClient.get("data.bin").body, "abctail");
     EXPECT_EQ(iClient.connectionCount(), 1u) << "successful requests keep the connection";
-
-    const HVPSReply& missing = iClient.get("missing.bin");
-    EXPECT_EQ(missing.status, 404);
-    EXPECT_NE(missing.message.find("File not found"), std::string::npos) << missing.body;
-
-    EXPECT_TRUE(iClient.deleteSpace().ok());
 
     // Under the wrong key the server answers a plain error, which is not decrypted, and the URL
     // is left alone.
-    const uint32 madeID = url.spaceID;
-    HVPSServerKey wrong = HVPSClient::serverKeyFromPassword("other");
-    EXPECT_EQ(iClient.createSpace(wrong, "x", "1", &url).errorCode, -25104);
-    EXPECT_EQ(url.spaceID, madeID);
-}
+    HVPSSpaceURL url;
+    url.spaceID = 77;
+    EXPECT_EQ(iClient.createSpace(HVPSClient::serverKeyFromPassword("other"), "x", "1", &url).errorCode,
+              -25104);
+    EXPECT_EQ(url.spaceID, 77u);
 
-TEST_F(ClientServerTest, FilesGoUpAndComeBackWithRecordsAndMd5Checks) {
-    std::string content;
-    for (int i = 0; i < 900; i++) content += static_cast<char>(i * 7);
     HVPSPutOptions verified;
-    verified.md5Check = HVPSClient::md5Hex(content.data(), content.size());
-    const HVPSReply& put = iClient.putVerified("dir/data.bin", content.data(), content.size(), verified);
-    ASSERT_EQ(put.status, 201) << put.message;
-    EXPECT_EQ(put.message, "Put OK");
-    EXPECT_EQ(iClient.get("dir/data.bin").body, content);
-
-    HVPSPutOptions offset;
-    offset.placement = HVPSPlacement::AtOffset;
-    offset.offset = 900;
-    offset.seekPosAsArgument = true;
-    ASSERT_EQ(iClient.put("dir/data.bin", "tail", 4, offset).status, 201);
-    EXPECT_EQ(iClient.get("dir/data.bin").body, content + "tail");
-
-    // Log records: a good one is appended, a damaged one refused without a trace in the file.
-    std::string body(32, 'r');
-    ASSERT_EQ(iClient.appendRecord("log/0", body.data(), body.size()).status, 201);
-    std::string record;
-    HVPSClient::buildLogRecord(body.data(), body.size(), record);
-    record[20] ^= 1;
-    HVPSPutOptions append;
-    append.placement = HVPSPlacement::Append;
-    const HVPSReply& damaged = iClient.put("log/0", record.data(), record.size(), append);
-    EXPECT_EQ(damaged.status, 417);
-    EXPECT_EQ(damaged.errorCode, -3);
-    EXPECT_EQ(iClient.get("log/0").body.size(), 42u);
-
-    // A wrong digest is refused and the upload cut away; the client logs in again by itself.
     verified.md5Check = std::string(32, '0');
-    EXPECT_EQ(iClient.put("dir/data.bin", "xyz", 3, verified).errorCode, -2);
-    EXPECT_TRUE(iClient.put("dir/data.bin", "xyz", 3).ok());
-    EXPECT_EQ(iClient.get("dir/data.bin").body, "xyz");
-    EXPECT_EQ(iClient.deleteSpace().message, "Delete OK");
+    EXPECT_EQ(iClient.put("data.bin", "xyz", 3, verified).errorCode, -2);
+    EXPECT_TRUE(iClient.put("data.bin", "xyz", 3).ok());
+    EXPECT_EQ(iClient.get("data.bin").body, "xyz");
 }
 
 // A server that gives an MD5 check one millisecond per request.

@@ -57,26 +57,6 @@ int freePort() {
 
 const QByteArray kDigest = "5EBE2294ECD0E0F08EAB7690D2A6EE69";
 
-QByteArray configFor(const QString& repository, int port = 37655, const QByteArray& host = "localhost") {
-    return "server-password=" + kDigest +
-           "\n"
-           "server-host=" +
-           host +
-           "\n"
-           "server-port=" +
-           QByteArray::number(port) +
-           "\n"
-           "repository-name=repo1\n"
-           "repository-data=" +
-           repository.toUtf8() +
-           "\n"
-           "repository-size=10GB\n"
-           "store-space-titles=yes\n"
-           "maximum-connections=10\n"
-           "poll-interval=60\n"
-           "connection-timeout=12000\n";
-}
-
 // Runs the real command-line client against a local server; its standard output.
 QByteArray runClient(int port, const QStringList& args) {
     QProcess client;
@@ -135,7 +115,7 @@ private slots:
         qputenv("HOME", path("home").toLocal8Bit());
         iAppFolder = path("data/HalvoraPersonalServer/");
         iBundle = path("bundle/");
-        writeFile(iBundle + "hvps.config", configFor(iAppFolder + "data/"));
+        writeFile(iBundle + "hvps.config", configText(iAppFolder + "data/"));
         writeFile(iBundle + "data/space-db", "template space-db");
         writeFile(iBundle + "data/disk-usage", "0");
         iTools = std::make_unique<FakeTools>(path("bin"));
@@ -193,7 +173,7 @@ private slots:
     void repositoryElsewhereMustAlreadyHoldItsSpaceDb() {
         const QString elsewhere = path("elsewhere/");
         QDir().mkpath(elsewhere);
-        writeFile(iAppFolder + "hvps.config", configFor(elsewhere));
+        writeFile(iAppFolder + "hvps.config", configText(elsewhere));
         iTools->add("daemon-launch");
         auto controller = makeController(iTools->folder() + "/daemon-launch");
         QVERIFY(!controller->checkDataPath());
@@ -304,7 +284,7 @@ private slots:
         writeFile(iBundle + "data/space-db", "");
         writeFile(iBundle + "data/disk-usage", "");
         const int port = freePort();
-        writeFile(iBundle + "hvps.config", configFor(iAppFolder + "data/", port, "server.example"));
+        writeFile(iBundle + "hvps.config", configText(iAppFolder + "data/", port, "server.example"));
         QFile::link(QStringLiteral(HVPS_CLIENT_PATH), path("installed/hvps-client"));
 
         auto controller = makeController(wrapper);
@@ -411,7 +391,7 @@ private slots:
     void loopbackHostsAreWarnedAboutInTheWindowAndTheDialog() {
         QFETCH(QByteArray, host);
         QFETCH(bool, warned);
-        writeFile(iAppFolder + "hvps.config", configFor(iAppFolder + "data/", 37655, host));
+        writeFile(iAppFolder + "hvps.config", configText(iAppFolder + "data/", 37655, host));
         auto controller = makeController();
         controller->show();
         QCOMPARE(controller->form()->lblClientAddress->text(), "Clients connect to " + host + ":37655");

@@ -13,7 +13,6 @@
 
 #include "CSException.h"
 #include "CSFile.h"
-#include "CSReadBufferedFile.h"
 #include "CSStream.h"
 #include "CSSys.h"
 #include "CSThread.h"
@@ -251,31 +250,4 @@ TEST(CSFileTest, AnInterruptedCallRaisesThePendingThreadSignal) {
     CSThread::setSelf(nullptr);
     EXPECT_EQ(SIGTERM, stopped.code);
     EXPECT_EQ(0, thread.getSignalPending());
-}
-
-// The read-buffered file has no user in the server: one walk checks what it reads.
-TEST(CSFileTest, BufferedReadsMatchTheFileInAnyOrder) {
-    TempDir dir;
-    std::string content = pattern(400000);
-    writeFile(dir.file("f"), content);
-    auto buffered = CSReadBufferedFile::newFile(CSFile::newFile(dir.file("f").c_str()));
-    buffered->openFile(CSFile::READONLY);
-
-    // Forward, backward and jumping walks with sizes around the buffer's edges.
-    std::vector<char> buf(140000);
-    uint64 seed = 12345;
-    for (int i = 0; i < 400; i++) {
-        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
-        size_t sizes[] = {1, 17, 4096, 65535, 65536, 70000, 131072};
-        size_t size = sizes[(seed >> 33) % 7];
-        uint64 offset = (seed >> 20) % content.size();
-        size_t want = static_cast<size_t>(std::min<uint64>(size, content.size() - offset));
-        ASSERT_EQ(want, buffered->read(buf.data(), offset, size, 0)) << offset << " " << size;
-        ASSERT_EQ(0, memcmp(content.data() + offset, buf.data(), want)) << offset << " " << size;
-    }
-    for (uint64 offset = 300000; offset >= 1000; offset -= 1000) {
-        ASSERT_EQ(1000u, buffered->read(buf.data(), offset - 1000 + 500, 1000, 500));
-        ASSERT_EQ(0, memcmp(content.data() + offset - 500, buf.data(), 1000)) << offset;
-    }
-    EXPECT_EQ(CS_ERR_EOF, caught([&] { buffered->read(buf.data(), 399900, 1000, 200); }).code);
 }

@@ -111,48 +111,6 @@ TEST(CSStreamTest, BufferedOutputKeepsTheOrderOfSmallAndLargeWritesAndSendsWhole
     EXPECT_EQ(expected, recorder->data);
 }
 
-// Memory outputs, the callback stream and pipe() have no user in the server: one pass over them.
-TEST(CSStreamTest, MemoryCallbackAndPipeStreamsKeepTheirContracts) {
-    auto growing = CSMemoryOutputStream::newStream(4, 8);
-    growing->print("abc");
-    growing->print(static_cast<uint64>(1) << 40);
-    growing->printLine("!");
-    EXPECT_EQ("abc1099511627776!\n", std::string(growing->getMemory(), growing->getSize()));
-    char buffer[8];
-    auto fixed = CSStaticMemoryOutputStream::newStream(buffer, sizeof(buffer));
-    fixed->write("12345", 5);
-    EXPECT_EQ(CS_ERR_GENERIC_ERROR, hvps_test::caught([&] { fixed->write("6789", 4); }).code);
-    EXPECT_EQ(5u, fixed->getSize()) << "no partial write";
-
-    auto in = tricklingStream("xyz");
-    EXPECT_EQ('x', in->peek());
-    EXPECT_EQ('x', in->read());
-    in->reset();
-    EXPECT_EQ('x', in->read());
-    EXPECT_EQ('y', in->read());
-
-    hvps_test::TempDir dir;
-    std::string content(150000, 'c');
-    ASSERT_TRUE(hvps_test::writeFile(dir.file("src"), content));
-    auto src = CSFile::newFile(dir.file("src").c_str());
-    src->open(CSFile::READONLY);
-    auto dst = CSFile::newFile(dir.file("dst").c_str());
-    dst->open(CSFile::CREATE | CSFile::TRUNCATE);
-    CSStream::pipe(CSFileOutputStream::newStream(dst, 0).get(), CSFileInputStream::newStream(src).get());
-    EXPECT_FALSE(src->isOpen());
-    EXPECT_EQ(content, hvps_test::readFile(dir.file("dst")));
-
-    auto recorder = cs_new<RecordingOutput>();
-    auto memory = CSMemoryInputStream::newStream(content.data(), content.size());
-    CSThread self("Piper");
-    CSThread::setSelf(&self);
-    self.setSignalPending(SIGTERM);
-    int code = hvps_test::caught([&] { CSStream::pipe(recorder.get(), memory.get()); }).code;
-    CSThread::setSelf(nullptr);
-    EXPECT_EQ(SIGTERM, code);
-    EXPECT_TRUE(recorder->data.empty());
-}
-
 TEST(CSStreamTest, SendFileWritesTheFileWindowAfterWhatWasBufferedAndStopsAtTheFileEnd) {
     hvps_test::TempDir dir;
     std::string content;

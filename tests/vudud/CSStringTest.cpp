@@ -26,43 +26,6 @@ TEST(CSStringTest, KeysAreCaseInsensitiveButEqualsIsExact) {
     EXPECT_EQ(0, a->compare("spaXX", 3));
 }
 
-// The string operations the server does not call, one row each.
-TEST(CSStringTest, LibraryOperationsGiveTheirDocumentedResults) {
-    auto s = [](const char* t) { return CSString::newString(t); };
-    auto n = [](int64 v) { return std::to_string(v); };
-    auto padded = s("abc")->clone(1, 4);  // two copied characters, two left zero
-    struct Case {
-        std::string got, expected;
-    } cases[] = {
-        {n(s("a/b/c")->locate("/", -2)), "1"},
-        {n(s("a/b/c")->locate("/", -3)), "-1"},
-        {n(s("a/b/c")->locate("/", 3)), "5"},
-        {n(s("ab")->locate("abc", 1)), "2"},
-        {n(s("xx::yy")->locate("::", -1)), "2"},
-        {n(s("aa  bb")->skip(2, ' ')), "4"},
-        {n(s("aa  bb")->locate(1u, "bb")), "4"},
-        {text(s("a.b.c")->left(".", -1)) + "|" + text(s("a.b.c")->right(".", -1)), "a.b|c"},
-        {text(s("k=v=w")->left("=", 2)) + "|" + text(s("k=v=w")->right("=", 2)), "k=v|w"},
-        {text(s("name")->left(".", -1)) + "|" + text(s("name")->right(".", 1)), "|"},
-        {text(s("abc")->substr(10)), ""},  // past the end: empty, not a wrapped length
-        {text(s("abc")->substr(1, 2)), "bc"},
-        {n(padded->length()) + padded->getCString(), "4bc"},
-        {n(s("ab/x")->upperCharAt(99)) + n(s("ab/x")->upperCharAt(1)), "066"},
-        {n(s("ab/x")->startsWith(2, "/x")) + n(s("ab")->endsWith("long ab")), "10"},
-        {text(s("ab")->concat("x")->toUpper()), "ABX"},
-        {text(CSString::newString("abcdef", 2)), "ab"},
-    };
-    for (size_t i = 0; i < std::size(cases); i++) EXPECT_EQ(cases[i].got, cases[i].expected) << "row " << i;
-    // right() without a match backwards hands back the string itself, with a new reference.
-    auto name = s("name");
-    {
-        auto same = name->right(".", -1);
-        EXPECT_EQ(name.get(), same.get());
-        EXPECT_EQ(2u, name->getRefCount());
-    }
-    EXPECT_EQ(1u, name->getRefCount());
-}
-
 TEST(CSStringTest, BufferFormatsScansAndHandsOverItsData) {
     CSStringBuffer buffer;
     buffer.append("n=");

@@ -282,29 +282,3 @@ TEST(CSDaemonTest, ExceptionInDoWorkIsLoggedAndTheDaemonContinues) {
     EXPECT_NE(std::string::npos, text.find(" first cycle failed\n")) << text;
     EXPECT_EQ(text.find("first cycle failed"), text.rfind("first cycle failed")) << "logged once";
 }
-
-// Suspending has no user in the server: one test of its contract.
-TEST(CSDaemonTest, SuspendHoldsTheDaemonUntilResumedOrStopped) {
-    auto daemon = cs_new<CountingDaemon>("D", 1);  // cycles every millisecond
-    daemon->start();
-    ASSERT_TRUE(waitFor([&] { return daemon->cycles >= 2; }));
-    daemon->suspend();
-    EXPECT_TRUE(daemon->isInWait());
-    int held = daemon->cycles;
-    daemon->wakeup();
-    std::this_thread::sleep_for(50ms);  // proving an absence needs some time to pass
-    EXPECT_EQ(held, daemon->cycles.load());
-    daemon->resume();
-    daemon->resume();  // a count of 0 stays 0
-    EXPECT_EQ(0, daemon->getSuspendCount());
-    EXPECT_TRUE(waitFor([&] { return daemon->cycles > held; }));
-    daemon->suspend();
-    auto elapsed = timed([&] { daemon->stop(); });
-    EXPECT_LT(elapsed, 2000ms);
-    EXPECT_TRUE(daemon->completed.load());
-
-    auto quitting = cs_new<CountingDaemon>("Q", 0);
-    quitting->setMustQuit(true);
-    quitting->suspend();
-    EXPECT_EQ(0, quitting->getSuspendCount());
-}

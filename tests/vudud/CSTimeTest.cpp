@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
-#include <vector>
 
 #include "CSTime.h"
 
@@ -68,27 +67,4 @@ TEST_F(CSTimeZoneTest, MyTimegmIsTheInverseOfGmtimeWhateverTheLocalZone) {
         gmtime_r(&t, &tm);
         ASSERT_EQ(my_timegm(&tm), t);
     }
-}
-
-// The time class has no user in the server beyond file information: one pass over its contract.
-TEST_F(CSTimeZoneTest, TimesRoundTripInUTCFollowDaylightSavingLocallyAndPrintNullAsNULL) {
-    CSTime time;
-    EXPECT_STREQ(time.getCString(), "NULL");
-    time.setUTC1970(1292265438, 123456789);
-    int32 y, mo, d, h, mi, s, ns;
-    time.getUTC(y, mo, d, h, mi, s, ns);
-    EXPECT_EQ((std::vector<int32>{y, mo, d, h, mi, s, ns}),
-              (std::vector<int32>{2010, 12, 13, 18, 37, 18, 123456789}));
-    time.setUTC(2010, 7, 1, 22, 30, 5, 0);
-    EXPECT_STREQ(time.getCString("%y%m%d %H:%M:%S"), "100702 00:30:05");  // summer: UTC+2
-    EXPECT_STREQ(time.getCString(std::string(120, 'x').c_str()), "");
-    CSTime winter(2010, 1, 1, 12, 0, 0, 0);
-    winter.getUTC(y, mo, d, h, mi, s, ns);
-    EXPECT_EQ(h, 11);
-
-    time.setUTC1970(::time(nullptr) - 100, 0);
-    EXPECT_TRUE(time.olderThen(50));
-    EXPECT_FALSE(time.olderThen(200));
-    int64 now = static_cast<int64>(::time(nullptr)) * 1000000;
-    EXPECT_LT(std::llabs(CSTime::getTimeCurrentTicks() - now), 2000000);
 }

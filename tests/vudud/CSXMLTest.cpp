@@ -1,12 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "CSXML.h"
-#include "TestSupport.h"
 
 namespace {
 
@@ -94,17 +91,6 @@ TEST(CSXMLTest, DocumentsAreReportedAsPathsAttributesAndTextNodesWithQuotingRule
         Recorder r;
         EXPECT_EQ(r.parse(c.doc), c.events) << c.doc;
     }
-}
-
-TEST(CSXMLTest, DeclarationsSplitIntoAttributesAndNestedMarkup) {
-    Recorder r;
-    EXPECT_EQ(
-        r.parse("<!DOCTYPE note [<!ELEMENT note (to|from)*><!-- x -->]><note/>"),
-        (Events{"open /!doctype", "attr /!doctype note=", "open /!doctype/!element",
-                "attr /!doctype/!element note=", "attr /!doctype/!element (=", "attr /!doctype/!element to=",
-                "attr /!doctype/!element |=", "attr /!doctype/!element from=", "attr /!doctype/!element )=",
-                "attr /!doctype/!element *=", "close /!doctype/!element", "open /!doctype/!--  x ",
-                "close /!doctype/!--", "close /!doctype", "open /note", "close /note"}));
 }
 
 TEST(CSXMLTest, EmptyTextIsReportedOnlyWhenAsked) {
@@ -197,18 +183,4 @@ TEST(CSXMLTest, DeepNestingIsHandledWithoutRecursion) {
     ASSERT_EQ(dev.size(), 3u * declDepth + 2);
     EXPECT_EQ(dev[3 * declDepth - 1], "close /!d");
     EXPECT_EQ(dev[3 * declDepth], "open /e");
-}
-
-// The file variant has no user in the server: its own part is opening and reading the file.
-TEST(CSXMLTest, AnObjectParsesFromAFreshStateAndFilesReportOpenAndReadErrors) {
-    Recorder r;
-    r.parse("<?xml encoding='ISO-8859-1'?><a><b x='");
-    EXPECT_EQ(r.parse("<c>\xC3\xA9</c>"), (Events{"open /c", "open /c/ \xC3\xA9", "close /c/", "close /c"}));
-
-    hvps_test::TempDir dir;
-    CSXMLFile file;
-    for (auto [path, err] : {std::pair{dir.file("missing.xml"), ENOENT}, std::pair{dir.path(), EISDIR}}) {
-        EXPECT_FALSE(file.parseFile(path.c_str(), 0)) << path;
-        EXPECT_EQ(std::string(file.getErrorText()), std::string("AES parse error- ") + std::strerror(err));
-    }
 }
