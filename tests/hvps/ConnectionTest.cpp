@@ -125,15 +125,17 @@ TEST_F(ConnectionTest, PipelinedRequestsAreAllAnsweredAndClosedParkedConnections
     ASSERT_TRUE(pipelined.send("\r\n"));  // the third head, begun in the same packet, ends now
     EXPECT_TRUE(isPing(pipelined.readReply()));
 
+    // The server opens a file now and then (the disk usage is saved every second): a little slack.
     const size_t before = openDescriptors(pid);
     {
         std::vector<RawConnection> clients = keptAlive(50);
-        EXPECT_GE(openDescriptors(pid), before + 50);
+        EXPECT_GE(openDescriptors(pid), before + 48);
     }
-    auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (openDescriptors(pid) > before && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(10ms);
-    EXPECT_LE(openDescriptors(pid), before);
+    bool dropped = false;
+    for (auto deadline = std::chrono::steady_clock::now() + 10s; !dropped && std::chrono::steady_clock::now() < deadline;
+         std::this_thread::sleep_for(10ms))
+        dropped = openDescriptors(pid) <= before + 2;
+    EXPECT_TRUE(dropped) << openDescriptors(pid) << " descriptors, " << before << " before";
 }
 
 TEST_F(ConnectionTest, ConnectionHeadersAndVersionDecideWhetherTheConnectionStaysOpen) {

@@ -112,7 +112,7 @@ TEST_F(NetworkTest, PoolWithOneHandlerServesEveryKeptAliveClient) {
     EXPECT_TRUE(isPingReply(b.readReply()));
     a.send(kPing);  // a is still served on the same connection
     EXPECT_TRUE(isPingReply(a.readReply()));
-    EXPECT_EQ(MSNetwork::getParkedCount(), 2u);
+    EXPECT_TRUE(waitUntil([] { return MSNetwork::getParkedCount() == 2; }));
 
     EXPECT_EQ(MSNetwork::getHandlerCount(), 1);
     EXPECT_EQ(MSNetwork::iHandlerID, before + 1);
