@@ -22,6 +22,7 @@
 #include "CSAES.h"
 #include "HVPSClient.h"
 #include "HvpsdProcess.h"
+#include "RawConnection.h"
 #include "TestSupport.h"
 
 using hvps_test::HvpsdProcess;
@@ -34,20 +35,6 @@ namespace fs = std::filesystem;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// A blocking loopback connection; -1 on failure.
-int connectTo(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 bool sendAll(int fd, const std::string& data) {
     for (size_t done = 0; done < data.size();) {
@@ -68,28 +55,10 @@ bool wholeReply(const std::string& data) {
 }
 
 // One request on a fresh connection; the reply bytes, up to a whole reply or the server's close
-// (10 s at most). The server keeps a connection open after a reply; the client ends it.
+// (10 s at most).
 std::string oneRequest(int port, const std::string& request) {
-    int fd = connectTo(port);
-    if (fd < 0) return "";
-    std::string data;
-    if (sendAll(fd, request)) {
-        const auto deadline = Clock::now() + 10s;
-        char buf[8192];
-        while (!wholeReply(data) && Clock::now() < deadline) {
-            pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0) continue;
-            ssize_t n = recv(fd, buf, sizeof(buf), 0);
-            if (n <= 0) break;
-            data.append(buf, static_cast<size_t>(n));
-        }
-    }
-    close(fd);
-    return data;
-}
-
-int statusOf(const std::string& reply) {
-    return reply.starts_with("HTTP/1.1 ") && reply.size() >= 12 ? std::stoi(reply.substr(9, 3)) : 0;
+    hvps_test::RawConnection connection(port);
+    return connection.send(request) ? connection.readReply() : "";
 }
 
 // The address sanitizer keeps freed memory in quarantine, so a server built with it grows with
@@ -199,7 +168,7 @@ TEST_F(AbusiveClientTest, FiveHundredConnectionsAtOnceAreAllAnsweredByTwentyHand
                 c.finished = true;
                 close(c.fd);
                 left--;
-                answered += statusOf(c.reply) == 200;
+                answered += hvps_test::replyStatus(c.reply) == 200;
             }
         }
     }
@@ -233,7 +202,7 @@ TEST_F(AbusiveClientTest, OversizedHeadsAndBodiesAreRefusedWithoutBeingStored) {
     for (const std::string& request : cases) {
         SCOPED_TRACE(request.substr(0, 60));
         std::string reply = oneRequest(iPort, request);
-        EXPECT_GE(statusOf(reply), 400) << reply.substr(0, 300);
+        EXPECT_GE(hvps_test::replyStatus(reply), 400) << reply.substr(0, 300);
         EXPECT_TRUE(pingAnswered());
     }
     if (kMemoryBounded) {
@@ -275,7 +244,7 @@ TEST_F(AbusiveClientTest, PathTraversalNeverReadsOrWritesOutsideTheSpace) {
         std::string reply = oneRequest(iPort, "GET " + target + " HTTP/1.1\r\n\r\n");
         // The request line ends at a NUL: that one reads a.txt, inside the space.
         if (target.find('\0') == std::string::npos) {
-            EXPECT_NE(statusOf(reply), 200) << reply.substr(0, 300);
+            EXPECT_NE(hvps_test::replyStatus(reply), 200) << reply.substr(0, 300);
         }
         EXPECT_EQ(reply.find(marker), std::string::npos);
         EXPECT_EQ(reply.find(HvpsdProcess::kPasswordDigest), std::string::npos);
@@ -372,7 +341,7 @@ TEST_F(AbusiveClientTest, ReplayedKeyCodesAreRefusedAndReplayedEncryptedCommands
         std::string reply =
             oneRequest(iPort, "POST /repo1 HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
                                   "\r\nConnection: close\r\n\r\n" + body);
-        ASSERT_EQ(statusOf(reply), 200) << "copy " << i;
+        ASSERT_EQ(hvps_test::replyStatus(reply), 200) << "copy " << i;
     }
     EXPECT_EQ(readFile(iServer.path("data/space-db")), spaceDB);
     if (kMemoryBounded) {
