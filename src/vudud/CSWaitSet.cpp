@@ -7,16 +7,16 @@
 
 #include "CSException.h"
 
-#if defined(__linux__)
+#if defined(CS_WAITSET_EPOLL)
 #include <sys/epoll.h>
-#elif defined(__APPLE__) || defined(__FreeBSD__)
+#elif defined(CS_WAITSET_KQUEUE)
 #include <sys/event.h>
 #include <sys/time.h>
 #else
 #include <poll.h>
 #endif
 
-#if defined(__linux__)
+#if defined(CS_WAITSET_EPOLL)
 
 CSWaitSet::CSWaitSet() {
     iHandle = ::epoll_create1(EPOLL_CLOEXEC);
@@ -44,7 +44,7 @@ void* CSWaitSet::wait(int timeoutMs) {
     return n == 1 ? event.data.ptr : nullptr;
 }
 
-#elif defined(__APPLE__) || defined(__FreeBSD__)
+#elif defined(CS_WAITSET_KQUEUE)
 
 CSWaitSet::CSWaitSet() {
     iHandle = ::kqueue();

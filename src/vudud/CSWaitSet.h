@@ -11,6 +11,14 @@
 
 #include "CSDefs.h"
 
+// The mechanism: epoll or kqueue where the system has it, poll() otherwise (or when CS_WAITSET_POLL
+// is defined, which lets the fallback be built and tried anywhere).
+#if defined(__linux__) && !defined(CS_WAITSET_POLL)
+#define CS_WAITSET_EPOLL 1
+#elif (defined(__APPLE__) || defined(__FreeBSD__)) && !defined(CS_WAITSET_POLL)
+#define CS_WAITSET_KQUEUE 1
+#endif
+
 class CSWaitSet {
 public:
     // Raises the OS error when the system refuses the set.
@@ -31,7 +39,7 @@ public:
 
 private:
     int iHandle = -1;  // the epoll or kqueue descriptor
-#if !defined(__linux__) && !defined(__APPLE__) && !defined(__FreeBSD__)
+#if !defined(CS_WAITSET_EPOLL) && !defined(CS_WAITSET_KQUEUE)
     struct Entry {
         int fd;
         void* tag;
