@@ -225,6 +225,9 @@ bool MSConnectionHandler::serviceConnection() {
             // A next request that is already there (pipelined, or sent right behind the reply) is
             // served at once; one that has not arrived is waited for without this thread.
             MSConnection::Head next = iConnection->gatherHead();
+            if (next == MSConnection::Head::Partial && iConnection->socket() && MSNetwork::hasIdleHandler() &&
+                iConnection->socket()->waitReadable(kLingerMs))
+                next = iConnection->gatherHead();
             if (next == MSConnection::Head::Ready) continue;
             keep = next == MSConnection::Head::Partial;
             break;

@@ -52,6 +52,10 @@ class MSConnectionHandler : public CSDaemon, public CSURL {
 public:
     // Pause before a handler tries again after an error outside a connection (a failed accept).
     static constexpr time_t kRetryWaitMs = 1000;
+    // How long a handler that is not needed elsewhere waits on its connection for the next request
+    // before it parks it: a client sending request after request is then served without the
+    // hand-over through the idle set.
+    static constexpr int kLingerMs = 2;
 
     // A handler for the pool `list`, not started; its last-activity time is now.
     static CSRef<MSConnectionHandler> newHandler(CSThreadList* list);

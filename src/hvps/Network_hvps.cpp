@@ -440,6 +440,11 @@ void MSNetwork::closeAllParked() {
     gWaitSet.reset();
 }
 
+bool MSNetwork::hasIdleHandler() {
+    std::lock_guard<CSLock> hold(gListenerLock);
+    return waitingToListen > 0;
+}
+
 size_t MSNetwork::getParkedCount() {
     std::lock_guard<std::mutex> hold(gParkedLock);
     return gParkedCount;

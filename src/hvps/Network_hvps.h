@@ -89,6 +89,9 @@ public:
     // the service is shutting down or cannot watch it).
     static void parkConnection(CSRef<MSConnection> connection);
     static size_t getParkedCount();
+    // Some handler waits for the turn, so a handler that waits a moment on its own connection
+    // keeps nobody else waiting.
+    static bool hasIdleHandler();
     // True when `handler` has taken the turn; false when it must quit or nothing is published.
     static bool lockListenerSocket(MSConnectionHandler* handler);
     // Gives up the turn and wakes the waiters; true when nobody was waiting.

@@ -76,6 +76,8 @@ public:
     // Sends what the system takes at once of `len` bytes and returns the count (for a last word to
     // a peer that may not read: it never waits).
     size_t writeNow(const char* data, size_t len);
+    // Waits up to `milliSeconds` for a byte to read (or the peer's close); false when none came.
+    bool waitReadable(int milliSeconds) { return waitFor(iHandle, POLLIN, milliSeconds); }
     // The error a read raises when no byte came within the timeout.
     CSException receiveTimeout();
     // A socket cannot look ahead: always -1.

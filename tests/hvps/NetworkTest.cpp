@@ -247,10 +247,11 @@ TEST_F(NetworkTest, WhenDescriptorsRunShortTheLongestParkedConnectionsAreClosedF
     CSSocketOps* previous = CSSocket::setOps(&ops);
     start(2, 2);
     std::vector<RawConnection> parked;
-    for (int i = 0; i < 20; i++) {
+    for (size_t i = 0; i < 20; i++) {
         parked.emplace_back(iPort);
         parked.back().send(kPing);
         ASSERT_TRUE(isPingReply(parked.back().readReply())) << i;
+        ASSERT_TRUE(waitUntil([i] { return MSNetwork::getParkedCount() == i + 1; }));
     }
     RawConnection late(iPort);  // its accept fails: the 16 oldest parked make room
     late.send(kPing);
