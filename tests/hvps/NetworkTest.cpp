@@ -135,6 +135,8 @@ TEST_F(NetworkTest, PoolGrowsOneHandlerPerRequestInProgressUpToTheMaximum) {
     // Each POST waits for the rest of its body: three requests in progress hold all three handlers.
     std::vector<RawConnection> slow;
     for (int i = 0; i < 3; i++) {
+        // The newest handler has the turn, nobody else waits: it takes this request.
+        ASSERT_TRUE(waitUntil([] { return MSNetwork::getListenerCount() == 1; }));
         slow.emplace_back(iPort);
         slow.back().send("POST /x HTTP/1.1\r\nContent-Length: 5\r\n\r\nab");
         ASSERT_TRUE(waitUntil([&] { return MSNetwork::getHandlerCount() == std::min(i + 2, 3); }));
@@ -256,7 +258,6 @@ TEST_F(NetworkTest, WhenDescriptorsRunShortTheLongestParkedConnectionsAreClosedF
     RawConnection late(iPort);  // its accept fails: the 16 oldest parked make room
     late.send(kPing);
     std::string reply = late.readReply();
-    CSSocket::setOps(previous);
     EXPECT_TRUE(isPingReply(reply)) << reply;
     for (int i = 0; i < 20; i++) {
         SCOPED_TRACE(i);
@@ -270,6 +271,9 @@ TEST_F(NetworkTest, WhenDescriptorsRunShortTheLongestParkedConnectionsAreClosedF
     EXPECT_NE(log().find("[Note] NetworkHandler"), std::string::npos) << log();
     EXPECT_NE(log().find("Out of file descriptors: closed 16 idle connections"), std::string::npos) << log();
     EXPECT_EQ(log().find("Too many open files"), std::string::npos) << log();
+    MSNetwork::shutDown();  // before the calls are restored: no handler may be using them
+    iStarted = false;
+    CSSocket::setOps(previous);
 }
 
 TEST_F(NetworkTest, MimeLookupIgnoresCase) {
