@@ -195,6 +195,7 @@ bool MSConnectionHandler::serviceConnection() {
     const bool trace = hvps_system_parameters.iTraceOn;
     if (trace) CSL.log(this, CSLog::Protocol, "serviceConnection() start\n");
     bool keep = false;
+    int lingered = 0;
     try {
         for (;;) {
             iReplyPending = true;
@@ -225,8 +226,8 @@ bool MSConnectionHandler::serviceConnection() {
             // A next request that is already there (pipelined, or sent right behind the reply) is
             // served at once; one that has not arrived is waited for without this thread.
             MSConnection::Head next = iConnection->gatherHead();
-            if (next == MSConnection::Head::Partial && iConnection->socket() && MSNetwork::hasIdleHandler() &&
-                iConnection->socket()->waitReadable(kLingerMs))
+            if (next == MSConnection::Head::Partial && iConnection->socket() && ++lingered <= kLingerRequests &&
+                MSNetwork::hasListener() && iConnection->socket()->waitReadable(kLingerMs))
                 next = iConnection->gatherHead();
             if (next == MSConnection::Head::Ready) continue;
             keep = next == MSConnection::Head::Partial;

@@ -52,10 +52,12 @@ class MSConnectionHandler : public CSDaemon, public CSURL {
 public:
     // Pause before a handler tries again after an error outside a connection (a failed accept).
     static constexpr time_t kRetryWaitMs = 1000;
-    // How long a handler that is not needed elsewhere waits on its connection for the next request
-    // before it parks it: a client sending request after request is then served without the
-    // hand-over through the idle set.
+    // How long a handler waits on its connection for the next request before it parks it, while
+    // another handler looks after the parked connections: a client sending request after request
+    // is then served without the hand-over through the idle set. After kLingerRequests requests
+    // served so, the connection is parked all the same, so that busy clients take turns.
     static constexpr int kLingerMs = 2;
+    static constexpr int kLingerRequests = 64;
 
     // A handler for the pool `list`, not started; its last-activity time is now.
     static CSRef<MSConnectionHandler> newHandler(CSThreadList* list);

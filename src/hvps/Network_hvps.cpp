@@ -440,9 +440,9 @@ void MSNetwork::closeAllParked() {
     gWaitSet.reset();
 }
 
-bool MSNetwork::hasIdleHandler() {
+bool MSNetwork::hasListener() {
     std::lock_guard<CSLock> hold(gListenerLock);
-    return waitingToListen > 0;
+    return gListenerThread || waitingToListen > 0;
 }
 
 size_t MSNetwork::getParkedCount() {
