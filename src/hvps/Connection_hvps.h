@@ -51,8 +51,8 @@ public:
 private:
     void buildStreams();
 
-    CSRef<CSSocket> iSocket;          // none for connections over other streams
-    CSRef<CSInputStream> iRawInput;   // the streams the buffers are built over
+    CSRef<CSSocket> iSocket;         // none for connections over other streams
+    CSRef<CSInputStream> iRawInput;  // the streams the buffers are built over
     CSRef<CSOutputStream> iRawOutput;
     CSRef<CSBufferedInputStream> iBuffered;
     CSRef<CSHTTPInputStream> iInput;

@@ -57,7 +57,8 @@ CSWaitSet::~CSWaitSet() { ::close(iHandle); }
 void CSWaitSet::arm(int fd, void* tag, bool always) {
     struct kevent change;
     EV_SET(&change, fd, EVFILT_READ, EV_ADD | EV_ENABLE | (always ? 0 : EV_DISPATCH), 0, 0, tag);
-    if (::kevent(iHandle, &change, 1, nullptr, 0, nullptr) == -1) CSException::throwOSError(CS_CONTEXT, errno);
+    if (::kevent(iHandle, &change, 1, nullptr, 0, nullptr) == -1)
+        CSException::throwOSError(CS_CONTEXT, errno);
 }
 
 void CSWaitSet::forget(int fd) {

@@ -133,8 +133,8 @@ TEST_F(ConnectionTest, PipelinedRequestsAreAllAnsweredAndClosedParkedConnections
         EXPECT_GE(openDescriptors(pid), before + 48);
     }
     bool dropped = false;
-    for (auto deadline = std::chrono::steady_clock::now() + 10s; !dropped && std::chrono::steady_clock::now() < deadline;
-         std::this_thread::sleep_for(10ms))
+    for (auto deadline = std::chrono::steady_clock::now() + 10s;
+         !dropped && std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(10ms))
         dropped = openDescriptors(pid) <= before + 2;
     EXPECT_TRUE(dropped) << openDescriptors(pid) << " descriptors, " << before << " before";
 }
@@ -173,7 +173,9 @@ TEST_F(ConnectionTest, ExpectContinueIsAnsweredBeforeTheBodyUnlessTheRequestIsRe
     HVPSClient client("127.0.0.1", iPort);
     client.setTimeout(10000);
     HVPSSpaceURL url;
-    ASSERT_TRUE(client.createSpace(HVPSClient::serverKeyFromPassword(HvpsdProcess::kPassword), "c", "1.0", &url).ok());
+    ASSERT_TRUE(
+        client.createSpace(HVPSClient::serverKeyFromPassword(HvpsdProcess::kPassword), "c", "1.0", &url)
+            .ok());
     client.setSpace(url);
     ASSERT_EQ(client.put("f.txt", "before", 6).status, 201);
     const std::string target = "/repo1/" + std::to_string(url.spaceID) + "/f.txt";
@@ -181,7 +183,8 @@ TEST_F(ConnectionTest, ExpectContinueIsAnsweredBeforeTheBodyUnlessTheRequestIsRe
     // The body of a LOGIN is read: the client is told to send it first.
     RawConnection login(iPort);
     const std::string body = "LOGIN";
-    ASSERT_TRUE(login.send("POST " + target + " HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\n"));
+    ASSERT_TRUE(
+        login.send("POST " + target + " HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\n"));
     EXPECT_EQ(login.readReply(), "HTTP/1.1 100 Continue\r\n\r\n");
     ASSERT_TRUE(login.send(body));
     EXPECT_EQ(replyStatus(login.readReply()), 200);

@@ -56,7 +56,8 @@ bool RawConnection::send(const std::string& bytes) {
 template <class Done>
 bool RawConnection::receive(std::chrono::steady_clock::time_point deadline, Done done) {
     while (!done()) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
         pollfd entry{iFd, POLLIN, 0};
         if (left.count() <= 0 || poll(&entry, 1, static_cast<int>(left.count())) <= 0) return false;
         char buf[8192];
@@ -79,7 +80,8 @@ bool RawConnection::waitClosed(std::chrono::milliseconds timeout, std::string* d
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     bool closed = false;
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
         pollfd entry{iFd, POLLIN, 0};
         if (left.count() <= 0 || poll(&entry, 1, static_cast<int>(left.count())) <= 0) break;
         char buf[8192];
