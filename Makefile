@@ -55,11 +55,11 @@ test-package: build
 test-sanitize:
 	@$(MAKE) test BUILD_DIR=build-sanitize CMAKE_FLAGS="-DHVPS_SANITIZE=ON -DHVPS_BUILD_MANAGER=OFF"
 
-# Threaded suites (threads, sockets, log, handler pool, sessions, the daemon end to end, disk usage,
-# uploads and the file-state cache) under
-# ThreadSanitizer; only these executables are built.
+# Threaded suites (threads, sockets, log, handler pool and parked connections, sessions, the daemon
+# end to end, disk usage, uploads and the file-state cache) under ThreadSanitizer; only these
+# executables are built.
 TSAN_TESTS ?= CSThreadTest CSSocketTest CSLogTest NetworkTest SessionTest DaemonTest PingTest DiskUsageTest \
-              UploadTest FileStateTest
+              UploadTest FileStateTest ConnectionTest
 test-tsan: deps
 	@cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHVPS_TSAN=ON -DHVPS_BUILD_MANAGER=OFF $(LAUNCHER_FLAGS) > /dev/null
 	@cmake --build build-tsan -j $(JOBS) --target hvpsd $(TSAN_TESTS)

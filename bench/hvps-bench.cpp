@@ -5,7 +5,11 @@
 // payload moved per second) and the p50/p99/max latency of single requests.
 // Every run is bounded: each connection sends at most --requests requests and stops at the
 // --duration deadline, whichever comes first.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <getopt.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -47,6 +51,10 @@ const char* kUsage =
     "                session headers (for a WebDAV server)\n"
     "  visit         per connection: connect, log in, --requests - 1 downloads of --path,\n"
     "                disconnect (many short-lived clients)\n"
+    "  idle          hold --idle connections that were answered once and stay open, and time\n"
+    "                --requests pings on one more connection\n"
+    "  trickle       as idle, but the held connections send a ping head one byte per 10 ms\n"
+    "                (each is answered when its head is whole, and starts over)\n"
     "\n"
     "Options:\n"
     "  -H, --host HOST         server host (default 127.0.0.1)\n"
@@ -63,9 +71,11 @@ const char* kUsage =
     "                          of different connections do not wait for each other's file lock\n"
     "      --md5               put: ask for the MD5 check\n"
     "      --md5-value HEX     put: the body's MD5 hex, when known (saves computing it)\n"
+    "      --idle N            idle, trickle: connections held (default 1000)\n"
+    "      --server-pid PID    idle, trickle: also report the server's resident size (rss_kib)\n"
     "  -h, --help              print this text\n";
 
-enum class Operation { CreateSpace, Ping, Login, Stats, Append, Put, Get, HttpPut, Visit };
+enum class Operation { CreateSpace, Ping, Login, Stats, Append, Put, Get, HttpPut, Visit, Idle, Trickle };
 
 struct Options {
     std::string host = "127.0.0.1";
@@ -83,6 +93,8 @@ struct Options {
     bool filePerConnection = false;
     Operation operation = Operation::Ping;
     std::string operationName;
+    long idle = 1000;
+    long serverPid = 0;
 };
 
 [[noreturn]] void usageError(const char* message) {
@@ -132,6 +144,8 @@ Options parseOptions(int argc, char** argv) {
         {"md5", no_argument, nullptr, 'M'},
         {"md5-value", required_argument, nullptr, 'V'},
         {"file-per-connection", no_argument, nullptr, 'F'},
+        {"idle", required_argument, nullptr, 'I'},
+        {"server-pid", required_argument, nullptr, 'S'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -179,6 +193,12 @@ Options parseOptions(int argc, char** argv) {
             case 'F':
                 options.filePerConnection = true;
                 break;
+            case 'I':
+                options.idle = parseCount(optarg, "Idle connections", 1, 100000);
+                break;
+            case 'S':
+                options.serverPid = parseCount(optarg, "The server pid", 1, 1L << 30);
+                break;
             case 'h':
                 fputs(kUsage, stdout);
                 exit(0);
@@ -200,6 +220,8 @@ Options parseOptions(int argc, char** argv) {
         {"get", Operation::Get},
         {"http-put", Operation::HttpPut},
         {"visit", Operation::Visit},
+        {"idle", Operation::Idle},
+        {"trickle", Operation::Trickle},
     };
     options.operationName = argv[optind];
     bool known = false;
@@ -211,7 +233,8 @@ Options parseOptions(int argc, char** argv) {
     }
     if (!known) usageError("unknown operation");
     if (options.port == 0) usageError("--port is needed");
-    bool needsSpace = options.operation != Operation::CreateSpace && options.operation != Operation::Ping;
+    bool needsSpace = options.operation != Operation::CreateSpace && options.operation != Operation::Ping &&
+                      options.operation != Operation::Idle && options.operation != Operation::Trickle;
     if (needsSpace && options.spaceURL.empty()) usageError("this operation needs --space");
     if (options.operation == Operation::CreateSpace && options.passwordMd5.empty())
         usageError("create-space needs --password-md5");
@@ -392,6 +415,8 @@ void runConnection(Shared& shared) {
                     }
                     break;
                 case Operation::CreateSpace:
+                case Operation::Idle:
+                case Operation::Trickle:
                     break;
             }
             if (reply && reply->ok()) {
@@ -437,7 +462,111 @@ int createSpace(const Options& options, const HVPSServerKey& key) {
     return 0;
 }
 
+// ---- idle, trickle: many held connections, raw sockets ----
+
+const char kPingRequest[] = "GET /ping.xml HTTP/1.1\r\n\r\n";
+
+int connectRaw(const Options& options) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(options.port));
+    if (fd < 0 || inet_pton(AF_INET, options.host.c_str(), &addr.sin_addr) != 1 ||
+        connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+        fprintf(stderr, "Error: cannot connect to %s:%d: %s\n", options.host.c_str(), options.port, strerror(errno));
+        exit(1);
+    }
+    return fd;
+}
+
+// Reads until a whole ping reply (head and body) has come; false when the connection ended.
+bool readPingReply(int fd) {
+    std::string data;
+    char buf[4096];
+    for (;;) {
+        size_t end = data.find("\r\n\r\n");
+        size_t at = data.find("Content-Length: ");
+        if (end != std::string::npos && at != std::string::npos &&
+            data.size() >= end + 4 + std::stoul(data.substr(at + 16)))
+            return data.starts_with("HTTP/1.1 200");
+        ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        if (n <= 0) return false;
+        data.append(buf, static_cast<size_t>(n));
+    }
+}
+
+long residentKiB(long pid) {
+    FILE* status = fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+    long kib = 0;
+    char line[256];
+    while (status && fgets(line, sizeof(line), status))
+        if (sscanf(line, "VmRSS: %ld", &kib) == 1) break;
+    if (status) fclose(status);
+    return kib;
+}
+
+int runHeld(const Options& options) {
+    // Every held connection is a descriptor here as well as in the server.
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    const bool trickle = options.operation == Operation::Trickle;
+    std::vector<int> held;
+    held.reserve(static_cast<size_t>(options.idle));
+    for (long i = 0; i < options.idle; i++) {
+        held.push_back(connectRaw(options));
+        if (!trickle && (send(held.back(), kPingRequest, sizeof(kPingRequest) - 1, MSG_NOSIGNAL) <= 0 ||
+                         !readPingReply(held.back()))) {
+            fprintf(stderr, "Error: held connection %ld was not answered\n", i);
+            return 1;
+        }
+    }
+    // The tricklers: one byte to each connection per round; a whole head is answered and read.
+    std::atomic<bool> stop{false};
+    std::atomic<uint64> trickled{0};
+    std::thread trickler;
+    if (trickle) {
+        trickler = std::thread([&] {
+            for (size_t pos = 0; !stop.load(); pos = (pos + 1) % (sizeof(kPingRequest) - 1)) {
+                for (int fd : held) send(fd, kPingRequest + pos, 1, MSG_NOSIGNAL);
+                if (pos == sizeof(kPingRequest) - 2)
+                    for (int fd : held) trickled += readPingReply(fd) ? 1 : 0;
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
+    }
+    int fd = connectRaw(options);
+    std::vector<double> latencies;
+    uint64 errors = 0;
+    auto begin = Clock::now();
+    for (long i = 0; i < options.requests; i++) {
+        auto start = Clock::now();
+        bool ok = send(fd, kPingRequest, sizeof(kPingRequest) - 1, MSG_NOSIGNAL) > 0 && readPingReply(fd);
+        latencies.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        if (!ok) {
+            errors++;
+            break;
+        }
+    }
+    double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+    long rss = options.serverPid ? residentKiB(options.serverPid) : 0;
+    stop = true;
+    if (trickler.joinable()) trickler.join();
+    for (int h : held) close(h);
+    close(fd);
+    std::sort(latencies.begin(), latencies.end());
+    printf("op=%s held=%ld requests=%zu errors=%" PRIu64 " seconds=%.3f req_s=%.1f p50_ms=%.3f p99_ms=%.3f "
+           "max_ms=%.3f rss_kib=%ld trickled=%" PRIu64 "\n",
+           options.operationName.c_str(), options.idle, latencies.size(), errors, seconds,
+           seconds > 0 ? static_cast<double>(latencies.size()) / seconds : 0.0, percentile(latencies, 0.50),
+           percentile(latencies, 0.99), latencies.empty() ? 0.0 : latencies.back(), rss, trickled.load());
+    return errors == 0 ? 0 : 1;
+}
+
 int run(const Options& options) {
+    if (options.operation == Operation::Idle || options.operation == Operation::Trickle) return runHeld(options);
     Shared shared;
     shared.options = &options;
     if (!options.passwordMd5.empty()) {

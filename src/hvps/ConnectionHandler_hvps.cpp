@@ -81,6 +81,8 @@ ReplyForm replyFormFor(int code) {
         case HVPS_ERR_NO_SPACE:
         case HVPS_ERR_ACCESS_DENIED:
             return {403, false};
+        case HVPS_ERR_LENGTH_REQUIRED:
+            return {411, false};
         case HVPS_ERR_SPACE_DISABLED:
         case HVPS_ERR_REPOSITORY_FULL:
         case HVPS_ERR_RECOVERY_REQUIRED:
@@ -112,6 +114,8 @@ MSConnectionHandler::~MSConnectionHandler() {
     iReplyPending = false;  // nobody is left to answer
     iOutputStream.reset();
     iInputStream.reset();
+    if (iConnection) iConnection->close();
+    iConnection.reset();
     dropPath();
     MSNetwork::decrementHandlerCount(this);
 }
@@ -121,8 +125,9 @@ bool MSConnectionHandler::doWork() {
         setMustQuit(true);
         return false;
     }
+    bool keep = false;
     try {
-        serviceConnection();
+        keep = serviceConnection();
     } catch (const CSException& e) {
         iException = e;
         if (hvps_system_parameters.iVerbose) e.log(this);
@@ -130,7 +135,14 @@ bool MSConnectionHandler::doWork() {
         iException = CSException(CS_CONTEXT, CS_ERR_GENERIC_ERROR, e.what());
         if (hvps_system_parameters.iVerbose) iException.log(this);
     }
-    close();
+    if (keep && !mustQuit()) {
+        iInputStream.reset();
+        iOutputStream.reset();
+        dropPath();
+        MSNetwork::parkConnection(std::move(iConnection));
+    } else {
+        close();
+    }
     return false;
 }
 
@@ -149,27 +161,51 @@ void* MSConnectionHandler::completeWork() {
 }
 
 bool MSConnectionHandler::openStream() {
-    CSRef<CSSocket> socket = MSNetwork::openConnection(this);
-    if (!socket) return false;
-    socket->setTimeout(hvps_system_parameters.iConnectionTimeout);
-    iInputStream = CSHTTPInputStream::newStream(CSBufferedInputStream::newStream(socket->getInputStream()));
-    iOutputStream =
-        CSHTTPOutputStream::newStream(CSBufferedOutputStream::newStream(socket->getOutputStream()));
+    CSRef<MSConnection> connection = MSNetwork::openConnection(this);
+    if (!connection) return false;
+    borrow(std::move(connection));
     return true;
+}
+
+void MSConnectionHandler::borrow(CSRef<MSConnection> connection) {
+    iConnection = std::move(connection);
+    iInputStream = CSRef<CSHTTPInputStream>::retained(iConnection->input());
+    iOutputStream = CSRef<CSHTTPOutputStream>::retained(iConnection->output());
+}
+
+void MSConnectionHandler::sendTimeoutReply(MSConnection* connection) {
+    CSSocket* socket = connection->socket();
+    auto reply = CSMemoryOutputStream::newStream(512, 512);
+    CSRef<CSHTTPOutputStream> saved = std::exchange(iOutputStream, CSHTTPOutputStream::newStream(reply));
+    dropPath();
+    iException = socket->receiveTimeout();
+    if (hvps_system_parameters.iVerbose) iException.log(this);
+    try {
+        writeException();
+    } catch (const CSException& e) {
+        e.log(this);
+    }
+    iOutputStream = std::move(saved);
+    socket->writeNow(reply->getMemory(), reply->getSize());
 }
 
 // --- The request loop.
 
-void MSConnectionHandler::serviceConnection() {
+bool MSConnectionHandler::serviceConnection() {
     const bool trace = hvps_system_parameters.iTraceOn;
     if (trace) CSL.log(this, CSLog::Protocol, "serviceConnection() start\n");
+    bool keep = false;
+    int lingered = 0;
     try {
         for (;;) {
             iReplyPending = true;
+            iCloseAfterReply = false;
             iInputStream->readHead(trace);
             const char* method = iInputStream->getMethod();
             if (!method) break;
             if (trace) CSL.logf(this, CSLog::Protocol, "Method: %s\n", method);
+            checkFraming();
+            iCloseAfterReply = wantsClose();
 
             if (strcmp(method, "GET") == 0)
                 handleGet();
@@ -186,6 +222,16 @@ void MSConnectionHandler::serviceConnection() {
                 iOutputStream->writeBody();
                 iOutputStream->flush();
             }
+            if (iCloseAfterReply || !iConnection) break;
+            // A next request that is already there (pipelined, or sent right behind the reply) is
+            // served at once; one that has not arrived is waited for without this thread.
+            MSConnection::Head next = iConnection->gatherHead();
+            if (next == MSConnection::Head::Partial && iConnection->socket() && ++lingered <= kLingerRequests &&
+                MSNetwork::hasListener() && iConnection->socket()->waitReadable(kLingerMs))
+                next = iConnection->gatherHead();
+            if (next == MSConnection::Head::Ready) continue;
+            keep = next == MSConnection::Head::Partial;
+            break;
         }
     } catch (...) {
         if (trace) CSL.log(this, CSLog::Protocol, "serviceConnection() exception\n");
@@ -193,6 +239,40 @@ void MSConnectionHandler::serviceConnection() {
     }
     iReplyPending = false;
     if (trace) CSL.log(this, CSLog::Protocol, "serviceConnection() end\n");
+    return keep;
+}
+
+void MSConnectionHandler::checkFraming() {
+    const CSHTTPInputStream& in = *iInputStream;
+    const char* length = nullptr;
+    const char* coding = nullptr;
+    for (uint32 i = 0; i < in.numHeaders(); i++) {
+        const CSHeader* header = in.getHeader(i);
+        const char* value = header->getValueCString();
+        if (header->getName()->compare("Transfer-Encoding") == 0) {
+            coding = value ? value : "";
+        } else if (header->getName()->compare("Content-Length") == 0) {
+            const char* text = value ? value : "";
+            if (!*text || strspn(text, "0123456789") != strlen(text))
+                CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_BAD_REQUEST, "Bad Content-Length value: %s", text);
+            if (length && strcmp(length, text) != 0)
+                CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_BAD_REQUEST,
+                                             "Conflicting Content-Length values: %s and %s", length, text);
+            length = text;
+        }
+    }
+    if (coding && length)
+        CSException::throwException(CS_CONTEXT, HVPS_ERR_BAD_REQUEST, "Content-Length with Transfer-Encoding");
+    if (coding)
+        CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_LENGTH_REQUIRED, "Transfer-Encoding not supported: %s",
+                                     coding);
+}
+
+bool MSConnectionHandler::wantsClose() const {
+    const CSHTTPInputStream& in = *iInputStream;
+    if (in.connectionHas("close")) return true;
+    const char* version = in.getHTTPVersion();
+    return version && strcasecmp(version, "HTTP/1.0") == 0 && !in.connectionHas("keep-alive");
 }
 
 const char* MSConnectionHandler::serverHeader() {
@@ -210,7 +290,7 @@ void MSConnectionHandler::resetOutput(bool keepAlive) {
     iOutputStream->setStatus(200);
     iOutputStream->addHeader("Server", serverHeader());
     iOutputStream->addHeader("Content-Type", "text/html");
-    iOutputStream->addHeader("Connection", keepAlive ? "Keep-Alive" : "close");
+    iOutputStream->addHeader("Connection", keepAlive && !iCloseAfterReply ? "Keep-Alive" : "close");
 }
 
 // --- Request paths.
@@ -459,6 +539,8 @@ void MSConnectionHandler::closeStream() {
         iOutputStream.reset();
     }
     iInputStream.reset();
+    if (iConnection) iConnection->close();
+    iConnection.reset();
 }
 
 void MSConnectionHandler::close() {

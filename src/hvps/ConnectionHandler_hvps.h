@@ -1,6 +1,7 @@
-// MSConnectionHandler: one thread of the network pool. It takes the next accepted socket from
-// MSNetwork, reads HTTP/1.1 requests from it one after another, dispatches each by method and path,
-// writes the reply, and goes back for the next socket when the connection ends. Everything in a
+// MSConnectionHandler: one thread of the network pool. It borrows the next connection that has a
+// request head to serve from MSNetwork, reads HTTP/1.1 requests from it as long as they are there,
+// dispatches each by method and path, writes the reply, and then parks the connection (no request
+// waits) or closes it (the client asked so, or an error ended it). Everything in a
 // handler (streams, path, space reference, last exception) belongs to its own thread; the pool
 // fields at the top are guarded by the locks MSNetwork names next to them.
 // The method handlers are split over several files: this file's .cpp holds the connection loop,
@@ -20,6 +21,7 @@
 #include "CSObject.h"
 #include "CSString.h"
 #include "CSURL.h"
+#include "Connection_hvps.h"
 #include "Space_hvps.h"
 
 class CSThreadList;
@@ -37,6 +39,7 @@ enum : int {
     HVPS_ERR_BAD_REQUEST = -25014,        // 400: bad request content
     HVPS_ERR_FILE_NOT_FOUND = -25015,     // 404 (HTML): file not found
     HVPS_ERR_REPOSITORY_FULL = -25016,    // 503: repository full (status bit 0x10)
+    HVPS_ERR_LENGTH_REQUIRED = -25017,    // 411: a body framed otherwise than by one Content-Length
     HVPS_ERR_RECOVERY_REQUIRED = -25018,  // 503: client side recovery required (status bit 0x200)
     HVPS_ERR_AES_BASE = -25100,           // 200: -25100 minus the AES error number (-25101..-25106)
     HVPS_ERR_XML_BASE = -25200,           // 200: -25200 minus the parser error number (-25201, -25202)
@@ -49,6 +52,12 @@ class MSConnectionHandler : public CSDaemon, public CSURL {
 public:
     // Pause before a handler tries again after an error outside a connection (a failed accept).
     static constexpr time_t kRetryWaitMs = 1000;
+    // How long a handler waits on its connection for the next request before it parks it, while
+    // another handler looks after the parked connections: a client sending request after request
+    // is then served without the hand-over through the idle set. After kLingerRequests requests
+    // served so, the connection is parked all the same, so that busy clients take turns.
+    static constexpr int kLingerMs = 2;
+    static constexpr int kLingerRequests = 64;
 
     // A handler for the pool `list`, not started; its last-activity time is now.
     static CSRef<MSConnectionHandler> newHandler(CSThreadList* list);
@@ -57,8 +66,9 @@ public:
     // Closes the connection and counts the handler off the pool.
     ~MSConnectionHandler() override;
 
-    // --- Daemon cycle: serve one connection. Always false (ask for the next one at once); when no
-    // connection can be had, must-quit is set first.
+    // --- Daemon cycle: serve the requests of one connection that are there, then park or close
+    // it. Always false (ask for the next one at once); when no connection can be had, must-quit is
+    // set first.
     bool doWork() override;
     // Logs the exception unless quitting or the code is -25015, closes the connection; false (end
     // the thread) only while the network is shutting down.
@@ -66,11 +76,17 @@ public:
     // Called after the last cycle: closes the connection and reports the handler's end to the pool.
     void* completeWork() override;
 
-    // Gets an accepted socket from MSNetwork and builds the request reader and reply writer over it.
-    // False when the pool gives none (the handler is to end).
+    // Borrows the next connection with a request to serve from MSNetwork. False when the pool
+    // gives none (the handler is to end).
     bool openStream();
-    // The request loop of one connection; raises whatever ends it abnormally.
-    void serviceConnection();
+    // Serves `connection` from now on (its request reader and reply writer).
+    void borrow(CSRef<MSConnection> connection);
+    // The request loop of one connection, as long as whole request heads are there. True when the
+    // connection stays open for a later request; raises whatever ends it abnormally.
+    bool serviceConnection();
+    // Sends the receive time-out reply to a parked connection whose time has passed, without
+    // waiting for a peer that does not read. Uses this handler's reply writer; call between requests.
+    void sendTimeoutReply(MSConnection* connection);
     // Starts a new reply: no headers but Server, Content-Type and Connection, empty body, status 200.
     void resetOutput(bool keepAlive);
     // Parses the request URI into iResourcePath, iSpaceID, iSpace and the header overrides; raises
@@ -133,6 +149,8 @@ public:
     bool iCounted = false;            // guarded by the pool's CSThreadList::iLock
 
     // --- Per connection and request (this thread only).
+    CSRef<MSConnection> iConnection;  // the connection borrowed, or none
+    bool iCloseAfterReply = false;    // the request asked to end the connection after its reply
     bool iReplyPending = false;
     CSRef<CSHTTPInputStream> iInputStream;
     CSRef<CSHTTPOutputStream> iOutputStream;
@@ -152,6 +170,10 @@ private:
     void appendHTMLPage(int status, const char* message);
     void appendXMLStart(int status);
     void dropPath();
+    // Refuses message framing that could let a body be read as another request.
+    void checkFraming();
+    // The client asked to end the connection after this request.
+    bool wantsClose() const;
 
     // The space-id segment of the last path was not exactly a decimal id.
     bool iBadSpaceID = false;

@@ -8,6 +8,7 @@
 #include "CSLog.h"
 #include "CSPath.h"
 #include "CSStream.h"
+#include "CSSys.h"
 #include "ConnectionHandler_hvps.h"
 #include "config_hvps.h"
 
@@ -25,6 +26,21 @@ std::unique_ptr<CSOrderedList> MSNetwork::mimeMapping;
 CSRef<MSSystemThread> MSNetwork::iSystemThread;
 std::atomic<bool> MSNetwork::shuttingDown{false};
 std::atomic<time_t> MSSystemThread::iLastServiceTime{0};
+std::unique_ptr<CSWaitSet> MSNetwork::gWaitSet;
+std::mutex MSNetwork::gParkedLock;
+MSConnection* MSNetwork::gOldestParked = nullptr;
+MSConnection* MSNetwork::gNewestParked = nullptr;
+size_t MSNetwork::gParkedCount = 0;
+
+namespace {
+
+// The tag of the listening socket in the idle set (parked connections are tagged with themselves).
+int gListenerTag;
+
+// The longest the turn holder waits before it looks at its must-quit flag again.
+constexpr int kWaitSliceMs = 1000;
+
+}  // namespace
 
 // --- MIME table.
 
@@ -82,9 +98,13 @@ void MSNetwork::startUp(int port, uint32 minimum, uint32 maximum, const char* mi
             CSL.logf(self, CSLog::Protocol, "Halvora Personal Server not published\n");
     }
 
+    // Every parked client costs a descriptor: allow as many as the system lets this process have.
+    CSSys::sys_raiseFileLimit();
+    gWaitSet = std::make_unique<CSWaitSet>();
     if (port) {
         CSRef<CSSocket> socket = CSSocket::newSocket();
         socket->publish(nullptr, port);
+        gWaitSet->arm(socket->getHandle(), &gListenerTag, true);
         std::lock_guard<CSLock> hold(gListenerLock);
         gListenerSocket = std::move(socket);
     }
@@ -132,6 +152,8 @@ void MSNetwork::shutDown() {
     } catch (const CSException& e) {
         e.log(self);
     }
+    // No handler runs any more: nobody else touches the parked connections.
+    closeAllParked();
 
     mimeMapping.reset();
     if (wasPublished) CSL.logf(self, CSLog::Protocol, "Halvora Personal Server no longer published\n");
@@ -205,7 +227,11 @@ bool MSNetwork::lockListenerSocket(MSConnectionHandler* handler) {
         waitingToListen--;
         handler->iWaitingToListen = false;
     }
-    if (handler->mustQuit() || !gListenerSocket) return false;
+    if (handler->mustQuit() || !gListenerSocket) {
+        // The wake-up that made this handler leave may have been meant for the turn: pass it on.
+        if (!gListenerThread) gListenerLock.wakeOne();
+        return false;
+    }
     gListenerThread = handler;
     return true;
 }
@@ -213,29 +239,28 @@ bool MSNetwork::lockListenerSocket(MSConnectionHandler* handler) {
 bool MSNetwork::unlockListenerSocket() {
     std::lock_guard<CSLock> hold(gListenerLock);
     gListenerThread = nullptr;
-    gListenerLock.wakeup();
+    // One waiter takes the turn; waking them all would only send the others back to sleep.
+    gListenerLock.wakeOne();
     return waitingToListen == 0;
 }
 
-CSRef<CSSocket> MSNetwork::openConnection(MSConnectionHandler* handler) {
+CSRef<MSConnection> MSNetwork::openConnection(MSConnectionHandler* handler) {
     CSRef<CSSocket> listener;
     {
         std::lock_guard<CSLock> hold(gListenerLock);
         if (!gListenerSocket) return {};
     }
-    CSRef<CSSocket> socket = CSSocket::newSocket();
     if (!lockListenerSocket(handler)) return {};
     {
-        // Our own reference: shutDown may drop the service's while we accept. The count is
+        // Our own reference: shutDown may drop the service's while we wait. The count is
         // changed only under gListenerLock.
         std::lock_guard<CSLock> hold(gListenerLock);
         listener = gListenerSocket;
     }
-    bool nobodyWaiting;
+    CSRef<MSConnection> connection;
     try {
         if (!listener) CSException::throwCoreError(CS_CONTEXT, CS_ERR_PORT_CLOSED);
-        socket->open(listener.get());
-        handler->setLastUse(time(nullptr));
+        connection = waitForRequest(handler, listener.get());
     } catch (const CSException& e) {
         {
             std::lock_guard<CSLock> hold(gListenerLock);
@@ -249,9 +274,180 @@ CSRef<CSSocket> MSNetwork::openConnection(MSConnectionHandler* handler) {
         std::lock_guard<CSLock> hold(gListenerLock);
         listener.reset();
     }
-    nobodyWaiting = unlockListenerSocket();
-    if (nobodyWaiting) startConnectionHandler();
-    return socket;
+    if (connection) handler->setLastUse(time(nullptr));
+    const bool nobodyWaiting = unlockListenerSocket();
+    if (connection && nobodyWaiting) startConnectionHandler();
+    return connection;
+}
+
+CSRef<MSConnection> MSNetwork::waitForRequest(MSConnectionHandler* handler, CSSocket* listener) {
+    for (;;) {
+        CSSys::sys_checkSignal();
+        if (handler->mustQuit()) return {};
+        void* tag = gWaitSet->wait(expireParked(handler));
+        if (!tag) continue;
+        CSRef<MSConnection> connection = tag == &gListenerTag ? acceptOne(handler, listener)
+                                                               : wakeParked(static_cast<MSConnection*>(tag));
+        if (connection) return connection;
+    }
+}
+
+CSRef<MSConnection> MSNetwork::acceptOne(MSConnectionHandler* handler, CSSocket* listener) {
+    CSRef<CSSocket> socket = CSSocket::newSocket();
+    socket->setTimeout(hvps_system_parameters.iConnectionTimeout);
+    try {
+        if (!socket->tryOpen(listener)) return {};
+    } catch (const CSException& e) {
+        // Out of descriptors: the clients that have waited longest for nothing make room, and the
+        // server goes on accepting.
+        if (e.getErrorCode() != EMFILE && e.getErrorCode() != ENFILE) throw;
+        size_t closed = evictParked(kEvictBatch);
+        if (closed == 0) throw;
+        CSL.logf(handler, CSLog::Protocol, "Out of file descriptors: closed %zu idle connections\n", closed);
+        return {};
+    }
+    auto connection = cs_new<MSConnection>(std::move(socket));
+    MSConnection::Head head = MSConnection::Head::Ended;
+    try {
+        head = connection->gatherHead();
+    } catch (const CSException& e) {
+        if (hvps_system_parameters.iVerbose) e.log(handler);
+    }
+    if (head == MSConnection::Head::Ready) return connection;
+    if (head == MSConnection::Head::Partial) parkConnection(std::move(connection));
+    return {};
+}
+
+CSRef<MSConnection> MSNetwork::wakeParked(MSConnection* connection) {
+    {
+        // Also orders this thread after the one that parked the connection.
+        std::lock_guard<std::mutex> hold(gParkedLock);
+        if (!connection->iParked) return {};
+    }
+    MSConnection::Head head = MSConnection::Head::Ended;
+    try {
+        head = connection->gatherHead();
+    } catch (const CSException& e) {
+        if (hvps_system_parameters.iVerbose) e.log(CSThread::getSelf());
+    }
+    CSRef<MSConnection> taken;
+    {
+        std::lock_guard<std::mutex> hold(gParkedLock);
+        if (head == MSConnection::Head::Partial) {
+            // It keeps its place (and its deadline): a head must be whole within the time-out.
+            try {
+                gWaitSet->arm(connection->socket()->getHandle(), connection);
+                return {};
+            } catch (const CSException& e) {
+                e.log(CSThread::getSelf());
+                head = MSConnection::Head::Ended;
+            }
+        }
+        taken = unlinkParked(connection);
+    }
+    if (head == MSConnection::Head::Ready) return taken;
+    gWaitSet->forget(taken->socket()->getHandle());
+    taken->close();
+    return {};
+}
+
+int MSNetwork::expireParked(MSConnectionHandler* handler) {
+    const uint32 timeout = hvps_system_parameters.iConnectionTimeout;
+    if (timeout == 0) return kWaitSliceMs;
+    for (;;) {
+        CSRef<MSConnection> expired;
+        const auto now = MSConnection::Clock::now();
+        {
+            std::lock_guard<std::mutex> hold(gParkedLock);
+            if (!gOldestParked) return kWaitSliceMs;
+            const auto deadline = gOldestParked->iParkedAt + std::chrono::milliseconds(timeout);
+            if (deadline > now) {
+                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
+                return static_cast<int>(std::min<int64>(left, kWaitSliceMs));
+            }
+            expired = unlinkParked(gOldestParked);
+        }
+        gWaitSet->forget(expired->socket()->getHandle());
+        handler->sendTimeoutReply(expired.get());
+        expired->close();
+    }
+}
+
+size_t MSNetwork::evictParked(size_t count) {
+    size_t closed = 0;
+    for (; closed < count; closed++) {
+        CSRef<MSConnection> oldest;
+        {
+            std::lock_guard<std::mutex> hold(gParkedLock);
+            if (!gOldestParked) break;
+            oldest = unlinkParked(gOldestParked);
+        }
+        gWaitSet->forget(oldest->socket()->getHandle());
+        oldest->close();
+    }
+    return closed;
+}
+
+void MSNetwork::parkConnection(CSRef<MSConnection> connection) {
+    connection->releaseIdleBuffers();
+    if (!shuttingDown && gWaitSet) {
+        std::lock_guard<std::mutex> hold(gParkedLock);
+        try {
+            linkParked(connection);
+            return;
+        } catch (const CSException& e) {
+            // The system watches no more descriptors: this client is closed rather than forgotten.
+            e.log(CSThread::getSelf());
+        }
+    }
+    connection->close();
+}
+
+void MSNetwork::linkParked(CSRef<MSConnection> connection) {
+    MSConnection* c = connection.get();
+    // Armed first: when the system refuses, the list is unchanged. The event cannot be taken
+    // before the link is complete, since taking it needs gParkedLock.
+    gWaitSet->arm(c->socket()->getHandle(), c);
+    c->iParkedAt = MSConnection::Clock::now();
+    c->iParked = true;
+    c->iOlder = gNewestParked;
+    c->iNewer = nullptr;
+    (gNewestParked ? gNewestParked->iNewer : gOldestParked) = c;
+    gNewestParked = c;
+    gParkedCount++;
+    (void)connection.take();  // the list's reference now
+}
+
+CSRef<MSConnection> MSNetwork::unlinkParked(MSConnection* c) {
+    (c->iOlder ? c->iOlder->iNewer : gOldestParked) = c->iNewer;
+    (c->iNewer ? c->iNewer->iOlder : gNewestParked) = c->iOlder;
+    c->iOlder = c->iNewer = nullptr;
+    c->iParked = false;
+    gParkedCount--;
+    return CSRef<MSConnection>(c);
+}
+
+void MSNetwork::closeAllParked() {
+    for (;;) {
+        CSRef<MSConnection> oldest;
+        {
+            std::lock_guard<std::mutex> hold(gParkedLock);
+            if (!gOldestParked) break;
+            oldest = unlinkParked(gOldestParked);
+        }
+        oldest->close();
+    }
+    gWaitSet.reset();
+}
+
+bool MSNetwork::hasListener() {
+    std::lock_guard<CSLock> hold(gListenerLock);
+    return gListenerThread || waitingToListen > 0;
+}
+
+size_t MSNetwork::getParkedCount() {
+    std::lock_guard<std::mutex> hold(gParkedLock);
+    return gParkedCount;
 }
 
 bool MSNetwork::killListener() {

@@ -3,8 +3,13 @@
 // handler that accepts gives up the turn and, when nobody else is waiting, starts one more handler
 // (up to the maximum), so that one is always listening while the others serve. MSSystemThread
 // retires idle handlers above the minimum. The service also holds the MIME type table of downloads.
+// A connection without a whole request head to serve holds no handler: it is parked in an idle set
+// (MSConnection, CSWaitSet), and the handler that has the turn waits on the listening socket and on
+// the parked connections together; one that becomes readable is gathered there and, once its head
+// has arrived, served like a newly accepted connection. So the handlers bound the requests in
+// progress, not the connected clients.
 // Lock order: gListenerLock before iHandlerList.iLock, and gStartLock before iHandlerList.iLock;
-// no path takes them the other way round.
+// no path takes them the other way round. gParkedLock is taken last, with nothing else after it.
 #pragma once
 
 #include <atomic>
@@ -21,6 +26,8 @@
 #include "CSStorage.h"
 #include "CSString.h"
 #include "CSThread.h"
+#include "CSWaitSet.h"
+#include "Connection_hvps.h"
 
 class MSConnectionHandler;
 
@@ -71,8 +78,20 @@ public:
     // Stops the system thread and every handler, and closes the listening socket.
     static void shutDown();
 
-    // The next accepted connection for `handler`, or none when the handler is to end.
-    static CSRef<CSSocket> openConnection(MSConnectionHandler* handler);
+    // The most parked connections closed at once when descriptors run short.
+    static constexpr size_t kEvictBatch = 16;
+
+    // The next connection with a request head to serve for `handler`, or none when the handler is
+    // to end. Waits for the turn first; the turn holder accepts, gathers heads and ends parked
+    // connections whose connection-timeout has passed.
+    static CSRef<MSConnection> openConnection(MSConnectionHandler* handler);
+    // Keeps `connection` without a handler until bytes of its next request arrive (closes it when
+    // the service is shutting down or cannot watch it).
+    static void parkConnection(CSRef<MSConnection> connection);
+    static size_t getParkedCount();
+    // Some handler has or waits for the turn, so parked connections are being looked after while a
+    // handler waits a moment on its own connection.
+    static bool hasListener();
     // True when `handler` has taken the turn; false when it must quit or nothing is published.
     static bool lockListenerSocket(MSConnectionHandler* handler);
     // Gives up the turn and wakes the waiters; true when nobody was waiting.
@@ -120,4 +139,31 @@ public:
 
     static CSRef<MSSystemThread> iSystemThread;
     static std::atomic<bool> shuttingDown;
+
+    // --- The idle set: set up by startUp, dropped by shutDown. Only the turn holder waits on it.
+    static std::unique_ptr<CSWaitSet> gWaitSet;
+    // --- The parked connections, oldest first; each holds one reference of the list. Handlers add
+    // at the newest end; only the turn holder (and shutDown, once no handler runs) takes them out.
+    static std::mutex gParkedLock;
+    static MSConnection* gOldestParked;  // guarded by gParkedLock
+    static MSConnection* gNewestParked;  // guarded by gParkedLock
+    static size_t gParkedCount;          // guarded by gParkedLock
+
+private:
+    // The turn holder's loop: returns a connection whose head can be read, or none (must quit).
+    static CSRef<MSConnection> waitForRequest(MSConnectionHandler* handler, CSSocket* listener);
+    // One connection from the backlog: returned when its head is already there, else parked.
+    static CSRef<MSConnection> acceptOne(MSConnectionHandler* handler, CSSocket* listener);
+    // A parked connection has become readable: returned when its head is whole, else parked again.
+    static CSRef<MSConnection> wakeParked(MSConnection* connection);
+    // Ends the parked connections whose time-out has passed; the milliseconds to wait at most
+    // until the next one's.
+    static int expireParked(MSConnectionHandler* handler);
+    // Closes up to `count` of the longest-parked connections; the number closed.
+    static size_t evictParked(size_t count);
+    // Adds to the newest end and arms it. Caller holds gParkedLock.
+    static void linkParked(CSRef<MSConnection> connection);
+    // Takes out of the list, handing over the list's reference. Caller holds gParkedLock.
+    static CSRef<MSConnection> unlinkParked(MSConnection* connection);
+    static void closeAllParked();
 };

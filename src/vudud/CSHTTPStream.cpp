@@ -154,6 +154,23 @@ void CSHTTPHeaders::removeHeader(const char* name) {
                   [name](const CSRef<CSHeader>& header) { return header->getName()->compare(name) == 0; });
 }
 
+bool CSHTTPHeaders::connectionHas(const char* token) const {
+    const size_t length = strlen(token);
+    for (const auto& header : iHeaders) {
+        if (header->getName()->compare("Connection") != 0) continue;
+        const char* value = header->getValueCString();
+        for (std::string_view rest(value ? value : ""); !rest.empty();) {
+            size_t comma = rest.find(',');
+            std::string_view item = rest.substr(0, comma);
+            rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+            while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
+            while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
+            if (item.size() == length && strncasecmp(item.data(), token, length) == 0) return true;
+        }
+    }
+    return false;
+}
+
 void CSHTTPHeaders::clearHeaders() {
     iHeaders.clear();
     iKeepAlive = iExpect100Continue = iUnknownExpect = false;
@@ -169,7 +186,33 @@ CSRef<CSHTTPInputStream> CSHTTPInputStream::newStream(CSRef<CSInputStream> strea
     return cs_new<CSHTTPInputStream>(std::move(stream));
 }
 
+bool CSHTTPInputStream::headComplete(std::string_view bytes) {
+    size_t lineLength = 0;
+    for (size_t i = 0; i < bytes.size(); i++) {
+        char ch = bytes[i];
+        if (ch != '\n' && ch != '\r') {
+            lineLength++;
+            continue;
+        }
+        if (ch == '\r') {
+            if (i + 1 == bytes.size()) return false;
+            if (bytes[i + 1] == '\n') i++;
+        }
+        if (lineLength == 0) return true;
+        lineLength = 0;
+    }
+    return false;
+}
+
+void CSHTTPInputStream::sendContinue() {
+    iContinuePending = false;
+    static constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+    iContinueStream->write(kContinue, sizeof(kContinue) - 1);
+    iContinueStream->flush();
+}
+
 void CSHTTPInputStream::freeHead() {
+    iContinuePending = false;
     clearHeaders();
     iMethod.reset();
     iRequestURI.reset();
@@ -191,7 +234,10 @@ void CSHTTPInputStream::readHead(bool trace) {
             traceText(CSLog::escape(text));
             traceText("\n");
         }
-        if (text.empty()) return;
+        if (text.empty()) {
+            iContinuePending = iContinueStream && iMethod && expect100Continue();
+            return;
+        }
         headSize += text.size() + 2;
         if (headSize > kMaxHeadSize)
             CSException::throwException(CS_CONTEXT, CS_ERR_BAD_HTTP_HEADER, kBadHeader);

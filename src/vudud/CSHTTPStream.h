@@ -83,6 +83,8 @@ public:
     bool expect100Continue() const { return iExpect100Continue; }
     // An "Expect" header with another value was added.
     bool unknownEpectHeader() const { return iUnknownExpect; }
+    // Some "Connection" header lists `token` (compared without regard to case).
+    bool connectionHas(const char* token) const;
 
 protected:
     HeaderList iHeaders;
@@ -99,6 +101,12 @@ public:
     static constexpr size_t kMaxHeaderLines = 100;
     // A body is held in memory with a 32-bit length: it must stay below 4 GiB whatever the caller allows.
     static constexpr uint64 kMaxBodyLength = 0xFFFFFFFFull;
+    // This many bytes without the end of a head are enough for readHead to refuse them.
+    static constexpr size_t kMaxHeadBytes = kMaxHeadSize + kMaxLineLength + 4;
+
+    // True when `bytes` begin with a whole head as readHead reads it: lines up to an empty one. A
+    // CR as the last byte leaves it open (an LF may follow).
+    static bool headComplete(std::string_view bytes);
 
     explicit CSHTTPInputStream(CSRef<CSInputStream> stream) : iStream(std::move(stream)) {}
     static CSRef<CSHTTPInputStream> newStream(CSRef<CSInputStream> stream);
@@ -106,6 +114,9 @@ public:
     // Reads the next message head. At the end of input the head stays empty and getMethod() gives
     // none; so does a status line.
     void readHead(bool trace = false);
+    // From now on a request head with "Expect: 100-continue" is answered on `out` with
+    // "HTTP/1.1 100 Continue" when its body is first read, and not at all when it is not.
+    void answerContinueOn(CSRef<CSOutputStream> out) { iContinueStream = std::move(out); }
 
     const char* getMethod() const { return iMethod ? iMethod->getCString() : nullptr; }
     const char* getRequestURI() const { return iRequestURI ? iRequestURI->getCString() : nullptr; }
@@ -127,13 +138,23 @@ public:
     size_t getBodyLength() const { return iBody.size(); }
 
     void close() override { iStream->close(); }
-    size_t read(char* data, size_t size) override { return iStream->read(data, size); }
-    int read() override { return iStream->read(); }
-    int peek() override { return iStream->peek(); }
+    size_t read(char* data, size_t size) override {
+        if (iContinuePending) sendContinue();
+        return iStream->read(data, size);
+    }
+    int read() override {
+        if (iContinuePending) sendContinue();
+        return iStream->read();
+    }
+    int peek() override {
+        if (iContinuePending) sendContinue();
+        return iStream->peek();
+    }
     void reset() override { iStream->reset(); }
     const char* identify() override { return iStream->identify(); }
 
 private:
+    void sendContinue();
     void freeHead();
     void parseFirstLine(std::string_view line);
     void parseHeaderLine(std::string_view line);
@@ -146,6 +167,8 @@ private:
     CSRef<CSString> iHTTPVersion;
     CSRef<CSString> iReasonPhrase;
     std::string iBody;
+    CSRef<CSOutputStream> iContinueStream;
+    bool iContinuePending = false;  // the head asked for 100-continue and no body byte was read
 };
 
 class CSHTTPOutputStream : public CSOutputStream, public CSHTTPHeaders {

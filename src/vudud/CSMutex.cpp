@@ -84,3 +84,7 @@ bool CSSync::wait(time_t milliseconds) {
 void CSSync::wakeup() {
     if (int err = pthread_cond_broadcast(&iCondition)) CSException::throwOSError(CS_CONTEXT, err);
 }
+
+void CSSync::wakeOne() {
+    if (int err = pthread_cond_signal(&iCondition)) CSException::throwOSError(CS_CONTEXT, err);
+}

@@ -55,6 +55,8 @@ public:
     bool wait(time_t milliseconds);
     // Wakes every waiter.
     virtual void wakeup();
+    // Wakes one waiter (at least one, when some wait).
+    void wakeOne();
 
 private:
     pthread_cond_t iCondition;

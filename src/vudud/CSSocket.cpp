@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -238,6 +239,34 @@ void CSSocket::open(CSSocket* listener) {
     }
 }
 
+bool CSSocket::tryOpen(CSSocket* listener) {
+    close();
+    struct sockaddr_in addr = {};
+    socklen_t len = sizeof(addr);
+    if (listener->iHandle == -1) CSException::throwCoreError(CS_CONTEXT, CS_ERR_PORT_CLOSED);
+    int fd = ops().os_accept(listener->iHandle, reinterpret_cast<struct sockaddr*>(&addr), &len);
+    if (fd == -1) {
+        int err = errno;
+        // A connection that was reset before it was taken is no error of the listener.
+        if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ECONNABORTED) return false;
+        listener->throwSystemError(CS_CONTEXT, err);
+    }
+    iHandle = fd;
+    try {
+        char host[INET_ADDRSTRLEN] = {};
+        if (!inet_ntop(AF_INET, &addr.sin_addr, host, sizeof(host))) host[0] = 0;
+        iHost = host;
+        iPort = ntohs(addr.sin_port);
+        iIdentity.clear();
+        setNoDelay();
+        setBlocking(iTimeout == 0);
+    } catch (...) {
+        close();
+        throw;
+    }
+    return true;
+}
+
 void CSSocket::open(const char* address, int port) {
     close();
     try {
@@ -314,15 +343,46 @@ size_t CSSocket::read(char* data, size_t size) {
             auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
                                std::chrono::steady_clock::now() - start)
                                .count();
-            if (elapsed >= static_cast<int64>(iTimeout)) {
-                CSException::throwExceptionf(CS_CONTEXT, CS_ERR_RECEIVE_TIMEOUT,
-                                             "Receive timeout: %lu ms, on: %s",
-                                             static_cast<unsigned long>(iTimeout), identify());
-            }
+            if (elapsed >= static_cast<int64>(iTimeout)) throw receiveTimeout();
             wait = static_cast<int>(std::min<int64>(wait, static_cast<int64>(iTimeout) - elapsed));
         }
         waitFor(iHandle, POLLIN, wait);
     }
+}
+
+size_t CSSocket::readAvailable(char* data, size_t size, bool* ended) {
+    *ended = false;
+    if (size == 0) return 0;
+    for (;;) {
+        ssize_t n = ops().os_recv(iHandle, data, size, MSG_DONTWAIT);
+        int err = errno;
+        if (n > 0) return static_cast<size_t>(n);
+        if (n == 0) {
+            *ended = true;
+            return 0;
+        }
+        if (err == EINTR) continue;
+        if (err == EAGAIN || err == EWOULDBLOCK) return 0;
+        throwSystemError(CS_CONTEXT, err);
+    }
+}
+
+size_t CSSocket::writeNow(const char* data, size_t len) {
+    size_t sent = 0;
+    while (sent < len) {
+        ssize_t n = ops().os_send(iHandle, data + sent, len - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n == -1 && errno == EINTR) continue;
+        if (n <= 0) break;
+        sent += static_cast<size_t>(n);
+    }
+    return sent;
+}
+
+CSException CSSocket::receiveTimeout() {
+    char message[300];
+    snprintf(message, sizeof(message), "Receive timeout: %lu ms, on: %s", static_cast<unsigned long>(iTimeout),
+             identify());
+    return CSException(CS_CONTEXT, CS_ERR_RECEIVE_TIMEOUT, message);
 }
 
 int CSSocket::read() {

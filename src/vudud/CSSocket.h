@@ -12,6 +12,7 @@
 #include <string>
 
 #include "CSDefs.h"
+#include "CSException.h"
 #include "CSObject.h"
 #include "CSStream.h"
 
@@ -55,6 +56,9 @@ public:
     void open(CSSocket* listener);
     // Connects to "host:service", or to "host" and `port` when the text has no ":".
     void open(const char* address, int port);
+    // Accepts a connection of `listener` into this socket if one is pending, without waiting:
+    // false when none is. Raises what accept() reports otherwise (EMFILE when out of descriptors).
+    bool tryOpen(CSSocket* listener);
 
     // 0: reads wait without limit. Otherwise a read that gets no byte for that many milliseconds
     // raises -14020 "Receive timeout: %lu ms, on: %s"; the socket stays open.
@@ -66,6 +70,16 @@ public:
     size_t read(char* data, size_t size);
     // One byte, or -1 when the peer has closed.
     int read();
+    // The bytes that can be had without waiting, up to `size` (0 when none has arrived); sets
+    // `*ended` when the peer has closed.
+    size_t readAvailable(char* data, size_t size, bool* ended);
+    // Sends what the system takes at once of `len` bytes and returns the count (for a last word to
+    // a peer that may not read: it never waits).
+    size_t writeNow(const char* data, size_t len);
+    // Waits up to `milliSeconds` for a byte to read (or the peer's close); false when none came.
+    bool waitReadable(int milliSeconds) { return waitFor(iHandle, POLLIN, milliSeconds); }
+    // The error a read raises when no byte came within the timeout.
+    CSException receiveTimeout();
     // A socket cannot look ahead: always -1.
     int peek() { return -1; }
     // Sends all bytes, waiting while the peer's window is full.
@@ -79,6 +93,7 @@ public:
     void close();
 
     bool isOpen() const { return iHandle != -1; }
+    int getHandle() const { return iHandle; }
     // For an accepted socket the peer's port, else the port published or connected to.
     int getPort() const { return iPort; }
     // Host, then ":" and service, each when present: "127.0.0.1", ":8080", "srv:http".
@@ -114,6 +129,9 @@ public:
     void close() override { iSocket->close(); }
     size_t read(char* data, size_t size) override { return iSocket->read(data, size); }
     int read() override { return iSocket->read(); }
+    size_t readAvailable(char* data, size_t size, bool* ended) override {
+        return iSocket->readAvailable(data, size, ended);
+    }
     int peek() override { return iSocket->peek(); }
     void reset() override;
     const char* identify() override { return iSocket->identify(); }

@@ -41,6 +41,12 @@ std::unique_ptr<CSStringBuffer> CSInputStream::readLine(size_t maxLength, int er
     return line;
 }
 
+size_t CSInputStream::readAvailable(char* data, size_t size, bool* ended) {
+    size_t n = read(data, size);
+    *ended = size > 0 && n == 0;
+    return n;
+}
+
 // ---- CSOutputStream ----
 
 void CSOutputStream::print(const char* text) {
@@ -170,8 +176,27 @@ CSRef<CSBufferedInputStream> CSBufferedInputStream::newStream(CSRef<CSInputStrea
 
 bool CSBufferedInputStream::fill() {
     iPos = 0;
-    iFill = iStream->read(iBuffer.get(), kBufferSize);
+    iFill = iStream->read(iBuffer.get(), iCapacity);
     return iFill > 0;
+}
+
+size_t CSBufferedInputStream::fillAvailable(size_t capacity, bool* ended) {
+    *ended = false;
+    if (iPos > 0) {
+        memmove(iBuffer.get(), iBuffer.get() + iPos, iFill - iPos);
+        iFill -= iPos;
+        iPos = 0;
+    }
+    if (iFill == iCapacity && capacity > iCapacity) {
+        auto larger = std::make_unique<char[]>(capacity);
+        memcpy(larger.get(), iBuffer.get(), iFill);
+        iBuffer = std::move(larger);
+        iCapacity = capacity;
+    }
+    if (iFill == iCapacity) return 0;
+    size_t n = iStream->readAvailable(iBuffer.get() + iFill, iCapacity - iFill, ended);
+    iFill += n;
+    return n;
 }
 
 size_t CSBufferedInputStream::read(char* data, size_t size) {

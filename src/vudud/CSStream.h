@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "CSDefs.h"
@@ -22,6 +23,9 @@ public:
     virtual int read() = 0;
     // The next byte without taking it, or -1 when none can be had without taking it.
     virtual int peek() = 0;
+    // The bytes that can be had without waiting, up to `size`; 0 when none has arrived yet, with
+    // `*ended` set when the input has ended. This default suits sources that never wait: it reads.
+    virtual size_t readAvailable(char* data, size_t size, bool* ended);
     virtual void reset() = 0;
     // A text naming the source, for error messages.
     virtual const char* identify() = 0;
@@ -126,12 +130,18 @@ public:
 
     // Bytes read ahead and not yet taken.
     size_t getBuffered() const { return iFill - iPos; }
+    std::string_view buffered() const { return {iBuffer.get() + iPos, iFill - iPos}; }
+    // Adds what the wrapped stream has without waiting to the bytes read ahead, letting the buffer
+    // grow to `capacity` bytes (at least its own size) so that a message head that arrives in
+    // pieces can be gathered whole. Returns the bytes added; sets `*ended` when the input has ended.
+    size_t fillAvailable(size_t capacity, bool* ended);
 
 private:
     bool fill();
 
     CSRef<CSInputStream> iStream;
     std::unique_ptr<char[]> iBuffer;
+    size_t iCapacity = kBufferSize;
     size_t iFill = 0;
     size_t iPos = 0;
 };

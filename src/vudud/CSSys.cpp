@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -204,6 +206,21 @@ void CSSys::sys_setcwd(const char* path) {
 }
 
 pid_t CSSys::sys_getpid() { return ::getpid(); }
+
+uint64 CSSys::sys_raiseFileLimit() {
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == -1) CSException::throwOSError(CS_CONTEXT, errno);
+    rlim_t wanted = limit.rlim_max;
+#ifdef __APPLE__
+    // The system refuses more than OPEN_MAX for a process, whatever the hard limit says.
+    if (wanted == RLIM_INFINITY || wanted > OPEN_MAX) wanted = OPEN_MAX;
+#endif
+    if (limit.rlim_cur < wanted) {
+        struct rlimit raised = {wanted, limit.rlim_max};
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit.rlim_cur = wanted;
+    }
+    return static_cast<uint64>(limit.rlim_cur);
+}
 
 bool CSSys::sys_isAlive(pid_t pid) { return ::kill(pid, 0) == 0; }
 

@@ -93,6 +93,8 @@ public:
     static void sys_getcwd(char* buf, size_t size);
     static void sys_setcwd(const char* path);
     static pid_t sys_getpid();
+    // Raises the soft limit of open descriptors to the hard limit; returns the limit now in force.
+    static uint64 sys_raiseFileLimit();
     static bool sys_isAlive(pid_t pid);
 
     // The code of a file error: 2 (no such file or folder) and 17 (exists).

@@ -1,5 +1,4 @@
-// The real hvpsd against abusive clients on loopback: silent and trickling connections, more
-// connections at once than handlers, oversized heads and bodies, path-traversal attempts and
+// The real hvpsd against abusive clients on loopback: more connections at once than handlers, oversized heads and bodies, path-traversal attempts and
 // replayed key codes and encrypted commands. Whatever they do, the server must stay up, answer the
 // well-behaved client, keep its threads and memory bounded and never hand out or touch a file
 // outside the space a request names.
@@ -18,12 +17,12 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "CSAES.h"
 #include "HVPSClient.h"
 #include "HvpsdProcess.h"
+#include "RawConnection.h"
 #include "TestSupport.h"
 
 using hvps_test::HvpsdProcess;
@@ -37,20 +36,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A blocking loopback connection; -1 on failure.
-int connectTo(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 bool sendAll(int fd, const std::string& data) {
     for (size_t done = 0; done < data.size();) {
         ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
@@ -58,27 +43,6 @@ bool sendAll(int fd, const std::string& data) {
         done += static_cast<size_t>(n);
     }
     return true;
-}
-
-// Everything the server sends until it closes the connection or `limit` passes.
-std::string receiveUntilClosed(int fd, std::chrono::milliseconds limit, bool* closed = nullptr) {
-    std::string data;
-    const auto deadline = Clock::now() + limit;
-    char buf[8192];
-    if (closed) *closed = false;
-    while (Clock::now() < deadline) {
-        pollfd p{fd, POLLIN, 0};
-        int wait = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-        if (poll(&p, 1, std::max(wait, 1)) <= 0) continue;
-        ssize_t n = recv(fd, buf, sizeof(buf), 0);
-        if (n <= 0) {
-            if (closed) *closed = true;
-            break;
-        }
-        data.append(buf, static_cast<size_t>(n));
-    }
-    return data;
 }
 
 // Bytes that hold a whole reply: the head and Content-Length bytes of body.
@@ -91,28 +55,10 @@ bool wholeReply(const std::string& data) {
 }
 
 // One request on a fresh connection; the reply bytes, up to a whole reply or the server's close
-// (10 s at most). The server keeps a connection open after a reply; the client ends it.
+// (10 s at most).
 std::string oneRequest(int port, const std::string& request) {
-    int fd = connectTo(port);
-    if (fd < 0) return "";
-    std::string data;
-    if (sendAll(fd, request)) {
-        const auto deadline = Clock::now() + 10s;
-        char buf[8192];
-        while (!wholeReply(data) && Clock::now() < deadline) {
-            pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0) continue;
-            ssize_t n = recv(fd, buf, sizeof(buf), 0);
-            if (n <= 0) break;
-            data.append(buf, static_cast<size_t>(n));
-        }
-    }
-    close(fd);
-    return data;
-}
-
-int statusOf(const std::string& reply) {
-    return reply.starts_with("HTTP/1.1 ") && reply.size() >= 12 ? std::stoi(reply.substr(9, 3)) : 0;
+    hvps_test::RawConnection connection(port);
+    return connection.send(request) ? connection.readReply() : "";
 }
 
 // The address sanitizer keeps freed memory in quarantine, so a server built with it grows with
@@ -166,42 +112,6 @@ protected:
     int iPort = 0;
     HVPSServerKey iKey;
 };
-
-TEST_F(AbusiveClientTest, SilentAndTricklingConnectionsHoldOnlyTheirOwnHandlers) {
-    start("connection-timeout=1000\nmaximum-connections=3\n");
-    int silent = connectTo(iPort);
-    int trickle = connectTo(iPort);
-    ASSERT_GE(silent, 0);
-    ASSERT_GE(trickle, 0);
-
-    // The trickler sends its head a byte every 100 ms: each byte comes within the timeout.
-    std::thread trickler([trickle] {
-        for (char ch : std::string("GET /ping.xml HTTP/1.1\r\nHost: x\r\n\r\n")) {
-            if (!sendAll(trickle, std::string(1, ch))) return;
-            std::this_thread::sleep_for(100ms);
-        }
-    });
-    for (int i = 0; i < 5; i++) EXPECT_TRUE(pingAnswered()) << "ping " << i << " while two handlers are held";
-
-    const auto began = Clock::now();
-    bool closed = false;
-    std::string silentReply = receiveUntilClosed(silent, 10s, &closed);
-    EXPECT_TRUE(closed) << "the silent connection was not dropped";
-    EXPECT_LT(Clock::now() - began, 5s);
-    trickler.join();
-    std::string trickleReply;
-    for (char buf[4096]; !wholeReply(trickleReply);) {
-        pollfd p{trickle, POLLIN, 0};
-        if (poll(&p, 1, 5000) <= 0) break;
-        ssize_t n = recv(trickle, buf, sizeof(buf), 0);
-        if (n <= 0) break;
-        trickleReply.append(buf, static_cast<size_t>(n));
-    }
-    EXPECT_EQ(statusOf(trickleReply), 200) << trickleReply;
-    close(silent);
-    close(trickle);
-    EXPECT_TRUE(pingAnswered());
-}
 
 TEST_F(AbusiveClientTest, FiveHundredConnectionsAtOnceAreAllAnsweredByTwentyHandlers) {
     start("maximum-connections=20\n");
@@ -258,7 +168,7 @@ TEST_F(AbusiveClientTest, FiveHundredConnectionsAtOnceAreAllAnsweredByTwentyHand
                 c.finished = true;
                 close(c.fd);
                 left--;
-                answered += statusOf(c.reply) == 200;
+                answered += hvps_test::replyStatus(c.reply) == 200;
             }
         }
     }
@@ -292,7 +202,7 @@ TEST_F(AbusiveClientTest, OversizedHeadsAndBodiesAreRefusedWithoutBeingStored) {
     for (const std::string& request : cases) {
         SCOPED_TRACE(request.substr(0, 60));
         std::string reply = oneRequest(iPort, request);
-        EXPECT_GE(statusOf(reply), 400) << reply.substr(0, 300);
+        EXPECT_GE(hvps_test::replyStatus(reply), 400) << reply.substr(0, 300);
         EXPECT_TRUE(pingAnswered());
     }
     if (kMemoryBounded) {
@@ -334,7 +244,7 @@ TEST_F(AbusiveClientTest, PathTraversalNeverReadsOrWritesOutsideTheSpace) {
         std::string reply = oneRequest(iPort, "GET " + target + " HTTP/1.1\r\n\r\n");
         // The request line ends at a NUL: that one reads a.txt, inside the space.
         if (target.find('\0') == std::string::npos) {
-            EXPECT_NE(statusOf(reply), 200) << reply.substr(0, 300);
+            EXPECT_NE(hvps_test::replyStatus(reply), 200) << reply.substr(0, 300);
         }
         EXPECT_EQ(reply.find(marker), std::string::npos);
         EXPECT_EQ(reply.find(HvpsdProcess::kPasswordDigest), std::string::npos);
@@ -431,7 +341,7 @@ TEST_F(AbusiveClientTest, ReplayedKeyCodesAreRefusedAndReplayedEncryptedCommands
         std::string reply =
             oneRequest(iPort, "POST /repo1 HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
                                   "\r\nConnection: close\r\n\r\n" + body);
-        ASSERT_EQ(statusOf(reply), 200) << "copy " << i;
+        ASSERT_EQ(hvps_test::replyStatus(reply), 200) << "copy " << i;
     }
     EXPECT_EQ(readFile(iServer.path("data/space-db")), spaceDB);
     if (kMemoryBounded) {

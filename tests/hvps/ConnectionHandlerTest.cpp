@@ -52,9 +52,7 @@ protected:
         iRequest = request;
         auto handler = MSConnectionHandler::newHandler(nullptr);
         iOut = CSMemoryOutputStream::newStream(1024, 1024);
-        handler->iInputStream =
-            CSHTTPInputStream::newStream(CSMemoryInputStream::newStream(iRequest.data(), iRequest.size()));
-        handler->iOutputStream = CSHTTPOutputStream::newStream(iOut);
+        handler->borrow(cs_new<MSConnection>(CSMemoryInputStream::newStream(iRequest.data(), iRequest.size()), iOut));
         return handler;
     }
 
@@ -115,17 +113,18 @@ std::string errorBody(const std::string& status, int statusWord, int code, const
            "</errorcode><message>" + message + "</message></exception></halvora>";
 }
 
-TEST_F(ConnectionHandlerTest, TwoPingsOnOneConnectionAreBothAnsweredAndTheConnectionStaysOpen) {
+TEST_F(ConnectionHandlerTest, PingsOnOneConnectionAreAnsweredUntilTheClientAsksToClose) {
     auto replies =
         parseReplies(serve("GET /ping.xml HTTP/1.1\r\nHost: x\r\n\r\n"
-                           "GET /PING.XML HTTP/1.1\r\nConnection: close\r\n\r\n"));
+                           "GET /PING.XML HTTP/1.1\r\nConnection: TE, close\r\n\r\n"
+                           "GET /ping.xml HTTP/1.1\r\n\r\n"));
     ASSERT_EQ(replies.size(), 2u);
     for (const Reply& reply : replies) {
         EXPECT_EQ(reply.statusLine, "HTTP/1.1 200 OK");
         ASSERT_EQ(reply.headers.size(), 4u);
         EXPECT_EQ(reply.headers[0], std::string("Server: ") + MSConnectionHandler::serverHeader());
         EXPECT_EQ(reply.headers[1], "Content-Type: text/html");
-        EXPECT_EQ(reply.headers[2], "Connection: Keep-Alive");
+        EXPECT_EQ(reply.headers[2], &reply == &replies[0] ? "Connection: Keep-Alive" : "Connection: close");
         EXPECT_EQ(reply.headers[3], "Content-Length: " + std::to_string(kPingBody.size()));
         EXPECT_EQ(reply.body, kPingBody);
     }
@@ -144,6 +143,15 @@ TEST_F(ConnectionHandlerTest, ErrorRepliesCloseTheConnectionWithOnlyConnectionAn
         {"GET /a..b HTTP/1.1\r\n\r\n", "403 Forbidden", -25012, "Illegal path: a..b"},
         // Client text in a reply is escaped, so the XML stays well-formed and no markup runs.
         {"GET /<script>&x HTTP/1.1\r\n\r\n", "403 Forbidden", -25012, "Invalid URL: &lt;script&gt;&amp;x"},
+        // A body framed otherwise than by one Content-Length could be read as a request of its own.
+        {"PUT /repo/5/f HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", "411 Length Required",
+         -25017, "Transfer-Encoding not supported: chunked"},
+        {"PUT /repo/5/f HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n",
+         "400 Bad Request", -25014, "Content-Length with Transfer-Encoding"},
+        {"PUT /repo/5/f HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 30\r\n\r\n", "400 Bad Request", -25014,
+         "Conflicting Content-Length values: 3 and 30"},
+        {"POST /repo HTTP/1.1\r\nContent-Length: -1\r\n\r\n", "400 Bad Request", -25014,
+         "Bad Content-Length value: -1"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.request);

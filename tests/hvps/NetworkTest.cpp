@@ -15,6 +15,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "CSException.h"
 #include "CSLog.h"
@@ -22,10 +23,12 @@
 #include "CSThread.h"
 #include "ConnectionHandler_hvps.h"
 #include "HvpsdProcess.h"
+#include "RawConnection.h"
 #include "Network_hvps.h"
 #include "TestSupport.h"
 #include "config_hvps.h"
 
+using hvps_test::RawConnection;
 using hvps_test::readFile;
 using hvps_test::TempDir;
 using hvps_test::writeFile;
@@ -44,55 +47,6 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     }
     return true;
 }
-
-// A raw TCP client on 127.0.0.1.
-class Client {
-public:
-    explicit Client(int port) {
-        iFd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        iConnected = connect(iFd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-    }
-    ~Client() { hangUp(); }
-    void hangUp() {
-        if (iFd >= 0) ::close(iFd);
-        iFd = -1;
-    }
-    bool connected() const { return iConnected; }
-    void send(const std::string& bytes) {
-        ASSERT_EQ(::send(iFd, bytes.data(), bytes.size(), MSG_NOSIGNAL), (ssize_t)bytes.size());
-    }
-    // Whatever arrives within `timeout` after the first byte, up to the end of one reply head and
-    // its Content-Length bytes; empty when nothing arrives.
-    std::string readReply(std::chrono::milliseconds timeout = 10s) {
-        std::string data;
-        auto deadline = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            size_t head = data.find("\r\n\r\n");
-            if (head != std::string::npos) {
-                size_t cl = data.find("Content-Length: ");
-                size_t length = cl == std::string::npos ? 0 : std::stoul(data.substr(cl + 16));
-                if (data.size() >= head + 4 + length) return data;
-            }
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return data;
-            pollfd entry{iFd, POLLIN, 0};
-            if (poll(&entry, 1, static_cast<int>(left.count())) <= 0) return data;
-            char buf[4096];
-            ssize_t n = recv(iFd, buf, sizeof(buf), 0);
-            if (n <= 0) return data;
-            data.append(buf, static_cast<size_t>(n));
-        }
-    }
-
-private:
-    int iFd = -1;
-    bool iConnected = false;
-};
 
 bool isPingReply(const std::string& reply) {
     return reply.rfind("HTTP/1.1 200 OK\r\n", 0) == 0 &&
@@ -143,24 +97,22 @@ protected:
     bool iStarted = false;
 };
 
-TEST_F(NetworkTest, PoolWithOneHandlerServesConnectionsOneAfterTheOther) {
+TEST_F(NetworkTest, PoolWithOneHandlerServesEveryKeptAliveClient) {
     int32 before = MSNetwork::iHandlerID;
     start(1, 1);
-    Client a(iPort);
+    RawConnection a(iPort);
     ASSERT_TRUE(a.connected());
     a.send(kPing);
     EXPECT_TRUE(isPingReply(a.readReply()));
 
-    // The only handler is busy with a's kept-alive connection: b waits in the backlog.
-    Client b(iPort);
+    // a's connection stays open without holding the only handler: b is answered at once.
+    RawConnection b(iPort);
     ASSERT_TRUE(b.connected());
     b.send(kPing);
-    EXPECT_EQ(b.readReply(300ms), "");
-
+    EXPECT_TRUE(isPingReply(b.readReply()));
     a.send(kPing);  // a is still served on the same connection
     EXPECT_TRUE(isPingReply(a.readReply()));
-    a.hangUp();  // the handler moves on to b
-    EXPECT_TRUE(isPingReply(b.readReply()));
+    EXPECT_TRUE(waitUntil([] { return MSNetwork::getParkedCount() == 2; }));
 
     EXPECT_EQ(MSNetwork::getHandlerCount(), 1);
     EXPECT_EQ(MSNetwork::iHandlerID, before + 1);
@@ -171,35 +123,42 @@ TEST_F(NetworkTest, PoolWithNoHandlersAcceptsNothing) {
     start(0, 0);
     EXPECT_EQ(MSNetwork::getHandlerCount(), 0);
     EXPECT_EQ(MSNetwork::iHandlerList.getThreadCount(), 0u);
-    Client a(iPort);  // the kernel completes the connection into the backlog
+    RawConnection a(iPort);  // the kernel completes the connection into the backlog
     a.send(kPing);
     EXPECT_EQ(a.readReply(300ms), "");
     EXPECT_EQ(MSNetwork::getListenerCount(), 0u);
 }
 
-TEST_F(NetworkTest, PoolGrowsOneHandlerPerAcceptedConnectionUpToTheMaximum) {
+TEST_F(NetworkTest, PoolGrowsOneHandlerPerRequestInProgressUpToTheMaximum) {
     int32 base = MSNetwork::iHandlerID;
     start(3, 3);
-    Client a(iPort), b(iPort), c(iPort);
-    for (Client* client : {&a, &b, &c}) {
-        client->send(kPing);
-        EXPECT_TRUE(isPingReply(client->readReply()));
+    // Each POST waits for the rest of its body: three requests in progress hold all three handlers.
+    std::vector<RawConnection> slow;
+    for (int i = 0; i < 3; i++) {
+        // The newest handler has the turn, nobody else waits: it takes this request.
+        ASSERT_TRUE(waitUntil([] { return MSNetwork::getListenerCount() == 1; }));
+        slow.emplace_back(iPort);
+        slow.back().send("POST /x HTTP/1.1\r\nContent-Length: 5\r\n\r\nab");
+        ASSERT_TRUE(waitUntil([&] { return MSNetwork::getHandlerCount() == std::min(i + 2, 3); }));
     }
-    EXPECT_EQ(MSNetwork::getHandlerCount(), 3);
+    ASSERT_TRUE(waitUntil([] { return MSNetwork::getListenerCount() == 0; }));
     std::set<std::string> expected;
     for (int i = 1; i <= 3; i++) expected.insert("NetworkHandler" + std::to_string(base + i));
     EXPECT_EQ(handlerNames(), expected);
-    // All three are serving: nobody listens, a fourth client waits.
-    EXPECT_EQ(MSNetwork::getListenerCount(), 0u);
-    Client d(iPort);
+    // Nobody listens: a fourth client waits until a request ends.
+    RawConnection d(iPort);
     d.send(kPing);
     EXPECT_EQ(d.readReply(300ms), "");
+    slow[0].send("cde");
+    EXPECT_NE(slow[0].readReply(), "");
+    EXPECT_TRUE(isPingReply(d.readReply()));
+    EXPECT_EQ(MSNetwork::getHandlerCount(), 3);
 }
 
 TEST_F(NetworkTest, IdleHandlersAboveTheMinimumAreRetiredOneAtATime) {
     start(1, 3);
     {
-        Client a(iPort);
+        RawConnection a(iPort);
         a.send(kPing);
         ASSERT_TRUE(isPingReply(a.readReply()));
         ASSERT_TRUE(waitUntil([] { return MSNetwork::getHandlerCount() == 2; }));
@@ -219,57 +178,102 @@ TEST_F(NetworkTest, IdleHandlersAboveTheMinimumAreRetiredOneAtATime) {
     EXPECT_FALSE(MSNetwork::killListener());  // at the minimum
 
     // The handler left is the listener and still serves.
-    Client b(iPort);
+    RawConnection b(iPort);
     b.send(kPing);
     EXPECT_TRUE(isPingReply(b.readReply()));
 }
 
-TEST_F(NetworkTest, ShutdownEndsHandlersInAcceptAndOnKeptAliveConnectionsAndClosesThePort) {
+TEST_F(NetworkTest, ShutdownEndsHandlersAndClosesParkedConnectionsAndThePort) {
     start(2, 2);
-    Client a(iPort);
-    a.send(kPing);
-    ASSERT_TRUE(isPingReply(a.readReply()));
-    // One handler serves a's idle connection, the other waits in accept.
-    ASSERT_TRUE(waitUntil([] { return MSNetwork::getListenerCount() == 1; }));
+    std::vector<RawConnection> parked;
+    for (int i = 0; i < 500; i++) {
+        parked.emplace_back(iPort);
+        parked.back().send(kPing);
+        ASSERT_TRUE(isPingReply(parked.back().readReply())) << i;
+    }
+    RawConnection partial(iPort);  // a head begun and not finished is parked too
+    partial.send("GET /ping");
+    ASSERT_TRUE(waitUntil([] { return MSNetwork::getParkedCount() == 501; }));
+    ASSERT_TRUE(waitUntil([] { return MSNetwork::getListenerCount() == 2; }));
     auto begin = std::chrono::steady_clock::now();
     MSNetwork::shutDown();
     iStarted = false;
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 1s);
+    for (RawConnection& client : parked) ASSERT_TRUE(client.waitClosed(1s));
+    EXPECT_TRUE(partial.waitClosed(1s));
+    EXPECT_EQ(MSNetwork::getParkedCount(), 0u);
     EXPECT_EQ(MSNetwork::iHandlerList.getThreadCount(), 0u);
     EXPECT_EQ(MSNetwork::getListenerCount(), 0u);
-    EXPECT_FALSE(Client(iPort).connected());
+    EXPECT_FALSE(RawConnection(iPort).connected());
     EXPECT_NE(log().find("Halvora Personal Server no longer published"), std::string::npos);
     // No handler is started once shut down.
     MSNetwork::startConnectionHandler();
     EXPECT_EQ(MSNetwork::iHandlerList.getThreadCount(), 0u);
 }
 
-// accept() fails once as if the process had run out of file descriptors.
-class FailFirstAccept : public CSSocketOps {
+// accept() fails as if the process had run out of file descriptors, from the `failFrom`th call on,
+// `failures` times.
+class FailAccept : public CSSocketOps {
 public:
+    FailAccept(int failFrom, int failures) : iFailFrom(failFrom), iFailures(failures) {}
     int os_accept(int fd, struct sockaddr* addr, socklen_t* len) override {
-        if (iFailures.fetch_add(1) == 0) {
+        int call = iCalls.fetch_add(1);
+        if (call >= iFailFrom && call < iFailFrom + iFailures) {
             errno = EMFILE;
             return -1;
         }
         return CSSocketOps::os_accept(fd, addr, len);
     }
-    std::atomic<int> iFailures{0};
+    const int iFailFrom;
+    const int iFailures;
+    std::atomic<int> iCalls{0};
 };
 
 TEST_F(NetworkTest, HandlerRetriesAfterAFailedAccept) {
-    FailFirstAccept ops;
+    FailAccept ops(0, 1);
     CSSocketOps* previous = CSSocket::setOps(&ops);
     start(1, 1);
-    Client a(iPort);
+    RawConnection a(iPort);
     a.send(kPing);
     std::string reply = a.readReply();
     MSNetwork::shutDown();
     iStarted = false;
     CSSocket::setOps(previous);
-    EXPECT_GE(ops.iFailures.load(), 2);
+    EXPECT_GE(ops.iCalls.load(), 2);
     EXPECT_TRUE(isPingReply(reply)) << reply;
     EXPECT_NE(log().find("Too many open files"), std::string::npos) << log();
+}
+
+TEST_F(NetworkTest, WhenDescriptorsRunShortTheLongestParkedConnectionsAreClosedFirst) {
+    FailAccept ops(20, 1);
+    CSSocketOps* previous = CSSocket::setOps(&ops);
+    start(2, 2);
+    std::vector<RawConnection> parked;
+    for (size_t i = 0; i < 20; i++) {
+        parked.emplace_back(iPort);
+        parked.back().send(kPing);
+        ASSERT_TRUE(isPingReply(parked.back().readReply())) << i;
+        ASSERT_TRUE(waitUntil([i] { return MSNetwork::getParkedCount() == i + 1; }));
+    }
+    RawConnection late(iPort);  // its accept fails: the 16 oldest parked make room
+    late.send(kPing);
+    std::string reply = late.readReply();
+    EXPECT_TRUE(isPingReply(reply)) << reply;
+    for (int i = 0; i < 20; i++) {
+        SCOPED_TRACE(i);
+        if (i < static_cast<int>(MSNetwork::kEvictBatch)) {
+            EXPECT_TRUE(parked[i].waitClosed(2s));
+        } else {
+            parked[i].send(kPing);
+            EXPECT_TRUE(isPingReply(parked[i].readReply()));
+        }
+    }
+    EXPECT_NE(log().find("[Note] NetworkHandler"), std::string::npos) << log();
+    EXPECT_NE(log().find("Out of file descriptors: closed 16 idle connections"), std::string::npos) << log();
+    EXPECT_EQ(log().find("Too many open files"), std::string::npos) << log();
+    MSNetwork::shutDown();  // before the calls are restored: no handler may be using them
+    iStarted = false;
+    CSSocket::setOps(previous);
 }
 
 TEST_F(NetworkTest, MimeLookupIgnoresCase) {

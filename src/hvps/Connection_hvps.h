@@ -1,0 +1,60 @@
+// MSConnection: one client connection of the network service: its socket and the buffered HTTP
+// streams over it. A connection is either served by one connection handler, which borrows it for
+// as long as it has requests to read, or parked in MSNetwork's idle set, where it costs a
+// descriptor and a few hundred bytes: its streams (and their buffers) exist only while a handler
+// serves it or while bytes of an unfinished request head wait in them. One thread at a time uses a
+// connection; the hand-over between threads goes through MSNetwork's locks.
+#pragma once
+
+#include <chrono>
+
+#include "CSHTTPStream.h"
+#include "CSObject.h"
+#include "CSSocket.h"
+#include "CSStream.h"
+
+class MSConnection : public CSSharedRefObject {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // What a look at the bytes that have arrived found.
+    enum class Head {
+        Ready,    // a whole head, or enough bytes for readHead to refuse them, or input that ended
+        Partial,  // not yet: wait for more bytes
+        Ended,    // the peer closed without sending a byte of a request
+    };
+
+    // A connection over an accepted socket.
+    explicit MSConnection(CSRef<CSSocket> socket);
+    // A connection over other streams (tests drive the request loop over memory streams).
+    MSConnection(CSRef<CSInputStream> in, CSRef<CSOutputStream> out);
+
+    // The request reader and reply writer; built when missing.
+    CSHTTPInputStream* input();
+    CSHTTPOutputStream* output();
+    CSSocket* socket() const { return iSocket.get(); }
+
+    // Reads what has arrived without waiting and tells whether a request head can be read now
+    // without waiting. Raises when the socket fails.
+    Head gatherHead();
+    // Lets go of the stream buffers when no byte of input waits in them (before parking).
+    void releaseIdleBuffers();
+    // Closes the socket (a connection ends when its last reference goes too).
+    void close();
+
+    // --- Parking, managed by MSNetwork under its parked-set lock.
+    Clock::time_point iParkedAt{};
+    MSConnection* iOlder = nullptr;  // neighbours in the parked list (oldest first)
+    MSConnection* iNewer = nullptr;
+    bool iParked = false;
+
+private:
+    void buildStreams();
+
+    CSRef<CSSocket> iSocket;         // none for connections over other streams
+    CSRef<CSInputStream> iRawInput;  // the streams the buffers are built over
+    CSRef<CSOutputStream> iRawOutput;
+    CSRef<CSBufferedInputStream> iBuffered;
+    CSRef<CSHTTPInputStream> iInput;
+    CSRef<CSHTTPOutputStream> iOutput;
+};
