@@ -74,6 +74,11 @@ public:
         return iKept.get();
     }
 
+    // The kept copy may hold bytes on disk that a power cut would bring back: some were written
+    // since it was last cut back with a flush (a clear() cuts it back without one). True at first,
+    // for a copy that an earlier clean-up failed to remove.
+    bool iKeptMayHoldBytes = true;
+
 private:
     CSRef<CSFile> open(const char* suffix) {
         if (!iHaveSlot) {
@@ -199,8 +204,14 @@ UploadJournalEntry::UploadJournalEntry(const char* path, uint64 length, uint64 k
         relative.erase(0, repository.size() + 1);
     char number[48];
     if (iKeepEnd > iKeepFrom) {
-        // A copy left over from an upload whose clean-up failed must not be taken for this one's.
-        tJournal.kept()->setEOF(0);
+        // A copy left over from an earlier upload must not be taken for this one's, also after a
+        // power cut: with sync-uploads it is cut back on disk before the note naming it may be.
+        if (tJournal.iKeptMayHoldBytes) {
+            CSFile* kept = tJournal.kept();
+            kept->setEOF(0);
+            if (hvps_system_parameters.iSyncUploads) kept->sync();
+            tJournal.iKeptMayHoldBytes = false;
+        }
         snprintf(number, sizeof(number), "%" PRIu64 "@%" PRIu64 "\t", length, keepFrom);
     } else {
         snprintf(number, sizeof(number), "%" PRIu64 "\t", length);
@@ -244,6 +255,7 @@ void UploadJournalEntry::keepBefore(CSFile* file, uint64 end) {
     if (from >= needed) return;
     const uint64 upTo = std::min(iKeepEnd, std::max(needed, from + kKeepBatch));
     CSFile* kept = tJournal.kept();
+    tJournal.iKeptMayHoldBytes = true;
     copyBytes(kept, iKept, file, from, upTo - from);
     kept->sync();
     iKept = upTo - iKeepFrom;
