@@ -12,7 +12,6 @@ class Recorder : public CSXMLBuffer {
 public:
     std::vector<std::string> events;
     size_t refuseAt = SIZE_MAX;  // the callback with this index returns false
-    bool wideChars = false;      // the byte 0x01 arrives as the character 0x110000, 0x02 as U+1F600
 
     std::vector<std::string> parse(const std::string& doc, int options = 0) {
         events.clear();
@@ -28,12 +27,6 @@ protected:
     bool closeNode(const char* path) override { return record(std::string("close ") + path); }
     bool addAttribute(const char* path, const char* name, const char* value) override {
         return record(std::string("attr ") + path + " " + name + "=" + value);
-    }
-    bool getChar(wchar_t* c) override {
-        if (!CSXMLBuffer::getChar(c)) return false;
-        if (wideChars && *c == 1) *c = 0x110000;
-        if (wideChars && *c == 2) *c = 0x1F600;
-        return true;
     }
 
 private:
@@ -93,14 +86,6 @@ TEST(CSXMLTest, DocumentsAreReportedAsPathsAttributesAndTextNodesWithQuotingRule
     }
 }
 
-TEST(CSXMLTest, EmptyTextIsReportedOnlyWhenAsked) {
-    Recorder r;
-    EXPECT_EQ(r.parse("<a><b></b></a>"), (Events{"open /a", "open /a/b", "close /a/b", "close /a"}));
-    EXPECT_EQ(r.parse("<a><b></b></a>", XML_OPT_EMPTY_TEXT),
-              (Events{"open /", "close /", "open /a", "open /a/", "close /a/", "open /a/b", "open /a/b/",
-                      "close /a/b/", "close /a/b", "open /a/", "close /a/", "close /a"}));
-}
-
 TEST(CSXMLTest, TheDeclaredEncodingDecidesHowHighBytesAreRead) {
     const std::string e9 = "\xC3\xA9";  // U+00E9 in UTF-8
     struct Case {
@@ -125,26 +110,6 @@ TEST(CSXMLTest, TheDeclaredEncodingDecidesHowHighBytesAreRead) {
         ASSERT_GE(ev.size(), 3u) << c.doc;
         EXPECT_EQ(ev[ev.size() - 3], "open /a/ " + c.text) << c.doc;
     }
-}
-
-TEST(CSXMLTest, CharactersBeyondUnicodeFailWithCodeMinus2) {
-    Recorder r;
-    r.wideChars = true;
-    EXPECT_EQ(r.parse("<a>\x02</a>"),
-              (Events{"open /a", "open /a/ \xF0\x9F\x98\x80", "close /a/", "close /a"}));
-    EXPECT_EQ(r.parse("<a>x\x01y</a>"), (Events{"open /a"}));
-    EXPECT_FALSE(r.ok);
-    int code = 0;
-    const char* text = nullptr;
-    EXPECT_TRUE(r.getError(&code, &text));
-    EXPECT_EQ(code, XML_ERR_CHAR_TOO_LARGE);
-    EXPECT_STREQ(text, "AES parse error- UNICODE character too large to be encoded as UTF-8");
-
-    // The next parse starts with the error cleared.
-    r.wideChars = false;
-    r.parse("<a/>");
-    EXPECT_TRUE(r.ok);
-    EXPECT_FALSE(r.getError(&code, &text));
 }
 
 TEST(CSXMLTest, ARefusingCallbackStopsTheParseWithoutAnError) {
