@@ -195,8 +195,6 @@ private slots:
         QTest::addColumn<qint64>("pid");     // otherwise
         QTest::newRow("no pid file") << "<none>"
                                      << "none" << false << false << qint64(-1);
-        QTest::newRow("empty file") << ""
-                                    << "none" << false << false << qint64(0);
         QTest::newRow("text") << "abc"
                               << "none" << false << false << qint64(0);
         QTest::newRow("zero") << "0"
