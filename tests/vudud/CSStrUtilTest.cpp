@@ -99,7 +99,4 @@ TEST(CSStrUtilTest, MakeAbsolutePathResolvesDotsAgainstTheBase) {
         cs_make_absolute_path(sizeof(out), out, c.path, c.base);
         EXPECT_STREQ(out, c.expected) << c.path << " against " << c.base;
     }
-    char out[300];
-    cs_format_context(sizeof(out), out, "virtual void CSFile::close()", "src/vudud/CSFile", 12);
-    EXPECT_STREQ(out, "virtual void CSFile::close(CSFile:12)");
 }
