@@ -6,6 +6,7 @@
 
 #include "CSException.h"
 #include "CSHTTPStream.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -23,16 +24,6 @@ struct Reader {
 std::string valueOf(CSHTTPInputStream* in, const char* name) {
     const char* value = in->getHeaderCStringValue(name);
     return value ? value : "<none>";
-}
-
-// The code and message of what `action` throws; {0, ""} when it throws nothing.
-std::pair<int, std::string> failureOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const CSException& e) {
-        return {e.getErrorCode(), e.getMessage()};
-    }
-    return {0, ""};
 }
 
 std::string lines(size_t count, const std::string& line) {
@@ -105,12 +96,12 @@ TEST(CSHTTPStreamTest, MalformedOrOversizedHeadsAreRefusedAsBadHeader) {
     };
     for (const auto& c : cases) {
         Reader r(c.head);
-        auto failure = failureOf([&] { r.http->readHead(); });
+        auto failure = hvps_test::caught([&] { r.http->readHead(); });
         if (c.refused) {
-            EXPECT_EQ(CS_ERR_BAD_HTTP_HEADER, failure.first) << c.what;
-            EXPECT_EQ("Bad HTTP header", failure.second) << c.what;
+            EXPECT_EQ(CS_ERR_BAD_HTTP_HEADER, failure.code) << c.what;
+            EXPECT_EQ("Bad HTTP header", failure.message) << c.what;
         } else {
-            EXPECT_EQ(0, failure.first) << c.what << ": " << failure.second;
+            EXPECT_EQ(0, failure.code) << c.what << ": " << failure.message;
         }
     }
 }
@@ -118,9 +109,9 @@ TEST(CSHTTPStreamTest, MalformedOrOversizedHeadsAreRefusedAsBadHeader) {
 TEST(CSHTTPStreamTest, BodyShorterThanContentLengthIsIncomplete) {
     Reader r("POST /x HTTP/1.1\r\nContent-Length: 20\r\n\r\n0123456789");
     r.http->readHead();
-    auto failure = failureOf([&] { r.http->readBody(1000); });
-    EXPECT_EQ(CS_ERR_POST_DATA_INCOMPLETE, failure.first);
-    EXPECT_EQ("POST data incomplete", failure.second);
+    auto failure = hvps_test::caught([&] { r.http->readBody(1000); });
+    EXPECT_EQ(CS_ERR_POST_DATA_INCOMPLETE, failure.code);
+    EXPECT_EQ("POST data incomplete", failure.message);
 }
 
 TEST(CSHTTPStreamTest, OversizedBodyIsRefusedBeforeAnyByteIsRead) {
@@ -137,8 +128,8 @@ TEST(CSHTTPStreamTest, OversizedBodyIsRefusedBeforeAnyByteIsRead) {
     for (const auto& c : cases) {
         Reader r("POST /x HTTP/1.1\r\nContent-Length: " + c.length + "\r\n\r\nBODY");
         r.http->readHead();
-        auto failure = failureOf([&] { r.http->readBody(c.maximum, c.code); });
-        EXPECT_EQ(c.code, failure.first) << c.what;
+        auto failure = hvps_test::caught([&] { r.http->readBody(c.maximum, c.code); });
+        EXPECT_EQ(c.code, failure.code) << c.what;
         EXPECT_EQ(0u, r.http->getBodyLength()) << c.what;
         char rest[8];
         ASSERT_EQ(4u, r.http->read(rest, sizeof(rest))) << c.what;
@@ -153,7 +144,7 @@ TEST(CSHTTPStreamTest, BodyWithoutContentLengthIsReadAsLinesWithinTheMaximum) {
 
     Reader big("POST /x HTTP/1.1\r\n\r\n" + lines(50, "line"));
     big.http->readHead();
-    EXPECT_EQ(-25013, failureOf([&] { big.http->readBody(100, -25013); }).first);
+    EXPECT_EQ(-25013, hvps_test::caught([&] { big.http->readBody(100, -25013); }).code);
 }
 
 TEST(CSHTTPStreamTest, KeepAliveIsReadWithoutRegardToCase) {

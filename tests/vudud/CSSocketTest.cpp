@@ -47,13 +47,9 @@ struct Loopback {
     }
 };
 
-int codeOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const CSException& e) {
-        return e.getErrorCode();
-    }
-    return 0;
+template <class F>
+int codeOf(F action) {
+    return hvps_test::caught(action).code;
 }
 
 // Fault injection: each call can be replaced by a test.
