@@ -7,6 +7,7 @@
 #include "CSDelimited.h"
 #include "CSException.h"
 #include "CSStream.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -115,23 +116,14 @@ TEST(CSDelimitedTest, SaveRefusesValuesThatWouldReadBackAsOtherFields) {
         Rows rows;
         rows.rows = {{"ok", "fine"}, {"x", bad}};
         auto memory = CSMemoryOutputStream::newStream(16, 16);
-        try {
-            rows.save(memory, 2);
-            FAIL() << "saved " << bad;
-        } catch (const CSException& e) {
-            EXPECT_EQ(CS_ERR_GENERIC_ERROR, e.getErrorCode());
-        }
+        EXPECT_EQ(CS_ERR_GENERIC_ERROR, hvps_test::caught([&] { rows.save(memory, 2); }).code) << bad;
         EXPECT_EQ("ok\tfine\n", std::string(memory->getMemory(), memory->getSize()));
     }
 
     Rows shortRow;
     shortRow.rows = {{"only"}};
-    try {
-        shortRow.save(CSMemoryOutputStream::newStream(16, 16), 2);
-        FAIL() << "saved a missing value";
-    } catch (const CSException& e) {
-        EXPECT_EQ(CS_ERR_ASSERTION, e.getErrorCode());
-    }
+    EXPECT_EQ(CS_ERR_ASSERTION,
+              hvps_test::caught([&] { shortRow.save(CSMemoryOutputStream::newStream(16, 16), 2); }).code);
 }
 
 TEST(CSDelimitedTest, AnExceptionEndsTheLoadKeepsEarlierCallsAndReleasesTheStream) {
