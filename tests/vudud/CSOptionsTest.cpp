@@ -85,12 +85,3 @@ TEST(CSOptionsTest, ArgumentsAreReportedInOrderAndDefaultsFollow) {
         EXPECT_EQ(options.run(c.args), c.expected) << label;
     }
 }
-
-TEST(CSOptionsTest, EachLoadStartsWithNothingSpecified) {
-    Recorder options;
-    options.run({"-d"});
-    EXPECT_TRUE(options.isSpecified(2));
-    EXPECT_EQ(options.run({"-d"}), (Log{"set 2 (none)", "set 9 ./hvpsd.pid", "set 7 ./hvps.config"}));
-    options.run({});
-    EXPECT_FALSE(options.isSpecified(2));
-}
