@@ -79,17 +79,6 @@ TEST(CSStreamTest, ReadLineEndsLinesAtCRLFOrCRLFAndReturnsNoneAtTheEnd) {
     }
 }
 
-TEST(CSStreamTest, BoundedReadLineRefusesALongerLineWithTheCallersError) {
-    std::string text = "12345\n123456\n";
-    auto in = CSMemoryInputStream::newStream(text.data(), text.size());
-    auto first = in->readLine(5, -77, "too long");
-    ASSERT_TRUE(first);
-    EXPECT_STREQ("12345", first->getCString());
-    auto failure = hvps_test::caught([&] { in->readLine(5, -77, "too long"); });
-    EXPECT_EQ(-77, failure.code);
-    EXPECT_EQ("too long", failure.message);
-}
-
 TEST(CSStreamTest, BufferedOutputKeepsTheOrderOfSmallAndLargeWritesAndSendsWholeBlocksStraightThrough) {
     auto recorder = cs_new<RecordingOutput>();
     auto out = CSBufferedOutputStream::newStream(recorder);
