@@ -10,35 +10,10 @@
 #include "CSLog.h"
 #include "CSString.h"
 #include "CSThread.h"
+#include "CapturedLog.h"
 #include "TestSupport.h"
 
 namespace {
-
-// Points CSL at a temporary file for the scope and splits what was written into lines.
-class CapturedLog {
-public:
-    CapturedLog() : iFile(fopen(iDir.file("log").c_str(), "w+")) { CSL.setStream(iFile); }
-    ~CapturedLog() {
-        CSL.setStream(stdout);
-        CSL.setMaxLevel(CSLog::Warning);
-        CSException::dumpStack = false;
-        fclose(iFile);
-    }
-    std::string text() {
-        fflush(iFile);
-        return hvps_test::readFile(iDir.file("log"));
-    }
-    std::vector<std::string> lines() {
-        std::vector<std::string> result;
-        std::istringstream in(text());
-        for (std::string line; std::getline(in, line);) result.push_back(line);
-        return result;
-    }
-
-private:
-    hvps_test::TempDir iDir;
-    FILE* iFile;
-};
 
 // "yymmdd hh:mm:ss" + tag: the header every line starts with.
 const std::string kStamp = R"(\d{6} \d\d:\d\d:\d\d)";

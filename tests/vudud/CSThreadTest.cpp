@@ -16,6 +16,7 @@
 #include "CSException.h"
 #include "CSLog.h"
 #include "CSThread.h"
+#include "CapturedLog.h"
 #include "TestSupport.h"
 
 using namespace std::chrono_literals;
@@ -49,24 +50,6 @@ void* sleepUntilStopped(std::atomic<int>* endedBy) {
     }
     return nullptr;
 }
-
-// Points the log at a temporary file for the scope and gives back what was written.
-class CapturedLog {
-public:
-    CapturedLog() : iFile(fopen(iDir.file("log").c_str(), "w+")) { CSL.setStream(iFile); }
-    ~CapturedLog() {
-        CSL.setStream(stdout);
-        fclose(iFile);
-    }
-    std::string text() {
-        fflush(iFile);
-        return hvps_test::readFile(iDir.file("log"));
-    }
-
-private:
-    hvps_test::TempDir iDir;
-    FILE* iFile;
-};
 
 }  // namespace
 
