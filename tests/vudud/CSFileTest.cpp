@@ -143,7 +143,6 @@ TEST(CSFileTest, TransferCopiesInPiecesAndReportsAnEarlyEnd) {
     dst->setEOF(0);
     EXPECT_FALSE(CSFile::transfer(dst.get(), 0, src.get(), 900, 500, buf, sizeof(buf)));
     EXPECT_EQ(content.substr(900), readFile(dir.file("dst")));
-
 }
 
 // ---- Faults injected through the system layer ---------------------------------------------------
