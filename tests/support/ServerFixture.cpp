@@ -41,8 +41,8 @@ std::vector<std::string> withRoot(std::vector<std::string> args) {
     return args;
 }
 
-void ServerWithSpace::SetUp() {
-    iServer.writeConfig(iPort, "server-host=127.0.0.1\n" + extraConfig());
+void ServerWithSpace::startServer(const std::string& extra, const std::function<void()>& before) {
+    iServer.writeConfig(iPort, "server-host=127.0.0.1\n" + extra);
     // The space is made with the server's own table code, as a client's "newspace" would make it.
     hvps_system_parameters.iRepositoryPath = iServer.path("data");
     loadSpaces();
@@ -51,7 +51,7 @@ void ServerWithSpace::SetUp() {
     freeSpaces();
     cs_hex_to_bin(sizeof(iSpaceKey), iSpaceKey, hexKey);
     std::filesystem::create_directories(spacePath(""));
-    prepare();
+    if (before) before();
     if (HasFatalFailure()) return;
 
     auto launched = iServer.launch(withRoot());

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,7 +31,12 @@ protected:
     // Runs once the space exists on disk and before the server starts.
     virtual void prepare() {}
 
-    void SetUp() override;
+    void SetUp() override {
+        startServer(extraConfig(), [this] { prepare(); });
+    }
+    // Writes the set-up with the configuration lines `extra`, makes the space, runs `before` and
+    // starts the server with the client logged in. Suites that start it per test override SetUp().
+    void startServer(const std::string& extra, const std::function<void()>& before = {});
 
     // A path inside the space's folder of the repository.
     std::string spacePath(const std::string& name) const;
