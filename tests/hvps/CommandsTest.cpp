@@ -1,11 +1,7 @@
 // The POST commands of the real hvpsd, driven through the client library (and raw bytes where a
 // request must be malformed): the plain space commands, the XML commands in plain and encrypted
 // form, space deletion (the background pass and the start-up pass), and oversized bodies.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,6 +15,7 @@
 #include "CSStrUtil.h"
 #include "HVPSClient.h"
 #include "HvpsdProcess.h"
+#include "ServerFixture.h"
 #include "Space_hvps.h"
 #include "TestSupport.h"
 #include "config_hvps.h"
@@ -43,27 +40,6 @@ std::string aes(bool encrypt, const HVPSServerKey& key, const std::string& in) {
         n < 0 ? "(AES error)" : std::string(reinterpret_cast<char*>(out), static_cast<size_t>(n));
     free(out);
     return result;
-}
-
-// Sends `request` on a fresh connection and returns what the server sends before it closes the
-// connection (or stays silent for 5 seconds).
-std::string rawExchange(int port, const std::string& request) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    timeval timeout{5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string data;
-    char buf[4096];
-    ssize_t n = 0;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0)
-        for (int i = 0; i < 100 && (n = recv(fd, buf, sizeof(buf), 0)) > 0; i++)
-            data.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return data;
 }
 
 class CommandsTest : public ::testing::Test {
@@ -264,7 +240,7 @@ TEST_F(CommandsTest, AnEmptiedSpaceDBNeverGivesAnOldSpaceFolderToANewSpace) {
 
 TEST_F(CommandsTest, PostBodyOverOneMebibyteIsRefusedBeforeItIsSent) {
     for (const char* length : {"1048577", "4294967296"}) {
-        const std::string reply = rawExchange(
+        const std::string reply = hvps_test::exchange(
             iPort, std::string("POST /repo1/1/ HTTP/1.1\r\nContent-Length: ") + length + "\r\n\r\n");
         EXPECT_TRUE(reply.starts_with("HTTP/1.1 400")) << reply;
         EXPECT_NE(reply.find("<errorcode>-25014</errorcode>"), std::string::npos) << reply;
