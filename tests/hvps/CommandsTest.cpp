@@ -42,34 +42,29 @@ std::string aes(bool encrypt, const HVPSServerKey& key, const std::string& in) {
     return result;
 }
 
-class CommandsTest : public ::testing::Test {
+class CommandsTest : public hvps_test::ServerWithSpace {
 protected:
-    // Three spaces made before the start: 1 with files (820 bytes), 2 without a directory, and 3
-    // marked for deletion by an earlier run that stopped before its pass. Next to the mark lie
-    // directories that only look like marks, and a stale disk usage.
-    void SetUp() override {
-        iPort = hvps_test::freeLoopbackPort();
-        iServer.writeConfig(iPort);
-        hvps_system_parameters.iRepositoryPath = iServer.path("data");
+    // Three spaces made before the start: 1 (the fixture's) with files (820 bytes), 2 without a
+    // directory, and 3 marked for deletion by an earlier run that stopped before its pass. Next to
+    // the mark lie directories that only look like marks, and a stale disk usage.
+    void prepare() override {
+        loadSpaces();
         char hexKey[HVSpace::kHexKeySize];
-        for (auto* key : {iKey1, iKey2, iKey3}) {
+        for (auto* key : {iKey2, iKey3}) {
             uint32 id;
             createSpace("space", &id, hexKey);
             cs_hex_to_bin(8, key, hexKey);
         }
         freeSpaces();
-        for (const char* name : {"1", "3-TO_DELETE", "0-TO_DELETE", "01-TO_DELETE", "1x-TO_DELETE"})
+        for (const char* name : {"3-TO_DELETE", "0-TO_DELETE", "01-TO_DELETE", "1x-TO_DELETE"})
             fs::create_directories(iServer.path("data/") + name);
         for (auto [name, size] :
              {std::pair{"1/a.txt", 700}, {"1/b.txt", 100}, {"1/d.txt", 20}, {"3-TO_DELETE/x", 9}})
             writeFile(iServer.path("data/") + name, std::string(size, 'x'));
         writeFile(iServer.path("data/disk-usage"), "99999");
-        launch();
     }
     void launch() {
-        std::vector<std::string> args;
-        if (geteuid() == 0) args.push_back("-r");
-        auto launcher = iServer.launch(args);
+        auto launcher = iServer.launch(hvps_test::withRoot());
         ASSERT_TRUE(launcher && launcher->exitedWith(0)) << iServer.output() << iServer.log();
     }
     void TearDown() override {
@@ -87,11 +82,7 @@ protected:
         return stats.size() == 1 ? stats[0].diskUsage : ~0ull;
     }
 
-    TempDir iDir;
-    HvpsdProcess iServer{iDir.path()};
-    int iPort = 0;
-    unsigned char iKey1[8], iKey2[8], iKey3[8];
-    HVPSServerKey iServerKey = HVPSClient::serverKeyFromPassword(HvpsdProcess::kPassword);
+    unsigned char iKey2[8], iKey3[8];
 };
 
 TEST_F(CommandsTest, NewspaceIsAcceptedOnlyEncryptedAndItsEncryptedReplyHoldsAUsableSpaceURL) {
@@ -157,7 +148,7 @@ TEST_F(CommandsTest, XMLAndUnknownBodiesAnswerInTheFormTheyCame) {
 
 TEST_F(CommandsTest, FileCommandsAnswerEachCaseAndKeepTheDiskUsage) {
     HVPSClient client("127.0.0.1", iPort);
-    client.setSpace(1, iKey1, "repo1");
+    client.setSpace(1, iSpaceKey, "repo1");
     struct Step {
         const char* path;
         const char* newName;  // null: REMOVE
@@ -206,7 +197,7 @@ TEST_F(CommandsTest, StartUpFinishesAnEarlierDeletionAndLeavesLookAlikesAlone) {
 
 TEST_F(CommandsTest, DeletedSpaceIsRefusedAtOnceAndGoneWithItsBytesWithinSeconds) {
     HVPSClient client("127.0.0.1", iPort);
-    client.setSpace(1, iKey1, "repo1");
+    client.setSpace(1, iSpaceKey, "repo1");
     const HVPSReply& reply = client.deleteSpace();
     ASSERT_EQ(reply.status, 200) << reply.body;
     EXPECT_NE(reply.body.find("Delete OK"), std::string::npos);
