@@ -14,7 +14,6 @@
 
 #include "CSDaemon.h"
 #include "CSException.h"
-#include "CSLog.h"
 #include "CSThread.h"
 #include "TestSupport.h"
 
@@ -49,24 +48,6 @@ void* sleepUntilStopped(std::atomic<int>* endedBy) {
     }
     return nullptr;
 }
-
-// Points the log at a temporary file for the scope and gives back what was written.
-class CapturedLog {
-public:
-    CapturedLog() : iFile(fopen(iDir.file("log").c_str(), "w+")) { CSL.setStream(iFile); }
-    ~CapturedLog() {
-        CSL.setStream(stdout);
-        fclose(iFile);
-    }
-    std::string text() {
-        fflush(iFile);
-        return hvps_test::readFile(iDir.file("log"));
-    }
-
-private:
-    hvps_test::TempDir iDir;
-    FILE* iFile;
-};
 
 }  // namespace
 
@@ -268,7 +249,7 @@ TEST(CSDaemonTest, DoWorkReturningFalseIsCalledAgainAtOnceAndStopEndsAWaitWithou
 }
 
 TEST(CSDaemonTest, ExceptionInDoWorkIsLoggedAndTheDaemonContinues) {
-    CapturedLog log;
+    hvps_test::CapturedLog log;
     auto daemon = cs_new<CountingDaemon>("Worker", 10);
     daemon->work = [](int n) {
         if (n == 1) CSException::throwException(CS_CONTEXT, -25010, "first cycle failed");
