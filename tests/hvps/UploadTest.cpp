@@ -2,9 +2,7 @@
 // records, the MD5 check with its cache, bodies cut short, uploads of one file waiting for each
 // other, and the refusals; after every failure the file and the disk usage are checked to be as
 // they were.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -62,37 +60,23 @@ protected:
     }
     // A raw upload of `path` of the space: the request head with a fresh key code, `headers`
     // ("Name: value\r\n" lines), the Content-Length `length`, and the first `part` of the body.
-    // Returns the connected socket.
-    int beginRawPut(const std::string& path, const std::string& headers, uint64 length,
-                    const std::string& part) {
+    hvps_test::RawConnection beginRawPut(const std::string& path, const std::string& headers, uint64 length,
+                                         const std::string& part) {
         iClient.login();
-        std::string request = "PUT /repo1/" + std::to_string(iSpaceID) + "/" + path +
-                              " HTTP/1.1\r\nP1Session: " + std::to_string(iClient.sessionID()) +
-                              "\r\nP1KeyCode: " + iClient.currentKeyCode() + "\r\n" + headers +
-                              "Content-Length: " + std::to_string(length) + "\r\n\r\n" + part;
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        timeval timeout{10, 0};
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(iPort));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-        EXPECT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL),
-                  static_cast<ssize_t>(request.size()));
-        return fd;
+        hvps_test::RawConnection connection(iPort);
+        EXPECT_TRUE(connection.send("PUT " + spaceURL(path) +
+                                    " HTTP/1.1\r\nP1Session: " + std::to_string(iClient.sessionID()) +
+                                    "\r\nP1KeyCode: " + iClient.currentKeyCode() + "\r\n" + headers +
+                                    "Content-Length: " + std::to_string(length) + "\r\n\r\n" + part));
+        return connection;
     }
     // Sends `rest`, ends the sending side (a body still short is cut there) and returns all the
     // server answers until it closes.
-    static std::string endRawPut(int fd, const std::string& rest) {
-        if (!rest.empty()) send(fd, rest.data(), rest.size(), MSG_NOSIGNAL);
-        shutdown(fd, SHUT_WR);
+    static std::string endRawPut(hvps_test::RawConnection& connection, const std::string& rest) {
+        connection.send(rest);
+        shutdown(connection.fd(), SHUT_WR);
         std::string reply;
-        char buf[4096];
-        ssize_t n;
-        for (int i = 0; i < 1000 && (n = recv(fd, buf, sizeof(buf), 0)) > 0; i++)
-            reply.append(buf, static_cast<size_t>(n));
-        close(fd);
+        connection.waitClosed(std::chrono::seconds(10), &reply);
         return reply;
     }
     static std::string md5(const std::string& data) { return HVPSClient::md5Hex(data.data(), data.size()); }
@@ -376,7 +360,7 @@ TEST_F(UploadTest, BodyCutShortLeavesTheFileAsItWasWhereverTheUploadWrote) {
         ASSERT_EQ(put(name, std::string(100, 'x'), HVPSPlacement::Replace).status, 201);
         const uint64 usage = diskUsage();
         std::string headers = c.seekPos ? std::string("Seek-Pos: ") + c.seekPos + "\r\n" : "";
-        int fd = beginRawPut(name, headers, c.length, std::string(c.sent, 'y'));
+        auto fd = beginRawPut(name, headers, c.length, std::string(c.sent, 'y'));
         const std::string reply = endRawPut(fd, "");
         EXPECT_NE(reply.find(" 417 "), std::string::npos) << reply;
         EXPECT_NE(reply.find("Unexpected end of HTTP body"), std::string::npos) << reply;
@@ -414,7 +398,7 @@ TEST_F(UploadTest, ReplaceWritesBesideTheFileAndAnUploadWaitingForItLocksAndWrit
 
     // A replace that holds the file's lock while its body is still coming: its bytes lie in a
     // temporary file beside the file, under a name that no request path can hold.
-    int replace = beginRawPut("f100", "", 10, "ABCDE");
+    auto replace = beginRawPut("f100", "", 10, "ABCDE");
     ASSERT_TRUE(eventually([&] { return temporaryFiles().size() == 1; }));
     const std::filesystem::path temporary = temporaryFiles()[0];
     EXPECT_EQ(temporary.parent_path(), std::filesystem::path(spacePath("f100")).parent_path());
@@ -423,7 +407,7 @@ TEST_F(UploadTest, ReplaceWritesBesideTheFileAndAnUploadWaitingForItLocksAndWrit
     ASSERT_TRUE(flockListed(before.st_ino, false));
 
     // An append waits for the lock meanwhile...
-    int append = beginRawPut("f100", "Seek-Pos: EOF\r\n", 10, "01234");
+    auto append = beginRawPut("f100", "Seek-Pos: EOF\r\n", 10, "01234");
     ASSERT_TRUE(eventually([&] { return flockListed(before.st_ino, true); }));
     const std::string replaced = endRawPut(replace, "FGHIJ");
     EXPECT_NE(replaced.find("Put OK"), std::string::npos) << replaced;
@@ -465,7 +449,7 @@ TEST_F(UploadTest, DiskUsageEqualsAFreshCountWhenRemoveRenameOrDeleteOverlapsASl
 
         // The upload holds the file's lock with half of its body sent.
         const std::string headers = c.seekPos ? std::string("Seek-Pos: ") + c.seekPos + "\r\n" : "";
-        int upload = beginRawPut("f", headers, 2 << 20, std::string(1 << 20, 'y'));
+        auto upload = beginRawPut("f", headers, 2 << 20, std::string(1 << 20, 'y'));
         ASSERT_TRUE(eventually([&] { return flockListed(file.st_ino, false); }));
         iClient.login();
         HVPSReply commandReply;
