@@ -7,9 +7,8 @@
 // So that uploads, renames and removals are reached, the input may hold "@@K" and a digit n: it
 // reads as the key code that session n needs at that moment (nothing when there is no session n).
 // The repository and the session table are laid out afresh before every input, so that each input
-// runs from the same state. With HVPS_FUZZ_TRACE set, the replies to each input are printed.
-// With HVPS_FUZZ_SYMLINKS set, space 1 also holds "link.txt", a symbolic link to the marker: the
-// request layer follows such links today, so this check stays opt-in until it refuses them.
+// runs from the same state; space 1 also holds "link.txt", a symbolic link to the marker. With
+// HVPS_FUZZ_TRACE set, the replies to each input are printed.
 #include <unistd.h>
 
 #include <cstdlib>
@@ -45,8 +44,7 @@ std::string gData;     // the repository directory
 std::string gSpaceDB;  // space-db as written when the spaces were made
 char gKeys[2][HVSpace::kHexKeySize];
 CSRef<CSThread> gThread;
-bool gTrace = false;     // HVPS_FUZZ_TRACE set: print every input's replies
-bool gSymlinks = false;  // HVPS_FUZZ_SYMLINKS set: lay out a link to the marker in space 1
+bool gTrace = false;  // HVPS_FUZZ_TRACE set: print every input's replies
 
 std::string readText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -62,7 +60,7 @@ void removeRoot() {
     if (!gRoot.empty()) fs::remove_all(gRoot, ignored);
 }
 
-// Both spaces with a file and a protocol log (and, when asked, a link in space 1 to the marker).
+// Both spaces with a file and a protocol log, and a link in space 1 to the marker.
 void layOutSpaces() {
     for (int id : {1, 2}) {
         const std::string dir = gData + "/" + std::to_string(id);
@@ -70,7 +68,7 @@ void layOutSpaces() {
         writeText(dir + "/a.txt", "inside the space");
         writeText(dir + "/protolog/last.log", std::string(100, 'L'));
     }
-    if (gSymlinks) fs::create_symlink(gRoot + "/outside.txt", gData + "/1/link.txt");
+    fs::create_symlink(gRoot + "/outside.txt", gData + "/1/link.txt");
 }
 
 // The repository, the space table, the disk usage, the sessions and the file-state cache as
@@ -175,7 +173,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     FUZZ_CHECK(mkdtemp(base) != nullptr);
     gRoot = base;
     gTrace = std::getenv("HVPS_FUZZ_TRACE") != nullptr;
-    gSymlinks = std::getenv("HVPS_FUZZ_SYMLINKS") != nullptr;
     gData = gRoot + "/data";
     std::atexit(removeRoot);
     fs::create_directories(gData);

@@ -1,7 +1,7 @@
-// The real hvpsd against abusive clients on loopback: more connections at once than handlers, oversized heads and bodies, path-traversal attempts and
-// replayed key codes and encrypted commands. Whatever they do, the server must stay up, answer the
-// well-behaved client, keep its threads and memory bounded and never hand out or touch a file
-// outside the space a request names.
+// The real hvpsd against abusive clients on loopback: more connections at once than handlers,
+// oversized heads and bodies, path-traversal attempts and replayed key codes and encrypted commands. Whatever
+// they do, the server must stay up, answer the well-behaved client, keep its threads and memory bounded and
+// never hand out or touch a file outside the space a request names.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -21,11 +21,10 @@
 
 #include "CSAES.h"
 #include "HVPSClient.h"
-#include "HvpsdProcess.h"
 #include "RawConnection.h"
+#include "ServerFixture.h"
 #include "TestSupport.h"
 
-using hvps_test::HvpsdProcess;
 using hvps_test::readFile;
 using hvps_test::TempDir;
 using hvps_test::writeFile;
@@ -77,17 +76,10 @@ long procStatus(pid_t pid, const std::string& field) {
     return -1;
 }
 
-class AbusiveClientTest : public ::testing::Test {
+class AbusiveClientTest : public hvps_test::ServerWithSpace {
 protected:
-    void start(const std::string& extraConfig = "") {
-        iPort = hvps_test::freeLoopbackPort();
-        iServer.writeConfig(iPort, "server-host=127.0.0.1\n" + extraConfig);
-        std::vector<std::string> args;
-        if (geteuid() == 0) args.push_back("-r");
-        auto launched = iServer.launch(args);
-        ASSERT_TRUE(launched && launched->exitedWith(0)) << iServer.output();
-        iKey = HVPSClient::serverKeyFromPassword(HvpsdProcess::kPassword);
-    }
+    void SetUp() override {}
+    void start(const std::string& extraConfig = "") { startServer(extraConfig); }
 
     // The well-behaved client: a ping on a fresh connection.
     bool pingAnswered() {
@@ -102,15 +94,10 @@ protected:
 
     HVPSSpaceURL newSpace(HVPSClient& client) {
         HVPSSpaceURL url;
-        EXPECT_TRUE(client.createSpace(iKey, "abuse", "1.0", &url).ok());
+        EXPECT_TRUE(client.createSpace(iServerKey, "abuse", "1.0", &url).ok());
         client.setSpace(url);
         return url;
     }
-
-    TempDir iDir;
-    HvpsdProcess iServer{iDir.path()};
-    int iPort = 0;
-    HVPSServerKey iKey;
 };
 
 TEST_F(AbusiveClientTest, FiveHundredConnectionsAtOnceAreAllAnsweredByTwentyHandlers) {
@@ -247,7 +234,7 @@ TEST_F(AbusiveClientTest, PathTraversalNeverReadsOrWritesOutsideTheSpace) {
             EXPECT_NE(hvps_test::replyStatus(reply), 200) << reply.substr(0, 300);
         }
         EXPECT_EQ(reply.find(marker), std::string::npos);
-        EXPECT_EQ(reply.find(HvpsdProcess::kPasswordDigest), std::string::npos);
+        EXPECT_EQ(reply.find(hvps_test::HvpsdProcess::kPasswordDigest), std::string::npos);
         EXPECT_EQ(reply.find(spaceDB.substr(spaceDB.find('\t'))), std::string::npos);
     }
 
@@ -330,7 +317,7 @@ TEST_F(AbusiveClientTest, ReplayedKeyCodesAreRefusedAndReplayedEncryptedCommands
                             std::to_string(url.spaceID) + "</spaces></halvora>";
     CSAESBuffer aes;
     unsigned char* message = nullptr;
-    int len = aes.aes_encrypt_data(iKey.val, 16, reinterpret_cast<const unsigned char*>(xml.data()),
+    int len = aes.aes_encrypt_data(iServerKey.val, 16, reinterpret_cast<const unsigned char*>(xml.data()),
                                    static_cast<int>(xml.size()), &message);
     ASSERT_GT(len, 0);
     const std::string body(reinterpret_cast<char*>(message), static_cast<size_t>(len));

@@ -342,39 +342,6 @@ TEST(ClientTest, DownloadStreamsASuccessfulBodyToTheSinkButNotAnErrorReply) {
     EXPECT_EQ(client.get("big").body, file);
 }
 
-TEST(ClientTest, RepliesWithoutBodyByStatusNeedNoLength) {
-    const std::string ok =
-        replyBytes(200, "", "<?xml version='1.0'?><halvora><message>Ping OK</message></halvora>");
-    struct Case {
-        const char* name;
-        std::string reply;
-        int status;  // 0: the reply is refused
-    } cases[] = {
-        {"204 without length", "HTTP/1.1 204 No Content\r\n\r\n", 204},
-        {"304 without length", "HTTP/1.1 304 Not Modified\r\nETag: x\r\n\r\n", 304},
-        {"100 without length", "HTTP/1.1 100 Continue\r\n\r\n", 100},
-        {"200 without length", "HTTP/1.1 200 OK\r\n\r\n", 0},
-        {"404 without length", "HTTP/1.1 404 Not Found\r\n\r\n", 0},
-    };
-    for (const auto& c : cases) {
-        std::atomic<int> served{0};
-        FakeServer server([&](const Request&) { return Action{++served == 1 ? c.reply : ok}; });
-        SpaceClient client(server.port());
-        if (c.status == 0) {
-            EXPECT_NE(hvps_test::caught([&] { client.rawRequest("GET", "/x", "", nullptr, 0); }).code, 0)
-                << c.name;
-            continue;
-        }
-        const HVPSReply& reply = client.rawRequest("GET", "/x", "", nullptr, 0);
-        EXPECT_EQ(reply.status, c.status) << c.name;
-        EXPECT_TRUE(reply.body.empty()) << c.name;
-        // The next reply is read from where the bodiless one ended.
-        const HVPSReply& next = client.ping();
-        EXPECT_TRUE(next.ok()) << c.name;
-        EXPECT_EQ(next.message, "Ping OK") << c.name;
-    }
-}
-
 TEST(ClientTest, AConnectionTheServerClosedWhileIdleIsReplacedAndTheRequestSentAgain) {
     struct Case {
         const char* name;

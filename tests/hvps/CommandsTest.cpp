@@ -1,11 +1,7 @@
 // The POST commands of the real hvpsd, driven through the client library (and raw bytes where a
 // request must be malformed): the plain space commands, the XML commands in plain and encrypted
 // form, space deletion (the background pass and the start-up pass), and oversized bodies.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,6 +15,7 @@
 #include "CSStrUtil.h"
 #include "HVPSClient.h"
 #include "HvpsdProcess.h"
+#include "ServerFixture.h"
 #include "Space_hvps.h"
 #include "TestSupport.h"
 #include "config_hvps.h"
@@ -45,55 +42,29 @@ std::string aes(bool encrypt, const HVPSServerKey& key, const std::string& in) {
     return result;
 }
 
-// Sends `request` on a fresh connection and returns what the server sends before it closes the
-// connection (or stays silent for 5 seconds).
-std::string rawExchange(int port, const std::string& request) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    timeval timeout{5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string data;
-    char buf[4096];
-    ssize_t n = 0;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0)
-        for (int i = 0; i < 100 && (n = recv(fd, buf, sizeof(buf), 0)) > 0; i++)
-            data.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return data;
-}
-
-class CommandsTest : public ::testing::Test {
+class CommandsTest : public hvps_test::ServerWithSpace {
 protected:
-    // Three spaces made before the start: 1 with files (820 bytes), 2 without a directory, and 3
-    // marked for deletion by an earlier run that stopped before its pass. Next to the mark lie
-    // directories that only look like marks, and a stale disk usage.
-    void SetUp() override {
-        iPort = hvps_test::freeLoopbackPort();
-        iServer.writeConfig(iPort);
-        hvps_system_parameters.iRepositoryPath = iServer.path("data");
+    // Three spaces made before the start: 1 (the fixture's) with files (820 bytes), 2 without a
+    // directory, and 3 marked for deletion by an earlier run that stopped before its pass. Next to
+    // the mark lie directories that only look like marks, and a stale disk usage.
+    void prepare() override {
+        loadSpaces();
         char hexKey[HVSpace::kHexKeySize];
-        for (auto* key : {iKey1, iKey2, iKey3}) {
+        for (auto* key : {iKey2, iKey3}) {
             uint32 id;
             createSpace("space", &id, hexKey);
             cs_hex_to_bin(8, key, hexKey);
         }
         freeSpaces();
-        for (const char* name : {"1", "3-TO_DELETE", "0-TO_DELETE", "01-TO_DELETE", "1x-TO_DELETE"})
+        for (const char* name : {"3-TO_DELETE", "0-TO_DELETE", "01-TO_DELETE", "1x-TO_DELETE"})
             fs::create_directories(iServer.path("data/") + name);
         for (auto [name, size] :
              {std::pair{"1/a.txt", 700}, {"1/b.txt", 100}, {"1/d.txt", 20}, {"3-TO_DELETE/x", 9}})
             writeFile(iServer.path("data/") + name, std::string(size, 'x'));
         writeFile(iServer.path("data/disk-usage"), "99999");
-        launch();
     }
     void launch() {
-        std::vector<std::string> args;
-        if (geteuid() == 0) args.push_back("-r");
-        auto launcher = iServer.launch(args);
+        auto launcher = iServer.launch(hvps_test::withRoot());
         ASSERT_TRUE(launcher && launcher->exitedWith(0)) << iServer.output() << iServer.log();
     }
     void TearDown() override {
@@ -111,11 +82,7 @@ protected:
         return stats.size() == 1 ? stats[0].diskUsage : ~0ull;
     }
 
-    TempDir iDir;
-    HvpsdProcess iServer{iDir.path()};
-    int iPort = 0;
-    unsigned char iKey1[8], iKey2[8], iKey3[8];
-    HVPSServerKey iServerKey = HVPSClient::serverKeyFromPassword(HvpsdProcess::kPassword);
+    unsigned char iKey2[8], iKey3[8];
 };
 
 TEST_F(CommandsTest, NewspaceIsAcceptedOnlyEncryptedAndItsEncryptedReplyHoldsAUsableSpaceURL) {
@@ -181,7 +148,7 @@ TEST_F(CommandsTest, XMLAndUnknownBodiesAnswerInTheFormTheyCame) {
 
 TEST_F(CommandsTest, FileCommandsAnswerEachCaseAndKeepTheDiskUsage) {
     HVPSClient client("127.0.0.1", iPort);
-    client.setSpace(1, iKey1, "repo1");
+    client.setSpace(1, iSpaceKey, "repo1");
     struct Step {
         const char* path;
         const char* newName;  // null: REMOVE
@@ -230,7 +197,7 @@ TEST_F(CommandsTest, StartUpFinishesAnEarlierDeletionAndLeavesLookAlikesAlone) {
 
 TEST_F(CommandsTest, DeletedSpaceIsRefusedAtOnceAndGoneWithItsBytesWithinSeconds) {
     HVPSClient client("127.0.0.1", iPort);
-    client.setSpace(1, iKey1, "repo1");
+    client.setSpace(1, iSpaceKey, "repo1");
     const HVPSReply& reply = client.deleteSpace();
     ASSERT_EQ(reply.status, 200) << reply.body;
     EXPECT_NE(reply.body.find("Delete OK"), std::string::npos);
@@ -264,7 +231,7 @@ TEST_F(CommandsTest, AnEmptiedSpaceDBNeverGivesAnOldSpaceFolderToANewSpace) {
 
 TEST_F(CommandsTest, PostBodyOverOneMebibyteIsRefusedBeforeItIsSent) {
     for (const char* length : {"1048577", "4294967296"}) {
-        const std::string reply = rawExchange(
+        const std::string reply = hvps_test::exchange(
             iPort, std::string("POST /repo1/1/ HTTP/1.1\r\nContent-Length: ") + length + "\r\n\r\n");
         EXPECT_TRUE(reply.starts_with("HTTP/1.1 400")) << reply;
         EXPECT_NE(reply.find("<errorcode>-25014</errorcode>"), std::string::npos) << reply;

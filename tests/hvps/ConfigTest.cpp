@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "CSException.h"
-#include "CSLog.h"
 #include "TestSupport.h"
 #include "config_hvps.h"
 
@@ -27,22 +26,9 @@ protected:
         setConfigDefaults();
         hvps_system_parameters.iVerbose = hvps_system_parameters.iTraceOn = false;
         CSException::dumpStack = false;
-        iLog = tmpfile();
-        ASSERT_NE(iLog, nullptr);
-        CSL.setStream(iLog);
     }
-    void TearDown() override {
-        CSL.setStream(stdout);
-        fclose(iLog);
-        CSException::dumpStack = false;
-    }
-    std::string logText() {
-        fflush(iLog);
-        std::string text;
-        rewind(iLog);
-        for (int c; (c = fgetc(iLog)) != EOF;) text += static_cast<char>(c);
-        return text;
-    }
+    void TearDown() override { CSException::dumpStack = false; }
+    std::string logText() { return iLog.text(); }
     // Runs `f` and returns the message of the CSException it raises (code must be -14008).
     std::string configError(const std::function<void()>& f) {
         try {
@@ -54,7 +40,7 @@ protected:
         return "(no error)";
     }
 
-    FILE* iLog = nullptr;
+    hvps_test::CapturedLog iLog;
     TempDir iDir;
 };
 
@@ -177,11 +163,10 @@ TEST_F(ConfigTest, RefusedValuesRaiseTheirMessageAfterTheirNotes) {
     };
     for (const auto& c : cases) {
         setConfigDefaults();
-        long before = ftell(iLog);
+        const size_t before = logText().size();
         EXPECT_EQ(configError([&] { setSystemParameter(c.key, c.value.c_str()); }), c.message)
             << c.key << "=" << c.value;
         std::string notes = logText().substr(before);
-        fseek(iLog, 0, SEEK_END);
         switch (c.notes) {
             case kNone:
                 EXPECT_EQ(notes, "") << c.key << "=" << c.value;

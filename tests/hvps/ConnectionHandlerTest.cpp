@@ -13,7 +13,6 @@
 
 #include "CSException.h"
 #include "CSHTTPStream.h"
-#include "CSLog.h"
 #include "CSStream.h"
 #include "CSSys.h"
 #include "ConnectionHandler_hvps.h"
@@ -39,12 +38,6 @@ protected:
         hvps_system_parameters.iRepositoryName = "repo";
         hvps_system_parameters.iTraceOn = false;
         hvps_system_parameters.iVerbose = false;
-        iLog = fopen(iDir.file("log.txt").c_str(), "w+");
-        CSL.setStream(iLog);
-    }
-    void TearDown() override {
-        CSL.setStream(stdout);
-        fclose(iLog);
     }
 
     // A handler whose connection reads `request` and writes into iOut.
@@ -52,7 +45,8 @@ protected:
         iRequest = request;
         auto handler = MSConnectionHandler::newHandler(nullptr);
         iOut = CSMemoryOutputStream::newStream(1024, 1024);
-        handler->borrow(cs_new<MSConnection>(CSMemoryInputStream::newStream(iRequest.data(), iRequest.size()), iOut));
+        handler->borrow(
+            cs_new<MSConnection>(CSMemoryInputStream::newStream(iRequest.data(), iRequest.size()), iOut));
         return handler;
     }
 
@@ -71,7 +65,7 @@ protected:
     std::string written() const { return std::string(iOut->getMemory(), iOut->getSize()); }
 
     TempDir iDir;
-    FILE* iLog = nullptr;
+    hvps_test::CapturedLog iLog;
     std::string iRequest;
     CSRef<CSMemoryOutputStream> iOut;
 };
@@ -148,8 +142,8 @@ TEST_F(ConnectionHandlerTest, ErrorRepliesCloseTheConnectionWithOnlyConnectionAn
          -25017, "Transfer-Encoding not supported: chunked"},
         {"PUT /repo/5/f HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n",
          "400 Bad Request", -25014, "Content-Length with Transfer-Encoding"},
-        {"PUT /repo/5/f HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 30\r\n\r\n", "400 Bad Request", -25014,
-         "Conflicting Content-Length values: 3 and 30"},
+        {"PUT /repo/5/f HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 30\r\n\r\n", "400 Bad Request",
+         -25014, "Conflicting Content-Length values: 3 and 30"},
         {"POST /repo HTTP/1.1\r\nContent-Length: -1\r\n\r\n", "400 Bad Request", -25014,
          "Bad Content-Length value: -1"},
     };

@@ -11,14 +11,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <string>
 
 #include "HVPSClient.h"
-#include "HvpsdProcess.h"
+#include "ServerFixture.h"
 #include "TestSupport.h"
 
-using hvps_test::HvpsdProcess;
 using hvps_test::readFile;
 using hvps_test::TempDir;
 using namespace std::chrono_literals;
@@ -26,23 +24,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class DiskFullTest : public ::testing::Test {
+class DiskFullTest : public hvps_test::ServerWithSpace {
 protected:
     void SetUp() override {
         fs::create_directories(iServer.path("data"));
         if (geteuid() != 0 || mount("tmpfs", iServer.path("data").c_str(), "tmpfs", 0, "size=2m") != 0)
             GTEST_SKIP() << "cannot mount a small tmpfs here (" << strerror(errno) << "): needs root";
         iMounted = true;
-        iPort = hvps_test::freeLoopbackPort();
-        iServer.writeConfig(iPort, "server-host=127.0.0.1\n");
-        auto launched = iServer.launch({"-r"});
-        ASSERT_TRUE(launched && launched->exitedWith(0)) << iServer.output();
-        iKey = HVPSClient::serverKeyFromPassword(HvpsdProcess::kPassword);
-        iClient = std::make_unique<HVPSClient>("127.0.0.1", iPort);
-        HVPSClient& owner = *iClient;
-        owner.setTimeout(10000);
-        ASSERT_TRUE(owner.createSpace(iKey, "full", "1.0", &iURL).ok());
-        owner.setSpace(iURL);
+        startServer("");
     }
     void TearDown() override {
         if (iServer.serverPid() != 0) {
@@ -68,25 +57,19 @@ protected:
         return client.ping().status == 200;
     }
 
-    TempDir iDir;
-    HvpsdProcess iServer{iDir.path()};
     bool iMounted = false;
-    int iPort = 0;
-    HVPSServerKey iKey;
-    std::unique_ptr<HVPSClient> iClient;  // logged in to iURL
-    HVPSSpaceURL iURL;
 };
 
 TEST_F(DiskFullTest, UploadsThatHitAFullDiskFailAndLeaveTheAcknowledgedBytes) {
-    HVPSClient& owner = *iClient;
-    const std::string space = iServer.path("data/" + std::to_string(iURL.spaceID));
+    HVPSClient& owner = iClient;
+    const std::string space = spacePath("");
     ASSERT_EQ(owner.put("keep.bin", std::string(300000, 'k').data(), 300000).status, 201);
 
     // A replace larger than the disk: refused, the old file stays.
     std::string big(3u << 20, 'b');
     const HVPSReply& replace = owner.put("keep.bin", big.data(), big.size());
     EXPECT_FALSE(replace.ok()) << replace.status << " " << replace.message;
-    EXPECT_EQ(readFile(space + "/keep.bin"), std::string(300000, 'k'));
+    EXPECT_EQ(readFile(space + "keep.bin"), std::string(300000, 'k'));
 
     // Records appended until the disk is full: the log holds exactly the acknowledged ones.
     std::string expected, record;
@@ -103,16 +86,16 @@ TEST_F(DiskFullTest, UploadsThatHitAFullDiskFailAndLeaveTheAcknowledgedBytes) {
         }
     }
     EXPECT_TRUE(refused) << "the disk never filled up";
-    EXPECT_EQ(readFile(space + "/protolog/1.log"), expected);
+    EXPECT_EQ(readFile(space + "protolog/1.log"), expected);
     EXPECT_TRUE(pingAnswered());
 
     // Room again: uploads go on.
-    fs::remove(space + "/keep.bin");
+    fs::remove(space + "keep.bin");
     EXPECT_EQ(owner.appendRecord("protolog/1.log", std::string(100, 'z').data(), 100).status, 201);
 }
 
 TEST_F(DiskFullTest, ASpaceThatCannotBeSavedIsNotCreatedAndSpaceDbStaysWhole) {
-    HVPSClient& owner = *iClient;
+    HVPSClient& owner = iClient;
     const std::string spaceDB = readFile(iServer.path("data/space-db"));
     ASSERT_FALSE(spaceDB.empty());
     const std::string filler = fillUp();
@@ -120,15 +103,14 @@ TEST_F(DiskFullTest, ASpaceThatCannotBeSavedIsNotCreatedAndSpaceDbStaysWhole) {
     HVPSClient client("127.0.0.1", iPort);
     client.setTimeout(10000);
     HVPSSpaceURL url;
-    const HVPSReply& reply = client.createSpace(iKey, "no room", "1.0", &url);
+    const HVPSReply& reply = client.createSpace(iServerKey, "no room", "1.0", &url);
     EXPECT_FALSE(reply.ok()) << reply.status << " " << reply.message;
     EXPECT_EQ(readFile(iServer.path("data/space-db")), spaceDB);
     EXPECT_TRUE(pingAnswered());
-    owner.setSpace(iURL);
     EXPECT_TRUE(owner.login().ok()) << "the existing space is still served";
 
     fs::remove(filler);
-    EXPECT_TRUE(client.createSpace(iKey, "room again", "1.0", &url).ok());
+    EXPECT_TRUE(client.createSpace(iServerKey, "room again", "1.0", &url).ok());
     EXPECT_NE(readFile(iServer.path("data/space-db")), spaceDB);
 }
 

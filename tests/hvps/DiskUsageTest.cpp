@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "CSException.h"
-#include "CSLog.h"
 #include "DiskUsage_hvps.h"
 #include "TestSupport.h"
 #include "config_hvps.h"
@@ -33,22 +32,13 @@ protected:
         writeFile(iRepo.file("1/a"), std::string(10, 'a'));
         writeFile(iRepo.file("1/sub/b"), std::string(20, 'b'));
         writeFile(iRepo.file("2/c"), std::string(5, 'c'));
-        iLog = fopen(iRepo.file("log.txt").c_str(), "w+");
-        CSL.setStream(iLog);
-    }
-    void TearDown() override {
-        CSL.setStream(stdout);
-        fclose(iLog);
     }
 
-    std::string log() {
-        fflush(iLog);
-        return readFile(iRepo.file("log.txt"));
-    }
+    std::string log() { return iLog.text(); }
     std::string usageFile() const { return iRepo.file("disk-usage"); }
 
     TempDir iRepo;
-    FILE* iLog = nullptr;
+    hvps_test::CapturedLog iLog;
 };
 
 TEST_F(DiskUsageTest, WalkCountsFilesInSpaceFoldersAtAnyDepthButNotTheRepositoryFiles) {

@@ -18,13 +18,12 @@
 #include <vector>
 
 #include "CSException.h"
-#include "CSLog.h"
 #include "CSSocket.h"
 #include "CSThread.h"
 #include "ConnectionHandler_hvps.h"
 #include "HvpsdProcess.h"
-#include "RawConnection.h"
 #include "Network_hvps.h"
+#include "RawConnection.h"
 #include "TestSupport.h"
 #include "config_hvps.h"
 
@@ -70,13 +69,9 @@ protected:
         hvps_system_parameters.iConnectionTimeout = 10000;
         hvps_system_parameters.iTraceOn = false;
         hvps_system_parameters.iVerbose = false;
-        iLog = fopen(iDir.file("log.txt").c_str(), "w+");
-        CSL.setStream(iLog);
     }
     void TearDown() override {
         if (iStarted) MSNetwork::shutDown();
-        CSL.setStream(stdout);
-        fclose(iLog);
     }
 
     void start(uint32 minimum, uint32 maximum) {
@@ -86,13 +81,10 @@ protected:
         MSNetwork::startNetwork();
     }
 
-    std::string log() const {
-        fflush(iLog);
-        return readFile(iDir.file("log.txt"));
-    }
+    std::string log() { return iLog.text(); }
 
     TempDir iDir;
-    FILE* iLog = nullptr;
+    hvps_test::CapturedLog iLog;
     int iPort = 0;
     bool iStarted = false;
 };

@@ -6,7 +6,6 @@
 #include <string>
 
 #include "CSException.h"
-#include "CSLog.h"
 #include "CSObject.h"
 #include "Restore_hvps.h"
 #include "Space_hvps.h"
@@ -26,19 +25,10 @@ protected:
         hvps_system_parameters.iRepositoryPath = iRepo.path();
         hvps_system_parameters.iRestoreState = RESTORE_STATE_NONE;
         hvps_system_parameters.iRestoreID = 0;
-        iLog = fopen(iRepo.file("log.txt").c_str(), "w+");
-        CSL.setStream(iLog);
     }
-    void TearDown() override {
-        freeSpaces();
-        CSL.setStream(stdout);
-        fclose(iLog);
-    }
+    void TearDown() override { freeSpaces(); }
 
-    std::string log() {
-        fflush(iLog);
-        return readFile(iRepo.file("log.txt"));
-    }
+    std::string log() { return iLog.text(); }
     bool exists(const std::string& name) const { return std::filesystem::exists(iRepo.file(name)); }
     void makeFile(const std::string& name, size_t size) {
         std::filesystem::create_directories(std::filesystem::path(iRepo.file(name)).parent_path());
@@ -54,7 +44,7 @@ protected:
     }
 
     TempDir iRepo;
-    FILE* iLog = nullptr;
+    hvps_test::CapturedLog iLog;
 };
 
 TEST_F(RestoreStateTest, EachStartingSituationGivesItsStateIdAndMessage) {

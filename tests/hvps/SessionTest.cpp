@@ -8,7 +8,6 @@
 #include <string>
 
 #include "CSException.h"
-#include "CSLog.h"
 #include "CSMd5.h"
 #include "CSStrUtil.h"
 #include "ConnectionHandler_hvps.h"
@@ -38,8 +37,6 @@ protected:
     void SetUp() override {
         hvps_system_parameters.iRepositoryPath = iRepo.path();
         hvps_system_parameters.iRestoreID = 1;
-        iLog = fopen(iRepo.file("log.txt").c_str(), "w");
-        CSL.setStream(iLog);
         initSessions();
         char hexKey[HVSpace::kHexKeySize];
         createSpace("space", &iID, hexKey);
@@ -50,8 +47,6 @@ protected:
         freeSessions();
         iSpace.reset();
         freeSpaces();
-        CSL.setStream(stdout);
-        fclose(iLog);
     }
     std::string code() {
         char out[HVSession::kKeyCodeSize];
@@ -67,7 +62,7 @@ protected:
     }
 
     TempDir iRepo;
-    FILE* iLog = nullptr;
+    hvps_test::CapturedLog iLog;
     uint32 iID = 0;
     CSRef<HVSpace> iSpace;
     HVSession* iSession = nullptr;

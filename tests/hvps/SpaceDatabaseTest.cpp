@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "CSException.h"
-#include "CSLog.h"
 #include "CSObject.h"
 #include "CSSys.h"
 #include "Space_hvps.h"
@@ -40,19 +39,10 @@ protected:
     void SetUp() override {
         hvps_system_parameters.iRepositoryPath = iRepo.path();
         hvps_system_parameters.iStoreSpaceTitles = false;
-        iLog = fopen(iRepo.file("log.txt").c_str(), "w+");
-        CSL.setStream(iLog);
     }
-    void TearDown() override {
-        freeSpaces();
-        CSL.setStream(stdout);
-        fclose(iLog);
-    }
+    void TearDown() override { freeSpaces(); }
 
-    std::string log() {
-        fflush(iLog);
-        return readFile(iRepo.file("log.txt"));
-    }
+    std::string log() { return iLog.text(); }
     std::string db() const { return readFile(iRepo.file("space-db")); }
     void setDB(const std::string& text) { writeFile(iRepo.file("space-db"), text); }
     uint32 create(const char* title, std::string* hexKey = nullptr) {
@@ -77,7 +67,7 @@ protected:
     }
 
     TempDir iRepo;
-    FILE* iLog = nullptr;
+    hvps_test::CapturedLog iLog;
 };
 
 TEST_F(SpaceDatabaseTest, EmptyFileGivesFirstIdOneAndFileWithSpaceLineAndTrailer) {

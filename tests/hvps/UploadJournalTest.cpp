@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "CSException.h"
-#include "CSLog.h"
 #include "TestSupport.h"
 #include "UploadJournal_hvps.h"
 #include "config_hvps.h"
@@ -25,12 +24,6 @@ protected:
         iRepository = iDir.file("data");
         fs::create_directories(iRepository + "/7/dir");
         hvps_system_parameters.iRepositoryPath = iRepository;
-        iLog = fopen(iDir.file("log.txt").c_str(), "w+");
-        CSL.setStream(iLog);
-    }
-    void TearDown() override {
-        CSL.setStream(stdout);
-        fclose(iLog);
     }
 
     std::string firstLine(const std::string& path) {
@@ -40,7 +33,7 @@ protected:
 
     TempDir iDir;
     std::string iRepository;
-    FILE* iLog = nullptr;
+    hvps_test::CapturedLog iLog;
 };
 
 TEST_F(UploadJournalTest, AnUploadIsNotedWhileItRunsAndClearedWhenItEnds) {

@@ -2,9 +2,7 @@
 // records, the MD5 check with its cache, bodies cut short, uploads of one file waiting for each
 // other, and the refusals; after every failure the file and the disk usage are checked to be as
 // they were.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -19,48 +17,33 @@
 #include <thread>
 #include <vector>
 
-#include "CSStrUtil.h"
 #include "DiskUsage_hvps.h"
 #include "FileState_hvps.h"
 #include "HVPSClient.h"
-#include "HvpsdProcess.h"
-#include "Space_hvps.h"
+#include "ServerFixture.h"
 #include "TestSupport.h"
-#include "config_hvps.h"
 
 using hvps_test::readFile;
 using hvps_test::writeFile;
 
 namespace {
 
-class UploadTest : public ::testing::Test {
+class UploadTest : public hvps_test::ServerWithSpace {
 protected:
-    // A space with one file of 100 bytes, then `prepare`, then the server with `extraConfig`;
+    void SetUp() override {}
+    // The space with one file of 100 bytes, then `prepare`, then the server with `extraConfig`;
     // `diskUsage` is the stored total it starts from (empty: counted at start-up).
     void start(const std::string& extraConfig = "", const std::string& diskUsage = "",
                const std::function<void()>& prepare = {}) {
-        iServer.writeConfig(iPort, extraConfig);
-        hvps_system_parameters.iRepositoryPath = iServer.path("data");
-        loadSpaces();
-        char hexKey[HVSpace::kHexKeySize];
-        createSpace("uploads", &iID, hexKey);
-        freeSpaces();
-        std::filesystem::create_directories(spaceFile(""));
-        writeFile(spaceFile("f100"), std::string(100, 'x'));
-        if (!diskUsage.empty()) writeFile(iServer.path("data/disk-usage"), diskUsage);
-        if (prepare) prepare();
-        auto launcher =
-            iServer.launch(geteuid() == 0 ? std::vector<std::string>{"-r"} : std::vector<std::string>{});
-        ASSERT_TRUE(launcher && launcher->exitedWith(0)) << iServer.output() << iServer.log();
-        cs_hex_to_bin(sizeof(iKey), iKey, hexKey);
-        iClient.setSpace(iID, iKey, "repo1");
-    }
-    std::string spaceFile(const std::string& name) {
-        return iServer.path("data/" + std::to_string(iID) + "/" + name);
+        startServer(extraConfig, [&] {
+            writeFile(spacePath("f100"), std::string(100, 'x'));
+            if (!diskUsage.empty()) writeFile(iServer.path("data/disk-usage"), diskUsage);
+            if (prepare) prepare();
+        });
     }
     uint64 diskUsage() {
         std::vector<HVPSSpaceStats> stats;
-        iClient.stats(std::to_string(iID), nullptr, &stats);
+        iClient.stats(std::to_string(iSpaceID), nullptr, &stats);
         return stats.size() == 1 ? stats[0].diskUsage : ~0ull;
     }
     const HVPSReply& put(const std::string& path, const std::string& data, HVPSPlacement placement,
@@ -70,44 +53,30 @@ protected:
     // Files of the space whose names hold "..": only temporary files of uploads can.
     std::vector<std::string> temporaryFiles() {
         std::vector<std::string> found;
-        for (const auto& entry : std::filesystem::recursive_directory_iterator(spaceFile("")))
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(spacePath("")))
             if (entry.path().filename().string().find("..") != std::string::npos)
                 found.push_back(entry.path().string());
         return found;
     }
     // A raw upload of `path` of the space: the request head with a fresh key code, `headers`
     // ("Name: value\r\n" lines), the Content-Length `length`, and the first `part` of the body.
-    // Returns the connected socket.
-    int beginRawPut(const std::string& path, const std::string& headers, uint64 length,
-                    const std::string& part) {
+    hvps_test::RawConnection beginRawPut(const std::string& path, const std::string& headers, uint64 length,
+                                         const std::string& part) {
         iClient.login();
-        std::string request = "PUT /repo1/" + std::to_string(iID) + "/" + path +
-                              " HTTP/1.1\r\nP1Session: " + std::to_string(iClient.sessionID()) +
-                              "\r\nP1KeyCode: " + iClient.currentKeyCode() + "\r\n" + headers +
-                              "Content-Length: " + std::to_string(length) + "\r\n\r\n" + part;
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        timeval timeout{10, 0};
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<uint16_t>(iPort));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-        EXPECT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL),
-                  static_cast<ssize_t>(request.size()));
-        return fd;
+        hvps_test::RawConnection connection(iPort);
+        EXPECT_TRUE(connection.send("PUT " + spaceURL(path) +
+                                    " HTTP/1.1\r\nP1Session: " + std::to_string(iClient.sessionID()) +
+                                    "\r\nP1KeyCode: " + iClient.currentKeyCode() + "\r\n" + headers +
+                                    "Content-Length: " + std::to_string(length) + "\r\n\r\n" + part));
+        return connection;
     }
     // Sends `rest`, ends the sending side (a body still short is cut there) and returns all the
     // server answers until it closes.
-    static std::string endRawPut(int fd, const std::string& rest) {
-        if (!rest.empty()) send(fd, rest.data(), rest.size(), MSG_NOSIGNAL);
-        shutdown(fd, SHUT_WR);
+    static std::string endRawPut(hvps_test::RawConnection& connection, const std::string& rest) {
+        connection.send(rest);
+        shutdown(connection.fd(), SHUT_WR);
         std::string reply;
-        char buf[4096];
-        ssize_t n;
-        for (int i = 0; i < 1000 && (n = recv(fd, buf, sizeof(buf), 0)) > 0; i++)
-            reply.append(buf, static_cast<size_t>(n));
-        close(fd);
+        connection.waitClosed(std::chrono::seconds(10), &reply);
         return reply;
     }
     static std::string md5(const std::string& data) { return HVPSClient::md5Hex(data.data(), data.size()); }
@@ -116,13 +85,6 @@ protected:
         HVPSClient::buildLogRecord(body.data(), body.size(), out);
         return out;
     }
-
-    hvps_test::TempDir iDir;
-    hvps_test::HvpsdProcess iServer{iDir.path()};
-    int iPort = hvps_test::freeLoopbackPort();
-    uint32 iID = 0;
-    unsigned char iKey[HVPS_SPACE_KEY_LEN] = {};
-    HVPSClient iClient{"127.0.0.1", iPort};
 };
 
 // An error reply with that status, error code and message text.
@@ -173,11 +135,11 @@ TEST_F(UploadTest, PlacementsWriteTheBodyWhereAskedAndTheDiskUsageFollowsTheFile
         const HVPSReply& reply = put("f100", s.body, s.placement, s.offset);
         ASSERT_EQ(reply.status, 201) << reply.body;
         EXPECT_NE(reply.body.find("Put OK"), std::string::npos);
-        EXPECT_EQ(readFile(spaceFile("f100")), s.content);
+        EXPECT_EQ(readFile(spacePath("f100")), s.content);
         EXPECT_EQ(diskUsage(), s.content.size());
     }
     ASSERT_EQ(put("new/dir/file", "abc", HVPSPlacement::Replace).status, 201);
-    EXPECT_EQ(readFile(spaceFile("new/dir/file")), "abc");
+    EXPECT_EQ(readFile(spacePath("new/dir/file")), "abc");
     EXPECT_EQ(iClient.connectionCount(), 1u);
 }
 
@@ -190,7 +152,7 @@ TEST_F(UploadTest, LogRecordIsAppendedOnlyWithItsChecksumAndAFailureLeavesTheFil
     ASSERT_EQ(put("log", good, HVPSPlacement::Append).status, 201);
     // A body longer than its record: only the record is checked.
     ASSERT_EQ(put("log", good + "unchecked", HVPSPlacement::Append).status, 201);
-    const std::string before = readFile(spaceFile("log"));
+    const std::string before = readFile(spacePath("log"));
     ASSERT_EQ(before, good + good + "unchecked");
 
     std::string changed = good;
@@ -205,7 +167,7 @@ TEST_F(UploadTest, LogRecordIsAppendedOnlyWithItsChecksumAndAFailureLeavesTheFil
     };
     for (const Case& c : cases) {
         expectRefused(put("log", c.body, HVPSPlacement::Append), 417, -3, c.message);
-        EXPECT_EQ(readFile(spaceFile("log")), before);
+        EXPECT_EQ(readFile(spacePath("log")), before);
         EXPECT_EQ(diskUsage(), 100 + before.size());
     }
 }
@@ -220,13 +182,13 @@ TEST_F(UploadTest, MalformedUploadIsRefusedBeforeTheFileIsTouched) {
         {"P1MD5Check: 1234\r\n", "Bad P1MD5Check value: 1234"},
         {"Seek-Pos: 18446744073709551615\r\n", "Upload beyond the largest file"},
     };
-    std::string target = "/repo1/" + std::to_string(iID) + "/f100";
+    std::string target = "/repo1/" + std::to_string(iSpaceID) + "/f100";
     for (const Case& c : cases) {
         iClient.login();
         std::string headers = "P1Session: " + std::to_string(iClient.sessionID()) +
                               "\r\nP1KeyCode: " + iClient.currentKeyCode() + "\r\n" + c.headers;
         expectRefused(iClient.rawRequest("PUT", target, headers, "body", 4), 400, -25014, c.message);
-        EXPECT_EQ(readFile(spaceFile("f100")), std::string(100, 'x'));
+        EXPECT_EQ(readFile(spacePath("f100")), std::string(100, 'x'));
     }
 }
 
@@ -237,13 +199,13 @@ TEST_F(UploadTest, VerifiedAppendContinuesTheCachedDigestAndAMismatchStartsItAga
     ASSERT_EQ(put("f", a, HVPSPlacement::Replace, 0, md5(a)).status, 201);
     // Changed behind the server's back: a digest that passes for A + B proves that only B was read.
     const std::string changed(70000, 'c');
-    ASSERT_TRUE(writeFile(spaceFile("f"), changed));
+    ASSERT_TRUE(writeFile(spacePath("f"), changed));
     EXPECT_EQ(put("f", b, HVPSPlacement::Append, 0, md5(a + b)).status, 201);
     // An unchanged file compares the same digest again.
     EXPECT_EQ(put("f", "", HVPSPlacement::AtOffset, a.size() + b.size(), md5(a + b)).status, 201);
 
     expectRefused(put("f", c, HVPSPlacement::Append, 0, md5("wrong")), 417, -2, "MD5 check failed: server: ");
-    EXPECT_TRUE(readFile(spaceFile("f")) == changed + b);
+    EXPECT_TRUE(readFile(spacePath("f")) == changed + b);
     // After the mismatch the digest is computed from offset 0, over the bytes really stored.
     EXPECT_EQ(put("f", c, HVPSPlacement::Append, 0, md5(changed + b + c)).status, 201);
 
@@ -277,7 +239,7 @@ TEST_F(UploadTest, DigestOfBodiesCheckedAsTheyAreWrittenMatchesTheStoredFileAlso
     EXPECT_EQ(put("g", b, HVPSPlacement::Append, 0, md5(a + b)).status, 201);
     expectRefused(put("g", c, HVPSPlacement::Append, 0, md5(a + b + "x")), 417, -2,
                   "MD5 check failed: server: ");
-    EXPECT_TRUE(readFile(spaceFile("g")) == a + b);
+    EXPECT_TRUE(readFile(spacePath("g")) == a + b);
     EXPECT_EQ(put("g", c, HVPSPlacement::Append, 0, md5(a + b + c)).status, 201);
 
     // A record spread over several blocks whose checksum fails after some of them were added to
@@ -286,15 +248,15 @@ TEST_F(UploadTest, DigestOfBodiesCheckedAsTheyAreWrittenMatchesTheStoredFileAlso
     bad[100000] ^= 1;
     expectRefused(put("g", bad, HVPSPlacement::Append, 0, md5(a + b + c + bad)), 417, -3,
                   "CheckSum Failed: ");
-    EXPECT_TRUE(readFile(spaceFile("g")) == a + b + c);
+    EXPECT_TRUE(readFile(spacePath("g")) == a + b + c);
     EXPECT_EQ(put("g", d, HVPSPlacement::Append, 0, md5(a + b + c + d)).status, 201);
 
     // A replace refused for its digest leaves the file; its repeat with the right one succeeds.
     expectRefused(put("g", b, HVPSPlacement::Replace, 0, md5(a)), 417, -2, "MD5 check failed: server: ");
-    EXPECT_TRUE(readFile(spaceFile("g")) == a + b + c + d);
+    EXPECT_TRUE(readFile(spacePath("g")) == a + b + c + d);
     EXPECT_EQ(put("g", b, HVPSPlacement::Replace, 0, md5(b)).status, 201);
     EXPECT_EQ(put("g", d, HVPSPlacement::Append, 0, md5(b + d)).status, 201);
-    EXPECT_TRUE(readFile(spaceFile("g")) == b + d);
+    EXPECT_TRUE(readFile(spacePath("g")) == b + d);
 
     // Bodies of a megabyte or more are hashed beside the receiving, in larger blocks.
     const std::string large = block((3 << 19) + 7, 6);
@@ -303,7 +265,7 @@ TEST_F(UploadTest, DigestOfBodiesCheckedAsTheyAreWrittenMatchesTheStoredFileAlso
     EXPECT_EQ(put("g", large, HVPSPlacement::Append, 0, md5(b + d + large)).status, 201);
     EXPECT_EQ(put("g", d, HVPSPlacement::Append, 0, md5(b + d + large + d)).status, 201);
     EXPECT_EQ(put("g", large, HVPSPlacement::Replace, 0, md5(large)).status, 201);
-    EXPECT_TRUE(readFile(spaceFile("g")) == large);
+    EXPECT_TRUE(readFile(spacePath("g")) == large);
 }
 
 TEST_F(UploadTest, MD5CheckThatRunsOutOfTimeReportsItsProgressAndARepeatFinishesIt) {
@@ -319,7 +281,7 @@ TEST_F(UploadTest, MD5CheckThatRunsOutOfTimeReportsItsProgressAndARepeatFinishes
     EXPECT_GT(first.md5Offset, 0u);
     EXPECT_LT(first.md5Offset, data.size());
     EXPECT_EQ(first.fileLength, data.size());
-    EXPECT_EQ(readFile(spaceFile("f100")), std::string(100, 'x'));
+    EXPECT_EQ(readFile(spacePath("f100")), std::string(100, 'x'));
     EXPECT_EQ(diskUsage(), 100u);
     EXPECT_EQ(temporaryFiles(), std::vector<std::string>{});
 
@@ -331,7 +293,7 @@ TEST_F(UploadTest, MD5CheckThatRunsOutOfTimeReportsItsProgressAndARepeatFinishes
         ASSERT_GT(reply.md5Offset, progress);
         progress = reply.md5Offset;
     }
-    EXPECT_TRUE(readFile(spaceFile("f100")) == data);
+    EXPECT_TRUE(readFile(spacePath("f100")) == data);
     EXPECT_EQ(diskUsage(), data.size());
     EXPECT_EQ(temporaryFiles(), std::vector<std::string>{});
 
@@ -372,7 +334,7 @@ TEST_F(UploadTest, ReplaceThatRanOutOfTimeLeavesNoProgressForTheCheckOfTheFileIt
     const HVPSReply& reply =
         iClient.putVerified("big", tail.data(), tail.size(), {HVPSPlacement::Append, 0, md5(old + tail)});
     EXPECT_EQ(reply.status, 201) << reply.body;
-    EXPECT_TRUE(readFile(spaceFile("big")) == old + tail);
+    EXPECT_TRUE(readFile(spacePath("big")) == old + tail);
     EXPECT_EQ(diskUsage(), 100 + old.size() + tail.size());
 }
 
@@ -398,11 +360,11 @@ TEST_F(UploadTest, BodyCutShortLeavesTheFileAsItWasWhereverTheUploadWrote) {
         ASSERT_EQ(put(name, std::string(100, 'x'), HVPSPlacement::Replace).status, 201);
         const uint64 usage = diskUsage();
         std::string headers = c.seekPos ? std::string("Seek-Pos: ") + c.seekPos + "\r\n" : "";
-        int fd = beginRawPut(name, headers, c.length, std::string(c.sent, 'y'));
+        auto fd = beginRawPut(name, headers, c.length, std::string(c.sent, 'y'));
         const std::string reply = endRawPut(fd, "");
         EXPECT_NE(reply.find(" 417 "), std::string::npos) << reply;
         EXPECT_NE(reply.find("Unexpected end of HTTP body"), std::string::npos) << reply;
-        EXPECT_EQ(readFile(spaceFile(name)), std::string(100, 'x'));
+        EXPECT_EQ(readFile(spacePath(name)), std::string(100, 'x'));
         EXPECT_EQ(diskUsage(), usage);
     }
     EXPECT_EQ(temporaryFiles(), std::vector<std::string>{});
@@ -414,14 +376,14 @@ TEST_F(UploadTest, ReplaceFailingItsMD5CheckLeavesTheFormerContentAndASuccessful
     const std::string data = "new content";
     expectRefused(put("f100", data, HVPSPlacement::Replace, 0, md5("other")), 417, -2,
                   "MD5 check failed: server: ");
-    EXPECT_EQ(readFile(spaceFile("f100")), std::string(100, 'x'));
+    EXPECT_EQ(readFile(spacePath("f100")), std::string(100, 'x'));
     EXPECT_EQ(diskUsage(), 100u);
 
     // The client's digest is compared without regard to case.
     std::string lowerCase = md5(data);
     for (char& ch : lowerCase) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
     ASSERT_EQ(put("f100", data, HVPSPlacement::Replace, 0, lowerCase).status, 201);
-    EXPECT_EQ(readFile(spaceFile("f100")), data);
+    EXPECT_EQ(readFile(spacePath("f100")), data);
     EXPECT_EQ(diskUsage(), data.size());
     // The digest of the replaced file goes on with an append (of no record: unchecked).
     EXPECT_EQ(put("f100", " appended.", HVPSPlacement::Append, 0, md5(data + " appended.")).status, 201);
@@ -432,31 +394,31 @@ TEST_F(UploadTest, ReplaceWritesBesideTheFileAndAnUploadWaitingForItLocksAndWrit
     if (!std::ifstream("/proc/locks")) GTEST_SKIP() << "/proc/locks cannot be read here";
     start();
     struct stat before {};
-    ASSERT_EQ(stat(spaceFile("f100").c_str(), &before), 0);
+    ASSERT_EQ(stat(spacePath("f100").c_str(), &before), 0);
 
     // A replace that holds the file's lock while its body is still coming: its bytes lie in a
     // temporary file beside the file, under a name that no request path can hold.
-    int replace = beginRawPut("f100", "", 10, "ABCDE");
+    auto replace = beginRawPut("f100", "", 10, "ABCDE");
     ASSERT_TRUE(eventually([&] { return temporaryFiles().size() == 1; }));
     const std::filesystem::path temporary = temporaryFiles()[0];
-    EXPECT_EQ(temporary.parent_path(), std::filesystem::path(spaceFile("f100")).parent_path());
+    EXPECT_EQ(temporary.parent_path(), std::filesystem::path(spacePath("f100")).parent_path());
     EXPECT_TRUE(isUploadTempName(temporary.filename().c_str()));
-    EXPECT_EQ(readFile(spaceFile("f100")), std::string(100, 'x'));
+    EXPECT_EQ(readFile(spacePath("f100")), std::string(100, 'x'));
     ASSERT_TRUE(flockListed(before.st_ino, false));
 
     // An append waits for the lock meanwhile...
-    int append = beginRawPut("f100", "Seek-Pos: EOF\r\n", 10, "01234");
+    auto append = beginRawPut("f100", "Seek-Pos: EOF\r\n", 10, "01234");
     ASSERT_TRUE(eventually([&] { return flockListed(before.st_ino, true); }));
     const std::string replaced = endRawPut(replace, "FGHIJ");
     EXPECT_NE(replaced.find("Put OK"), std::string::npos) << replaced;
     // ...and, its body still coming, then holds the lock of the file that the path names.
     struct stat after {};
-    ASSERT_EQ(stat(spaceFile("f100").c_str(), &after), 0);
+    ASSERT_EQ(stat(spacePath("f100").c_str(), &after), 0);
     EXPECT_TRUE(eventually([&] { return flockListed(after.st_ino, false); }));
     const std::string appended = endRawPut(append, "56789");
     EXPECT_NE(appended.find("Put OK"), std::string::npos) << appended;
 
-    EXPECT_EQ(readFile(spaceFile("f100")), "ABCDEFGHIJ0123456789");
+    EXPECT_EQ(readFile(spacePath("f100")), "ABCDEFGHIJ0123456789");
     EXPECT_EQ(temporaryFiles(), std::vector<std::string>{});
     iClient.login();
     EXPECT_EQ(diskUsage(), 20u);
@@ -479,15 +441,15 @@ TEST_F(UploadTest, DiskUsageEqualsAFreshCountWhenRemoveRenameOrDeleteOverlapsASl
         SCOPED_TRACE(std::string(c.command) + (c.seekPos ? " during an append" : " during a replace"));
         HVPSSpaceURL url;
         ASSERT_TRUE(iClient.createSpace(serverKey, "overlap", "1.0", &url).ok());
-        iID = url.spaceID;
+        iSpaceID = url.spaceID;
         iClient.setSpace(url);
         ASSERT_EQ(put("f", std::string(300000, 'x'), HVPSPlacement::Replace).status, 201);
         struct stat file {};
-        ASSERT_EQ(stat(spaceFile("f").c_str(), &file), 0);
+        ASSERT_EQ(stat(spacePath("f").c_str(), &file), 0);
 
         // The upload holds the file's lock with half of its body sent.
         const std::string headers = c.seekPos ? std::string("Seek-Pos: ") + c.seekPos + "\r\n" : "";
-        int upload = beginRawPut("f", headers, 2 << 20, std::string(1 << 20, 'y'));
+        auto upload = beginRawPut("f", headers, 2 << 20, std::string(1 << 20, 'y'));
         ASSERT_TRUE(eventually([&] { return flockListed(file.st_ino, false); }));
         iClient.login();
         HVPSReply commandReply;
@@ -518,8 +480,7 @@ TEST_F(UploadTest, DiskUsageEqualsAFreshCountWhenRemoveRenameOrDeleteOverlapsASl
     // The usage a clean stop saves is the one the next start takes.
     ASSERT_TRUE(iServer.signalServer(SIGTERM));
     ASSERT_TRUE(iServer.waitForServerExit());
-    auto launcher =
-        iServer.launch(geteuid() == 0 ? std::vector<std::string>{"-r"} : std::vector<std::string>{});
+    auto launcher = iServer.launch(hvps_test::withRoot());
     ASSERT_TRUE(launcher && launcher->exitedWith(0)) << iServer.output();
     // (The client's first request finds its connection to the stopped server closed.)
     EXPECT_TRUE(eventually([&] { return diskUsage() == freshCount(); }))
@@ -528,19 +489,19 @@ TEST_F(UploadTest, DiskUsageEqualsAFreshCountWhenRemoveRenameOrDeleteOverlapsASl
 
 TEST_F(UploadTest, StartUpRemovesTemporaryFilesOfCutShortReplacesBeforeCountingTheDiskUsage) {
     start("", "", [this] {
-        std::filesystem::create_directories(spaceFile("sub"));
-        writeFile(spaceFile(".f100..hvps-upload-3"), std::string(1000, 't'));
-        writeFile(spaceFile("sub/.g..hvps-upload-12"), std::string(500, 't'));
+        std::filesystem::create_directories(spacePath("sub"));
+        writeFile(spacePath(".f100..hvps-upload-3"), std::string(1000, 't'));
+        writeFile(spacePath("sub/.g..hvps-upload-12"), std::string(500, 't'));
         // Look-alikes are client files (a rename can make them) and stay.
-        writeFile(spaceFile(".f100..hvps-upload-"), "7 bytes");
-        writeFile(spaceFile("sub/f100..hvps-upload-3"), "9 bytes..");
-        writeFile(spaceFile(".f100.hvps-upload-3"), "10 bytes..");
+        writeFile(spacePath(".f100..hvps-upload-"), "7 bytes");
+        writeFile(spacePath("sub/f100..hvps-upload-3"), "9 bytes..");
+        writeFile(spacePath(".f100.hvps-upload-3"), "10 bytes..");
     });
-    EXPECT_FALSE(std::filesystem::exists(spaceFile(".f100..hvps-upload-3")));
-    EXPECT_FALSE(std::filesystem::exists(spaceFile("sub/.g..hvps-upload-12")));
-    EXPECT_EQ(readFile(spaceFile(".f100..hvps-upload-")), "7 bytes");
-    EXPECT_EQ(readFile(spaceFile("sub/f100..hvps-upload-3")), "9 bytes..");
-    EXPECT_EQ(readFile(spaceFile(".f100.hvps-upload-3")), "10 bytes..");
+    EXPECT_FALSE(std::filesystem::exists(spacePath(".f100..hvps-upload-3")));
+    EXPECT_FALSE(std::filesystem::exists(spacePath("sub/.g..hvps-upload-12")));
+    EXPECT_EQ(readFile(spacePath(".f100..hvps-upload-")), "7 bytes");
+    EXPECT_EQ(readFile(spacePath("sub/f100..hvps-upload-3")), "9 bytes..");
+    EXPECT_EQ(readFile(spacePath(".f100.hvps-upload-3")), "10 bytes..");
     EXPECT_EQ(diskUsage(), 100u + 7 + 9 + 10);
 }
 
@@ -549,7 +510,7 @@ TEST_F(UploadTest, FullRepositoryRefusesUploadsBeforeTouchingAFile) {
     const HVPSReply& reply = put("f100", "abc", HVPSPlacement::Replace);
     expectRefused(reply, 503, -25016, "Repository is full: 10485760 ");
     EXPECT_EQ(reply.spaceStatus & 0x10, 0x10u);
-    EXPECT_EQ(readFile(spaceFile("f100")), std::string(100, 'x'));
+    EXPECT_EQ(readFile(spacePath("f100")), std::string(100, 'x'));
 }
 
 }  // namespace

@@ -70,7 +70,7 @@ private slots:
         delete iDir;
     }
 
-    void macPropertyListIsByteIdenticalAndFollowsTheSettings() {
+    void macPropertyListEscapesItsArgumentsAndFollowsTheSettings() {
         const QString cwd = path("cwd & <more>");
         QDir().mkpath(cwd);
         QDir::setCurrent(cwd);
@@ -111,7 +111,7 @@ private slots:
         QVERIFY(!controller->checkAutostartPListFile());
     }
 
-    void linuxUnitFileQuotesEveryPathAndIsByteIdentical() {
+    void linuxUnitFileQuotesEveryPath() {
         const QString daemon = path("my bin/hvpsd");
         const QString bundle = path("share 100%/");
         setSetting("configPath", path("a \"q\" $HOME\\/"));

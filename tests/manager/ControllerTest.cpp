@@ -189,36 +189,28 @@ private slots:
 
     void serverDetectionReadsThePidFile_data() {
         QTest::addColumn<QString>("content");  // %1: pid of the process named in "process"
-        QTest::addColumn<QString>("process");  // none, dead, other, hvpsd
         QTest::addColumn<bool>("running");
-        QTest::addColumn<bool>("pidKnown");  // whether pid ends up as the process's pid
-        QTest::addColumn<qint64>("pid");     // otherwise
-        QTest::newRow("no pid file") << "<none>"
-                                     << "none" << false << false << qint64(-1);
-        QTest::newRow("text") << "abc"
-                              << "none" << false << false << qint64(0);
-        QTest::newRow("zero") << "0"
-                              << "none" << false << false << qint64(0);
-        QTest::newRow("negative") << "-5"
-                                  << "none" << false << false << qint64(-5);
-        QTest::newRow("blanks around a number") << " 1234\n"
-                                                << "none" << false << false << qint64(1234);
-        QTest::newRow("process gone") << "%1"
-                                      << "dead" << false << true << qint64(0);
-        QTest::newRow("live process that is not hvpsd") << "%1"
-                                                        << "other" << false << true << qint64(0);
-        QTest::newRow("live hvpsd") << "%1"
-                                    << "hvpsd" << true << true << qint64(0);
-        QTest::newRow("live hvpsd, blanks and line end") << "\t%1 \n"
-                                                         << "hvpsd" << true << true << qint64(0);
+        QTest::addColumn<bool>("pidKnown");    // whether pid ends up as the process's pid
+        QTest::addColumn<qint64>("pid");       // otherwise
+        QTest::addColumn<QString>("process");  // none, dead, other, hvpsd
+        QTest::newRow("no pid file") << "<none>" << false << false << qint64(-1) << "none";
+        QTest::newRow("empty file") << "" << false << false << qint64(0) << "none";
+        QTest::newRow("text") << "abc" << false << false << qint64(0) << "none";
+        QTest::newRow("zero") << "0" << false << false << qint64(0) << "none";
+        QTest::newRow("negative") << "-5" << false << false << qint64(-5) << "none";
+        QTest::newRow("blanks around a number") << " 1234\n" << false << false << qint64(1234) << "none";
+        QTest::newRow("process gone") << "%1" << false << true << qint64(0) << "dead";
+        QTest::newRow("live process that is not hvpsd") << "%1" << false << true << qint64(0) << "other";
+        QTest::newRow("live hvpsd") << "%1" << true << true << qint64(0) << "hvpsd";
+        QTest::newRow("live hvpsd, blanks and line end") << "\t%1 \n" << true << true << qint64(0) << "hvpsd";
     }
 
     void serverDetectionReadsThePidFile() {
         QFETCH(QString, content);
-        QFETCH(QString, process);
         QFETCH(bool, running);
         QFETCH(bool, pidKnown);
         QFETCH(qint64, pid);
+        QFETCH(QString, process);
         auto controller = makeController();
         const QString pidFile = iAppFolder + "hvpsd.pid";
         qint64 processPid = 0;

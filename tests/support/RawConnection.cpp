@@ -96,6 +96,13 @@ bool RawConnection::waitClosed(std::chrono::milliseconds timeout, std::string* d
     return closed;
 }
 
+std::string exchange(int port, const std::string& request, std::chrono::milliseconds limit) {
+    RawConnection connection(port);
+    std::string data;
+    if (connection.connected() && connection.send(request)) connection.waitClosed(limit, &data);
+    return data;
+}
+
 int replyStatus(const std::string& reply) {
     return reply.starts_with("HTTP/1.1 ") && reply.size() >= 12 ? std::stoi(reply.substr(9, 3)) : 0;
 }

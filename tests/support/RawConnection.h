@@ -39,6 +39,10 @@ private:
     std::string iPending;  // received and not yet handed out
 };
 
+// Sends `request` as it stands on a fresh connection and returns every byte received until the
+// server closes the connection or `limit` passes ("" when no connection).
+std::string exchange(int port, const std::string& request, std::chrono::milliseconds limit = 3s);
+
 // The status code of a reply ("HTTP/1.1 200 ..." gives 200), 0 when it is none.
 int replyStatus(const std::string& reply);
 

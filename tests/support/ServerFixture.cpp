@@ -1,9 +1,5 @@
 #include "ServerFixture.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -14,35 +10,13 @@
 
 namespace hvps_test {
 
-std::string exchange(int port, const std::string& request, std::chrono::milliseconds quiet) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string data;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-        for (int reads = 0; reads < 10000; reads++) {
-            pollfd entry{fd, POLLIN, 0};
-            if (poll(&entry, 1, static_cast<int>(quiet.count())) <= 0) break;
-            char buf[4096];
-            ssize_t n = recv(fd, buf, sizeof(buf), 0);
-            if (n <= 0) break;
-            data.append(buf, static_cast<size_t>(n));
-        }
-    }
-    close(fd);
-    return data;
-}
-
 std::vector<std::string> withRoot(std::vector<std::string> args) {
     if (geteuid() == 0) args.insert(args.begin(), "-r");
     return args;
 }
 
-void ServerWithSpace::SetUp() {
-    iServer.writeConfig(iPort, "server-host=127.0.0.1\n" + extraConfig());
+void ServerWithSpace::startServer(const std::string& extra, const std::function<void()>& before) {
+    iServer.writeConfig(iPort, "server-host=127.0.0.1\n" + extra);
     // The space is made with the server's own table code, as a client's "newspace" would make it.
     hvps_system_parameters.iRepositoryPath = iServer.path("data");
     loadSpaces();
@@ -51,7 +25,7 @@ void ServerWithSpace::SetUp() {
     freeSpaces();
     cs_hex_to_bin(sizeof(iSpaceKey), iSpaceKey, hexKey);
     std::filesystem::create_directories(spacePath(""));
-    prepare();
+    if (before) before();
     if (HasFatalFailure()) return;
 
     auto launched = iServer.launch(withRoot());

@@ -1,4 +1,4 @@
-// The end-to-end harness: a raw-socket HTTP exchange, and a fixture that runs the real hvpsd in a
+// The end-to-end harness (with RawConnection, the raw-socket client): a fixture that runs the real hvpsd in a
 // temporary directory on a free loopback port with one space made before the start and a client
 // logged in to it. Suites derive from ServerWithSpace and override extraConfig() (configuration
 // lines) or prepare() (files written before the start) when they need more.
@@ -7,18 +7,16 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "HVPSClient.h"
 #include "HvpsdProcess.h"
+#include "RawConnection.h"
 #include "TestSupport.h"
 
 namespace hvps_test {
-
-// Connects to 127.0.0.1:port, sends `request` as it stands and returns every byte received until
-// the server closes the connection or `quiet` passes without a byte ("" when no connection).
-std::string exchange(int port, const std::string& request, std::chrono::milliseconds quiet = 3s);
 
 // `args` with "-r" in front when the tests run as root (hvpsd refuses root without it).
 std::vector<std::string> withRoot(std::vector<std::string> args = {});
@@ -30,7 +28,12 @@ protected:
     // Runs once the space exists on disk and before the server starts.
     virtual void prepare() {}
 
-    void SetUp() override;
+    void SetUp() override {
+        startServer(extraConfig(), [this] { prepare(); });
+    }
+    // Writes the set-up with the configuration lines `extra`, makes the space, runs `before` and
+    // starts the server with the client logged in. Suites that start it per test override SetUp().
+    void startServer(const std::string& extra, const std::function<void()>& before = {});
 
     // A path inside the space's folder of the repository.
     std::string spacePath(const std::string& name) const;

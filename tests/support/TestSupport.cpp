@@ -7,6 +7,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "CSLog.h"
+
 namespace hvps_test {
 
 TempDir::TempDir() {
@@ -22,6 +24,18 @@ TempDir::~TempDir() {
 }
 
 std::string TempDir::file(const std::string& name) const { return iPath + "/" + name; }
+
+CapturedLog::CapturedLog() : iFile(fopen(iDir.file("log").c_str(), "w+")) { CSL.setStream(iFile); }
+
+CapturedLog::~CapturedLog() {
+    CSL.setStream(stdout);
+    fclose(iFile);
+}
+
+std::string CapturedLog::text() {
+    fflush(iFile);
+    return readFile(iDir.file("log"));
+}
 
 bool writeFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

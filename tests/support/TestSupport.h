@@ -2,6 +2,7 @@
 // the built programs and the source tree.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 #include "CSException.h"
@@ -22,6 +23,19 @@ public:
 
 private:
     std::string iPath;
+};
+
+// Points the server's log at a temporary file for the object's lifetime (back to stdout after).
+class CapturedLog {
+public:
+    CapturedLog();
+    ~CapturedLog();
+    // Everything written so far.
+    std::string text();
+
+private:
+    TempDir iDir;
+    FILE* iFile;
 };
 
 // Writes `content` to `path`, replacing the file. Returns false on failure.

@@ -100,3 +100,16 @@ TEST(CSStrUtilTest, MakeAbsolutePathResolvesDotsAgainstTheBase) {
         EXPECT_STREQ(out, c.expected) << c.path << " against " << c.base;
     }
 }
+
+// The helpers the server calls for configured paths, its program name and protocol log names.
+TEST(CSStrUtilTest, PathAndSuffixHelpersTheServerCalls) {
+    char path[16];
+    cs_strcpy(sizeof(path), path, "/a/b/");
+    cs_remove_dir_char(path);
+    EXPECT_STREQ(path, "/a/b");
+    EXPECT_STREQ(cs_last_name_of_path("/usr/local/bin/hvpsd", 1), "hvpsd");
+    EXPECT_STREQ(cs_last_name_of_path("/a/b/c", 2), "b/c");
+    EXPECT_TRUE(cs_ends_with("12.log", ".log"));
+    EXPECT_FALSE(cs_ends_with("12.LOG", ".log"));
+    EXPECT_FALSE(cs_ends_with("log", ".log"));
+}

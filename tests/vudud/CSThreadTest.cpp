@@ -14,7 +14,6 @@
 
 #include "CSDaemon.h"
 #include "CSException.h"
-#include "CSLog.h"
 #include "CSThread.h"
 #include "CapturedLog.h"
 #include "TestSupport.h"
@@ -246,7 +245,7 @@ TEST(CSDaemonTest, DoWorkReturningFalseIsCalledAgainAtOnceAndStopEndsAWaitWithou
 }
 
 TEST(CSDaemonTest, ExceptionInDoWorkIsLoggedAndTheDaemonContinues) {
-    CapturedLog log;
+    hvps_test::CapturedLog log;
     auto daemon = cs_new<CountingDaemon>("Worker", 10);
     daemon->work = [](int n) {
         if (n == 1) CSException::throwException(CS_CONTEXT, -25010, "first cycle failed");
