@@ -225,18 +225,22 @@ void CSSocket::open(CSSocket* listener) {
             if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ECONNABORTED) continue;
             listener->throwSystemError(CS_CONTEXT, err);
         }
-        iHandle = fd;
-        char host[INET_ADDRSTRLEN] = {};
-        if (!inet_ntop(AF_INET, &addr.sin_addr, host, sizeof(host))) host[0] = 0;
-        iHost = host;
-        iPort = ntohs(addr.sin_port);
-        iIdentity.clear();
-        setNoDelay();
-        setBlocking(iTimeout == 0);
+        adoptAccepted(fd, addr);
     } catch (...) {
         close();
         throw;
     }
+}
+
+void CSSocket::adoptAccepted(int fd, const struct sockaddr_in& addr) {
+    iHandle = fd;
+    char host[INET_ADDRSTRLEN] = {};
+    if (!inet_ntop(AF_INET, &addr.sin_addr, host, sizeof(host))) host[0] = 0;
+    iHost = host;
+    iPort = ntohs(addr.sin_port);
+    iIdentity.clear();
+    setNoDelay();
+    setBlocking(iTimeout == 0);
 }
 
 bool CSSocket::tryOpen(CSSocket* listener) {
@@ -251,15 +255,8 @@ bool CSSocket::tryOpen(CSSocket* listener) {
         if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ECONNABORTED) return false;
         listener->throwSystemError(CS_CONTEXT, err);
     }
-    iHandle = fd;
     try {
-        char host[INET_ADDRSTRLEN] = {};
-        if (!inet_ntop(AF_INET, &addr.sin_addr, host, sizeof(host))) host[0] = 0;
-        iHost = host;
-        iPort = ntohs(addr.sin_port);
-        iIdentity.clear();
-        setNoDelay();
-        setBlocking(iTimeout == 0);
+        adoptAccepted(fd, addr);
     } catch (...) {
         close();
         throw;

@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+struct sockaddr_in;
+
 #include <string>
 
 #include "CSDefs.h"
@@ -106,6 +108,8 @@ public:
 private:
     void writeBlock(const char* data, size_t len);
     void createSocket();
+    // Takes over the accepted descriptor `fd` of the peer at `addr`; the caller closes on failure.
+    void adoptAccepted(int fd, const struct sockaddr_in& addr);
     void setBlocking(bool blocking);
     // Waits up to `timeoutMs` for `events`; false when the time ran out.
     bool waitFor(int fd, short events, int timeoutMs);
