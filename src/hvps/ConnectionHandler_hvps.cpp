@@ -227,7 +227,7 @@ bool MSConnectionHandler::serviceConnection() {
             // served at once; one that has not arrived is waited for without this thread.
             MSConnection::Head next = iConnection->gatherHead();
             if (next == MSConnection::Head::Partial && iConnection->socket() && ++lingered <= kLingerRequests &&
-                MSNetwork::hasListener() && iConnection->socket()->waitReadable(kLingerMs))
+                iConnection->socket()->waitReadable(kLingerMs))
                 next = iConnection->gatherHead();
             if (next == MSConnection::Head::Ready) continue;
             keep = next == MSConnection::Head::Partial;

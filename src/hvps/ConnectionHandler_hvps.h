@@ -52,10 +52,10 @@ class MSConnectionHandler : public CSDaemon, public CSURL {
 public:
     // Pause before a handler tries again after an error outside a connection (a failed accept).
     static constexpr time_t kRetryWaitMs = 1000;
-    // How long a handler waits on its connection for the next request before it parks it, while
-    // another handler looks after the parked connections: a client sending request after request
-    // is then served without the hand-over through the idle set. After kLingerRequests requests
-    // served so, the connection is parked all the same, so that busy clients take turns.
+    // How long a handler waits on its connection for the next request before it parks it: a client
+    // sending request after request is then served without the hand-over through the idle set.
+    // After kLingerRequests requests served so, the connection is parked all the same, so that busy
+    // clients take turns; a connection waiting meanwhile is delayed by at most kLingerMs per handler.
     static constexpr int kLingerMs = 2;
     static constexpr int kLingerRequests = 64;
 

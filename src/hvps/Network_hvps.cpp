@@ -440,11 +440,6 @@ void MSNetwork::closeAllParked() {
     gWaitSet.reset();
 }
 
-bool MSNetwork::hasListener() {
-    std::lock_guard<CSLock> hold(gListenerLock);
-    return gListenerThread || waitingToListen > 0;
-}
-
 size_t MSNetwork::getParkedCount() {
     std::lock_guard<std::mutex> hold(gParkedLock);
     return gParkedCount;

@@ -89,9 +89,6 @@ public:
     // the service is shutting down or cannot watch it).
     static void parkConnection(CSRef<MSConnection> connection);
     static size_t getParkedCount();
-    // Some handler has or waits for the turn, so parked connections are being looked after while a
-    // handler waits a moment on its own connection.
-    static bool hasListener();
     // True when `handler` has taken the turn; false when it must quit or nothing is published.
     static bool lockListenerSocket(MSConnectionHandler* handler);
     // Gives up the turn and wakes the waiters; true when nobody was waiting.
