@@ -225,10 +225,15 @@ bool MSConnectionHandler::serviceConnection() {
             if (iCloseAfterReply || !iConnection) break;
             // A next request that is already there (pipelined, or sent right behind the reply) is
             // served at once; one that has not arrived is waited for without this thread.
-            MSConnection::Head next = iConnection->gatherHead();
-            if (next == MSConnection::Head::Partial && iConnection->socket() && ++lingered <= kLingerRequests &&
-                iConnection->socket()->waitReadable(kLingerMs))
+            // While lingering with an empty buffer, the wait comes first: it returns at once when the
+            // next request is already in the socket, so no read is spent on finding nothing.
+            const bool linger = iConnection->socket() && ++lingered <= kLingerRequests;
+            MSConnection::Head next = MSConnection::Head::Partial;
+            if (!linger || iConnection->hasBufferedInput()) next = iConnection->gatherHead();
+            if (linger && next == MSConnection::Head::Partial) {
+                iConnection->socket()->waitReadable(kLingerMs);
                 next = iConnection->gatherHead();
+            }
             if (next == MSConnection::Head::Ready) continue;
             keep = next == MSConnection::Head::Partial;
             break;

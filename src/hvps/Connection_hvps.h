@@ -37,6 +37,8 @@ public:
     // Reads what has arrived without waiting and tells whether a request head can be read now
     // without waiting. Raises when the socket fails.
     Head gatherHead();
+    // Whether bytes of a next request already wait in the input buffer.
+    bool hasBufferedInput() const { return iBuffered && iBuffered->getBuffered() > 0; }
     // Lets go of the stream buffers when no byte of input waits in them (before parking).
     void releaseIdleBuffers();
     // Closes the socket (a connection ends when its last reference goes too).
