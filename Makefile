@@ -58,7 +58,7 @@ test-sanitize:
 # Threaded suites (threads, sockets, log, handler pool and parked connections, sessions, the daemon
 # end to end, disk usage, uploads and the file-state cache) under ThreadSanitizer; only these
 # executables are built.
-TSAN_TESTS ?= CSThreadTest CSSocketTest CSLogTest NetworkTest SessionTest DaemonTest PingTest DiskUsageTest \
+TSAN_TESTS ?= CSThreadTest CSSocketTest CSLogTest NetworkTest SessionTest DaemonTest DiskUsageTest \
               UploadTest FileStateTest ConnectionTest
 test-tsan: deps
 	@cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHVPS_TSAN=ON -DHVPS_BUILD_MANAGER=OFF $(LAUNCHER_FLAGS) > /dev/null
