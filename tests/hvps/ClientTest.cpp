@@ -1,173 +1,30 @@
-// The client library: its pure parts (key codes, space URLs, log records, reply parsing) against
-// independently computed values, and its connection and session handling against a scripted
-// server on a loopback port that records every request.
+// The client library: its pure parts (key codes, space URLs, reply parsing) against independently
+// computed values, and what it adds to the server's behaviour (rolling key codes, logging in again,
+// restore IDs, replacing connections the server ended) against the real hvpsd.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
+#include <csignal>
 #include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "CSException.h"
-#include "CSHTTPStream.h"
-#include "CSSocket.h"
 #include "HVPSClient.h"
 #include "ServerFixture.h"
 #include "TestSupport.h"
 
+using hvps_test::caught;
+using namespace std::chrono_literals;
+
 namespace {
 
 const unsigned char kKey[8] = {0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17};
-
-// ---- A scripted server ----
-
-struct Request {
-    int connection = 0;
-    std::string method;
-    std::string uri;
-    CSHTTPHeaders headers;
-    std::string body;
-    const char* header(const char* name) const { return headers.getHeaderCStringValue(name); }
-};
-
-struct Action {
-    std::string bytes;   // written as they are
-    bool close = false;  // close the connection after writing
-};
-
-std::string replyBytes(int status, const std::string& headers, const std::string& body) {
-    return "HTTP/1.1 " + std::to_string(status) + " " + CSHTTPOutputStream::getReasonPhrase(status) + "\r\n" +
-           headers + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-}
 
 std::string exceptionXML(int status, int code, const std::string& message, const std::string& extra = "") {
     return "<?xml version='1.0' encoding='UTF-8' ?><halvora><httpstatus>" + std::to_string(status) +
            "</httpstatus><status>0</status><exception><errorcode>" + std::to_string(code) +
            "</errorcode><message>" + message + "</message></exception>" + extra + "</halvora>";
 }
-
-Action errorReply(int status, int code, const std::string& message) {
-    return {replyBytes(status, "Connection: close\r\n", exceptionXML(status, code, message)), true};
-}
-
-class FakeServer {
-public:
-    using Handler = std::function<Action(const Request&)>;
-
-    explicit FakeServer(Handler handler) : iHandler(std::move(handler)) {
-        iPort = hvps_test::freeLoopbackPort();
-        iListener = CSSocket::newSocket();
-        iListener->publish(std::to_string(iPort).c_str(), 0);
-        iThread = std::thread([this] { serve(); });
-    }
-
-    ~FakeServer() {
-        iStop = true;
-        // Wake the accept with a connection of our own.
-        try {
-            auto wake = CSSocket::newSocket();
-            wake->open("127.0.0.1", iPort);
-        } catch (const CSException&) {
-        }
-        iThread.join();
-    }
-
-    int port() const { return iPort; }
-
-    std::vector<Request> requests() {
-        std::lock_guard<std::mutex> guard(iLock);
-        return iRequests;
-    }
-
-private:
-    void serve() {
-        for (int connection = 1; connection <= 50 && !iStop; connection++) {
-            auto socket = CSSocket::newSocket();
-            try {
-                socket->open(iListener.get());
-                if (iStop) return;
-                socket->setTimeout(10000);
-                auto in =
-                    CSHTTPInputStream::newStream(CSBufferedInputStream::newStream(socket->getInputStream()));
-                for (int n = 0; n < 100; n++) {
-                    in->readHead();
-                    if (!in->getMethod()) break;
-                    Request request;
-                    request.connection = connection;
-                    request.method = in->getMethod();
-                    request.uri = in->getRequestURI();
-                    uint64 length = 0;
-                    if (in->getContentLength(&length) && length > 0) in->readBody(1 << 20);
-                    request.body.assign(in->getBodyData(), length ? in->getBodyLength() : 0);
-                    request.headers.setHeaders(in->takeHeaders());
-                    Action action = iHandler(request);
-                    {
-                        std::lock_guard<std::mutex> guard(iLock);
-                        iRequests.push_back(std::move(request));
-                    }
-                    socket->write(action.bytes.data(), action.bytes.size());
-                    if (action.close) break;
-                }
-            } catch (const CSException&) {
-            }
-            socket->close();
-        }
-    }
-
-    Handler iHandler;
-    int iPort = 0;
-    CSRef<CSSocket> iListener;
-    std::atomic<bool> iStop{false};
-    std::mutex iLock;
-    std::vector<Request> iRequests;
-    std::thread iThread;
-};
-
-// A server that accepts LOGIN with session 7 and answers every other request "ok", handing out
-// a new challenge each time: 0000000000000001, 0000000000000002, ...
-class SessionServer {
-public:
-    SessionServer() : iServer([this](const Request& request) { return handle(request); }) {}
-
-    FakeServer& server() { return iServer; }
-    int port() const { return iServer.port(); }
-    // What the next PUT/POST is answered with instead of success (once).
-    void failNext(Action action) { iFailNext = std::move(action); }
-
-private:
-    Action handle(const Request& request) {
-        char code[17];
-        snprintf(code, sizeof(code), "%016X", ++iChallenge);
-        std::string headers = std::string("P1NextCode: ") + code + "\r\n";
-        if (request.body == "LOGIN") headers = "P1Version: 1.0.044\r\nP1Session: 7\r\n" + headers;
-        if (request.body != "LOGIN" && !iFailNext.bytes.empty()) return std::exchange(iFailNext, {});
-        return {replyBytes(request.method == "PUT" ? 201 : 200, headers, "<html><p>OK</p></html>")};
-    }
-
-    unsigned iChallenge = 0;
-    Action iFailNext;
-    FakeServer iServer;
-};
-
-std::string keyCodeFor(unsigned challenge) {
-    unsigned char bytes[8] = {};
-    for (int i = 0; i < 4; i++) bytes[7 - i] = static_cast<unsigned char>(challenge >> (8 * i));
-    char code[33];
-    HVPSClient::keyCode(kKey, bytes, code);
-    return code;
-}
-
-// A client of space 5 (key kKey) in repository "repo1" on the local port.
-struct SpaceClient : HVPSClient {
-    explicit SpaceClient(int port) : HVPSClient("127.0.0.1", port) {
-        setTimeout(10000);
-        setSpace(5, kKey, "repo1");
-    }
-};
 
 // ---- Pure parts ----
 
@@ -279,120 +136,6 @@ TEST(ClientTest, ReplyBodiesAreTakenApartWhateverTheirForm) {
     EXPECT_EQ(reply.md5Offset, 0u) << "fields of an earlier body are cleared";
 }
 
-// ---- Against the scripted server ----
-
-TEST(ClientTest, EachRequestCarriesTheLatestKeyCodeAndAnErrorReplyWithoutNextCodeMakesTheClientLogInAgain) {
-    SessionServer server;
-    SpaceClient client(server.port());
-    client.setRestoreID(9);
-    ASSERT_TRUE(client.login().ok());
-    EXPECT_EQ(client.sessionID(), 7u);
-    // A failure after the server's check: the challenge moved on but the reply does not say to what.
-    server.failNext(errorReply(417, -3, "CheckSum Failed: 1234 != 4321"));
-    EXPECT_EQ(client.put("log", "x", 1).errorCode, -3);
-    EXPECT_FALSE(client.hasChallenge());
-    EXPECT_TRUE(client.put("log", "y", 1).ok());
-
-    auto requests = server.server().requests();
-    ASSERT_EQ(requests.size(), 4u);
-    EXPECT_EQ(requests[0].uri, "/repo1/5/");
-    EXPECT_EQ(requests[0].body, "LOGIN");
-    EXPECT_EQ(requests[0].header("P1KeyCode"), nullptr);
-    EXPECT_EQ(requests[1].uri, "/repo1/5/log");
-    EXPECT_EQ(requests[1].header("P1KeyCode"), keyCodeFor(1));
-    EXPECT_EQ(requests[2].body, "LOGIN");
-    EXPECT_EQ(requests[3].header("P1KeyCode"), keyCodeFor(3));
-    for (const auto& r : requests) EXPECT_STREQ(r.header("P1RID"), "9");
-    EXPECT_STREQ(requests[3].header("P1Session"), "7");
-    EXPECT_EQ(client.connectionCount(), 2u) << "the error reply ended the first connection";
-
-    // Without automatic login the client refuses instead of sending a code it does not know.
-    server.failNext(errorReply(417, -3, "CheckSum Failed: 1234 != 4321"));
-    client.put("log", "x", 1);
-    client.setAutoLogin(false);
-    EXPECT_THROW(client.put("log", "z", 1), CSException);
-    EXPECT_EQ(server.server().requests().size(), 5u);
-}
-
-TEST(ClientTest, DownloadStreamsASuccessfulBodyToTheSinkButNotAnErrorReply) {
-    std::string file(200000, 'x');
-    for (size_t i = 0; i < file.size(); i++) file[i] = static_cast<char>('a' + i % 26);
-    FakeServer server([&](const Request& request) {
-        if (request.uri == "/repo1/5/big") return Action{replyBytes(200, "P1Length: 200000\r\n", file)};
-        return errorReply(404, -25010, "Space 5 does not exist");
-    });
-    SpaceClient client(server.port());
-    std::string received;
-    auto sink = [&](const char* data, size_t len) { received.append(data, len); };
-    const HVPSReply& reply = client.get("big", {}, sink);
-    EXPECT_TRUE(reply.ok());
-    EXPECT_EQ(reply.headerNumber("P1Length"), 200000u);
-    EXPECT_EQ(received, file);
-    EXPECT_TRUE(reply.body.empty());
-
-    received.clear();
-    const HVPSReply& missing = client.get("other", {}, sink);
-    EXPECT_EQ(missing.status, 404);
-    EXPECT_EQ(missing.errorCode, -25010);
-    EXPECT_TRUE(received.empty());
-
-    // A downloaded file that happens to look like an error reply is data, not an error.
-    file = exceptionXML(403, -25012, "in a file");
-    EXPECT_TRUE(client.get("big").ok());
-    EXPECT_EQ(client.get("big").body, file);
-}
-
-TEST(ClientTest, AConnectionTheServerClosedWhileIdleIsReplacedAndTheRequestSentAgain) {
-    struct Case {
-        const char* name;
-        std::string afterFirstReply;  // what the server sends after its first reply before closing
-    } cases[] = {
-        {"closed silently", ""},
-        {"closed with its receive-timeout error",
-         replyBytes(500, "Connection: close\r\n",
-                    exceptionXML(500, -14020, "Receive timeout: 100 ms, on: x"))},
-    };
-    for (const auto& c : cases) {
-        std::atomic<int> served{0};
-        FakeServer server([&](const Request&) {
-            std::string ok =
-                replyBytes(200, "", "<?xml version='1.0'?><halvora><message>Ping OK</message></halvora>");
-            if (++served == 1) return Action{ok + c.afterFirstReply, true};
-            return Action{ok};
-        });
-        SpaceClient client(server.port());
-        ASSERT_TRUE(client.ping().ok()) << c.name;
-        const HVPSReply& second = client.ping();
-        EXPECT_TRUE(second.ok()) << c.name << ": " << second.message;
-        EXPECT_EQ(second.message, "Ping OK") << c.name;
-        auto requests = server.requests();
-        ASSERT_EQ(requests.size(), 2u) << c.name;
-        EXPECT_EQ(requests[1].connection, 2) << c.name;
-    }
-}
-
-TEST(ClientTest, InputThatCannotTravelIsRefusedBeforeAnythingIsSent) {
-    SessionServer server;
-    SpaceClient client(server.port());
-    HVPSServerKey key = HVPSClient::serverKeyFromPassword("secret");
-    std::vector<std::function<void()>> calls = {
-        [&] { client.put("a b.txt", "x", 1); },
-        [&] { client.get("line\r\nInjected: 1"); },
-        [&] { client.rename("a.txt", "b\r\nc"); },
-        [&] { client.createSpace(key, "<title>", "1"); },
-        [&] { client.appendRecord("log", "too short", 9); },
-    };
-    for (size_t i = 0; i < calls.size(); i++) EXPECT_THROW(calls[i](), CSException) << "call " << i;
-    EXPECT_TRUE(server.server().requests().empty());
-
-    HVPSClient noSpace("127.0.0.1", server.port());
-    EXPECT_THROW(noSpace.login(), CSException);
-    HVPSServerKey parsed;
-    EXPECT_FALSE(HVPSClient::serverKeyFromHex("5EBE2294ECD0E0F08EAB7690D2A6EE6", &parsed));
-    ASSERT_TRUE(HVPSClient::serverKeyFromHex("5ebe2294ecd0e0f08eab7690d2a6ee69", &parsed));
-    EXPECT_EQ(memcmp(parsed.val, key.val, 16), 0);
-}
-
 }  // namespace
 
 // ---- Against the real hvpsd ----
@@ -403,11 +146,10 @@ protected:
     std::string extraConfig() override { return "put-verify-timeout=0\n"; }
 };
 
-// What the client adds to the server's behaviour (which the server suites check through it):
-// encrypted replies, URL arguments, the kept-alive connection and logging in again after a refusal.
-TEST_F(ClientServerTest, EncryptedRepliesArgumentsAndReloginWorkAgainstTheRealServer) {
-    EXPECT_EQ(iClient.pingXML(&iServerKey).message, "Ping OK")
-        << "an encrypted command gets an encrypted reply";
+// Every request carries the key code of the latest challenge (the server refuses any other), an
+// error reply without a new challenge ends the connection and the next request logs in again, and
+// the restore ID goes with every write.
+TEST_F(ClientServerTest, KeyCodesArgumentsReloginAndRestoreIDsWorkAgainstTheRealServer) {
     HVPSPutOptions offset;
     offset.placement = HVPSPlacement::AtOffset;
     offset.offset = 3;
@@ -417,19 +159,65 @@ TEST_F(ClientServerTest, EncryptedRepliesArgumentsAndReloginWorkAgainstTheRealSe
     EXPECT_EQ(iClient.get("data.bin").body, "abctail");
     EXPECT_EQ(iClient.connectionCount(), 1u) << "successful requests keep the connection";
 
-    // Under the wrong key the server answers a plain error, which is not decrypted, and the URL
-    // is left alone.
-    HVPSSpaceURL url;
-    url.spaceID = 77;
-    EXPECT_EQ(iClient.createSpace(HVPSClient::serverKeyFromPassword("other"), "x", "1", &url).errorCode,
-              -25104);
-    EXPECT_EQ(url.spaceID, 77u);
-
     HVPSPutOptions verified;
     verified.md5Check = std::string(32, '0');
     EXPECT_EQ(iClient.put("data.bin", "xyz", 3, verified).errorCode, -2);
+    EXPECT_FALSE(iClient.hasChallenge());
     EXPECT_TRUE(iClient.put("data.bin", "xyz", 3).ok());
     EXPECT_EQ(iClient.get("data.bin").body, "xyz");
+    EXPECT_EQ(iClient.connectionCount(), 2u) << "the error reply ended the first connection";
+
+    iClient.setRestoreID(12345);
+    EXPECT_EQ(iClient.put("data.bin", "new", 3).errorCode, -25018);
+    iClient.setRestoreID({});
+    iClient.setAutoLogin(false);
+    EXPECT_EQ(caught([&] { iClient.put("data.bin", "new", 3); }).code, HVPS_CLIENT_ERROR)
+        << "without automatic login the client refuses instead of sending a code it does not know";
+    EXPECT_EQ(iClient.get("data.bin").body, "xyz");
+}
+
+// A kept-alive connection that the server closed while it was idle (here at a restart) is replaced
+// and the request sent again.
+TEST_F(ClientServerTest, AConnectionClosedWhileIdleIsReplacedAndTheRequestSentAgain) {
+    ASSERT_TRUE(iClient.ping().ok());
+    ASSERT_TRUE(iServer.signalServer(SIGTERM));
+    ASSERT_TRUE(iServer.waitForServerExit());
+    auto launched = iServer.launch(hvps_test::withRoot());
+    ASSERT_TRUE(launched && launched->exitedWith(0)) << iServer.output() << iServer.log();
+    const HVPSReply& ping = iClient.ping();
+    EXPECT_EQ(ping.message, "Ping OK");
+    EXPECT_EQ(iClient.connectionCount(), 2u);
+}
+
+// The same when the server ended the connection with its receive-timeout reply.
+class ClientIdleTimeoutTest : public hvps_test::ServerWithSpace {
+protected:
+    std::string extraConfig() override { return "connection-timeout=100\nverbose=yes\n"; }
+};
+
+TEST_F(ClientIdleTimeoutTest, AConnectionEndedWithTheTimeoutReplyIsReplacedAndTheRequestSentAgain) {
+    ASSERT_TRUE(iServer.waitForLog("Receive timeout: 100 ms", 1, 10s)) << iServer.log();
+    const HVPSReply& ping = iClient.ping();
+    EXPECT_EQ(ping.message, "Ping OK");
+    EXPECT_EQ(iClient.connectionCount(), 2u);
+}
+
+TEST_F(ClientServerTest, InputThatCannotTravelIsRefusedBeforeAnythingIsSent) {
+    HVPSServerKey key = HVPSClient::serverKeyFromPassword("secret");
+    std::vector<std::function<void()>> calls = {
+        [&] { iClient.put("a b.txt", "x", 1); },
+        [&] { iClient.get("line\r\nInjected: 1"); },
+        [&] { iClient.rename("a.txt", "b\r\nc"); },
+        [&] { iClient.createSpace(key, "<title>", "1"); },
+        [&] { iClient.appendRecord("log", "too short", 9); },
+        [&] { HVPSClient("127.0.0.1", iPort).login(); },  // no space
+    };
+    for (size_t i = 0; i < calls.size(); i++)
+        EXPECT_EQ(caught(calls[i]).code, HVPS_CLIENT_ERROR) << "call " << i;
+    HVPSServerKey parsed;
+    EXPECT_FALSE(HVPSClient::serverKeyFromHex("5EBE2294ECD0E0F08EAB7690D2A6EE6", &parsed));
+    ASSERT_TRUE(HVPSClient::serverKeyFromHex("5ebe2294ecd0e0f08eab7690d2a6ee69", &parsed));
+    EXPECT_EQ(memcmp(parsed.val, key.val, 16), 0);
 }
 
 // A server that gives an MD5 check one millisecond per request.
@@ -447,8 +235,5 @@ TEST_F(ClientSlowVerifyTest, AVerifiedPutIsRepeatedUntilTheServersDigestCatchesU
     const HVPSReply& reply = iClient.putVerified("big.bin", content.data(), content.size(), verified, 200);
     EXPECT_EQ(reply.status, 201) << reply.errorCode << " " << reply.message;
     EXPECT_GT(iClient.connectionCount(), 1u) << "no MD5 check timeout happened";
-    HVPSGetOptions tail;
-    tail.seekPos = content.size() - 100;
-    EXPECT_EQ(iClient.get("big.bin", tail).body, content.substr(content.size() - 100));
-    EXPECT_EQ(iClient.get("big.bin").headerNumber("P1Length"), content.size());
+    EXPECT_TRUE(iClient.get("big.bin").body == content);
 }

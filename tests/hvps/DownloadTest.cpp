@@ -22,6 +22,9 @@ protected:
         writeFile(spacePath("dir/noext"), "plain bytes");
         for (int i = 0; i < 300000; i++) iBig += static_cast<char>(i * 31 % 253);
         writeFile(spacePath("big.bin"), iBig);
+        writeFile(spacePath("error.xml"),
+                  "<?xml version='1.0'?><halvora><exception><errorcode>-25012"
+                  "</errorcode><message>in a file</message></exception></halvora>");
     }
     std::vector<std::string> contentTypes(const HVPSReply& reply) {
         std::vector<std::string> values;
@@ -73,6 +76,12 @@ TEST_F(DownloadTest, WindowsOfSmallAndLargeFilesAreServedOnOneKeptAliveConnectio
     EXPECT_EQ(contentTypes(iClient.get("f900.txt")), (std::vector<std::string>{"text/html", "text/plain"}));
     EXPECT_EQ(iClient.get("dir/noext").body, "plain bytes");
     EXPECT_EQ(contentTypes(iClient.get("dir/noext")), std::vector<std::string>{"text/html"});
+    // A file that looks like an error reply is data; a body handed to a sink arrives whole.
+    EXPECT_TRUE(iClient.get("error.xml").ok());
+    std::string received;
+    EXPECT_TRUE(
+        iClient.get("big.bin", {}, [&](const char* data, size_t n) { received.append(data, n); }).ok());
+    EXPECT_TRUE(received == iBig);
     EXPECT_EQ(iClient.connectionCount(), 1u);
 }
 
@@ -94,6 +103,11 @@ TEST_F(DownloadTest, MissingFilesFoldersAndMalformedWindowsAreRefusedBeforeAnyBy
         EXPECT_EQ(reply.status, c.status) << c.path;
         EXPECT_NE(reply.body.find(c.inBody), std::string::npos) << reply.body;
     }
+    std::string received;
+    EXPECT_EQ(
+        iClient.get("missing.txt", {}, [&](const char* data, size_t n) { received.append(data, n); }).status,
+        404);
+    EXPECT_EQ(received, "") << "an error reply is not handed to the sink";
 }
 
 }  // namespace
