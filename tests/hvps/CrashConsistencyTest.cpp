@@ -38,6 +38,7 @@
 #include "DiskUsage_hvps.h"
 #include "HVPSClient.h"
 #include "HvpsdProcess.h"
+#include "ServerFixture.h"
 #include "TestSupport.h"
 
 using hvps_test::HvpsdProcess;
@@ -158,22 +159,10 @@ protected:
         return s;
     }
 
-    // Starts hvpsd in the foreground and waits until it answers a ping.
+    // Starts hvpsd; the launcher ends once the server serves.
     bool startServer() {
-        std::vector<std::string> args{"-d"};
-        if (geteuid() == 0) args.push_back("-r");
-        iServer.start(args);
-        for (int i = 0; i < 400; i++) {
-            if (!iServer.serverRunning()) return false;
-            try {
-                HVPSClient probe("127.0.0.1", iPort);
-                probe.setTimeout(2000);
-                if (probe.ping().status == 200) return true;
-            } catch (const CSException&) {
-            }
-            std::this_thread::sleep_for(25ms);
-        }
-        return false;
+        auto launched = iServer.launch(hvps_test::withRoot());
+        return launched && launched->exitedWith(0);
     }
 
     // After a power cut, calls fail before the server dies; the valid requests of this client are
@@ -194,6 +183,11 @@ protected:
 
     // The one known content of a file (checks resolve every file before new requests use it).
     static Content known(const Outcomes& outcomes) { return outcomes.empty() ? Content() : outcomes.front(); }
+    // What a file may hold after a request that makes `old` into `after` ended with `r`.
+    static Outcomes settle(Result r, const Content& old, const Content& after) {
+        if (r == Result::Cut) return {old, after};
+        return {r == Result::Acknowledged ? after : old};
+    }
 
     // One random request against the model. Returns false once a request was cut short.
     bool randomRequest(HVPSClient& client) {
@@ -251,12 +245,7 @@ protected:
         options.offset = offset;
         Result r =
             run([&]() -> const HVPSReply& { return client.put(path, data.data(), data.size(), options); });
-        if (r == Result::Acknowledged)
-            space.files[path] = {after};
-        else if (r == Result::Refused)
-            space.files[path] = {old};
-        else
-            space.files[path] = {old, after};
+        space.files[path] = settle(r, old, after);
         return r != Result::Cut;
     }
 
@@ -270,23 +259,19 @@ protected:
                             : client.put(path, data.data(), data.size(), options);
         });
         // A replace goes to a temporary file that only success renames over the file.
-        if (r == Result::Acknowledged)
-            space.files[path] = {data};
-        else if (r == Result::Refused)
-            space.files[path] = {old};
-        else
-            space.files[path] = {old, data};
+        space.files[path] = settle(r, old, data);
         return r != Result::Cut;
     }
 
-    // Reads every file of every space back and narrows the model to what is there. Records a
-    // failure (and returns false) for anything that is not one of the allowed outcomes.
-    bool check(int trial) {
+    // Reads every file of every space back and narrows the model to what is there. Returns what is
+    // not one of the allowed outcomes ("" when all are).
+    std::string check() {
         HVPSClient client("127.0.0.1", iPort);
         client.setTimeout(10000);
         client.setRestoreID(iRestoreID);
         for (auto it = iSpaces.begin(); it != iSpaces.end();) {
             SpaceModel& space = it->second;
+            const std::string name = "space " + std::to_string(it->first);
             client.setSpace(space.url);
             const HVPSReply& login = client.login();
             if (space.deleteInFlight && login.errorCode == -25010) {
@@ -295,36 +280,25 @@ protected:
                 continue;
             }
             space.deleteInFlight = false;
-            if (!login.ok()) {
-                ADD_FAILURE() << "trial " << trial << ": acknowledged space " << it->first
-                              << " cannot log in: " << login.status << " " << login.message;
-                return false;
-            }
+            if (!login.ok()) return "acknowledged " + name + " cannot log in: " + login.message;
             for (auto& [path, outcomes] : space.files) {
                 const HVPSReply& reply = client.get(path);
-                Content actual;
-                if (reply.status == 200)
-                    actual = reply.body;
-                else if (reply.status != 404) {
-                    ADD_FAILURE() << "trial " << trial << ": reading " << path << " of space " << it->first
-                                  << " failed: " << reply.status << " " << reply.message;
-                    return false;
-                }
+                if (reply.status != 200 && reply.status != 404)
+                    return "reading " + path + " of " + name + " failed: " + reply.message;
+                const Content actual = reply.status == 200 ? Content(reply.body) : Content();
                 // An upload that creates a file opens (and so creates) it before its first byte;
                 // cut short, it leaves the new file empty. Where the file may be missing, an empty
                 // one is therefore allowed too.
                 bool allowed = false;
-                for (const Content& c : outcomes)
+                std::string sizes;
+                for (const Content& c : outcomes) {
                     allowed = allowed || c == actual || (!c && actual && actual->empty());
-                if (!allowed) {
-                    std::string sizes;
-                    for (const Content& c : outcomes) sizes += c ? std::to_string(c->size()) + " " : "none ";
-                    ADD_FAILURE() << "trial " << trial << ": " << path << " of space " << it->first
-                                  << " holds "
-                                  << (actual ? std::to_string(actual->size()) + " bytes" : "nothing")
-                                  << ", allowed sizes: " << sizes;
-                    return false;
+                    sizes += c ? std::to_string(c->size()) + " " : "none ";
                 }
+                if (!allowed)
+                    return path + " of " + name + " holds " +
+                           (actual ? std::to_string(actual->size()) + " bytes" : "nothing") +
+                           ", allowed sizes: " + sizes;
                 outcomes = {actual};
             }
             ++it;
@@ -334,13 +308,9 @@ protected:
             url.spaceID = id;
             url.repository = "repo1";
             client.setSpace(url);
-            const HVPSReply& login = client.login();
-            if (login.errorCode != -25010) {
-                ADD_FAILURE() << "trial " << trial << ": deleted space " << id << " answers " << login.status;
-                return false;
-            }
+            if (client.login().errorCode != -25010) return "deleted space " + std::to_string(id) + " answers";
         }
-        return true;
+        return "";
     }
 
     // Trials of random requests, each ended by `stop` (called on a thread after a random delay) and
@@ -355,7 +325,7 @@ protected:
             ASSERT_TRUE(startServer()) << "trial " << trial << ": the server did not come up\n"
                                        << iServer.output() << iServer.log();
             if (started) started(trial);
-            ASSERT_TRUE(check(static_cast<int>(trial)));
+            ASSERT_EQ(check(), "") << "trial " << trial;
             if (trial == trials) break;
 
             // Requests through the power-cut layer take longer: it waits longer to see more of them.

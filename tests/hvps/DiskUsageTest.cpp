@@ -82,18 +82,13 @@ TEST_F(DiskUsageTest, AnythingButAPlainNumberStopsTheLoad) {
     for (const char* content : {"12345\n", "12x", "abc", "-5", " ", "99999999999999999999999"}) {
         SCOPED_TRACE(content);
         writeFile(usageFile(), content);
-        try {
-            SystemParameters::loadDiskUsage();
-            ADD_FAILURE() << "no exception";
-        } catch (const CSException& e) {
-            EXPECT_EQ(e.getErrorCode(), CS_ERR_GENERIC_ERROR);
-            EXPECT_EQ(std::string(e.getMessage()),
-                      "Strange value in " + usageFile() + " file: '" + std::string(content) + "'");
-        }
+        hvps_test::Caught e = hvps_test::caught([] { SystemParameters::loadDiskUsage(); });
+        EXPECT_EQ(e.code, CS_ERR_GENERIC_ERROR);
+        EXPECT_EQ(e.message, "Strange value in " + usageFile() + " file: '" + content + "'");
     }
 }
 
-TEST_F(DiskUsageTest, PeriodicSaveWritesOnlyAChangedNonZeroUsage) {
+TEST_F(DiskUsageTest, AdjustmentsFollowSizeChangesAndThePeriodicSaveWritesOnlyAChangedNonZeroUsage) {
     writeFile(usageFile(), "12345");
     SystemParameters::loadDiskUsage();
 
@@ -110,21 +105,14 @@ TEST_F(DiskUsageTest, PeriodicSaveWritesOnlyAChangedNonZeroUsage) {
     SystemParameters::saveDiskUsageIfChanged();
     EXPECT_EQ(readFile(usageFile()), "marker");
 
-    // A usage of 0 is never written by the periodic save.
-    SystemParameters::setDiskUsage(12350, 0);
+    // Adjustments follow size changes both ways and never go below zero; a usage of 0 is never
+    // written by the periodic save.
+    SystemParameters::setDiskUsage(30, 10);
+    EXPECT_EQ(SystemParameters::currentDiskUsage(), 12330u);
+    SystemParameters::setDiskUsage(20000, 0);
+    EXPECT_EQ(SystemParameters::currentDiskUsage(), 0u);
     SystemParameters::saveDiskUsageIfChanged();
     EXPECT_EQ(readFile(usageFile()), "marker");
-}
-
-TEST_F(DiskUsageTest, AdjustmentsFollowSizeChangesAndNeverGoBelowZero) {
-    writeFile(usageFile(), "100");
-    SystemParameters::loadDiskUsage();
-    SystemParameters::setDiskUsage(10, 30);
-    EXPECT_EQ(SystemParameters::currentDiskUsage(), 120u);
-    SystemParameters::setDiskUsage(30, 10);
-    EXPECT_EQ(SystemParameters::currentDiskUsage(), 100u);
-    SystemParameters::setDiskUsage(500, 0);
-    EXPECT_EQ(SystemParameters::currentDiskUsage(), 0u);
 }
 
 TEST_F(DiskUsageTest, ConcurrentAdjustmentsAreNotLost) {

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <barrier>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "FileState_hvps.h"
 
@@ -62,6 +66,30 @@ TEST_F(FileStateTest, DigestIsTakenFromACopySoLaterBytesContinueItAndPathsDiffer
     e->resetMD5();
     feed(e, "new");
     EXPECT_EQ(digest(e), md5Of("new"));
+}
+
+// Under make test-tsan: threads take slots from each other (more paths than slots) while files are
+// reported changed; each must get the entry of its own path, with the digest of what it fed.
+TEST_F(FileStateTest, ThreadsTakingSlotsFromEachOtherEachGetTheEntryOfTheirPath) {
+    std::barrier start(4);
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; t++)
+        threads.emplace_back([&, t] {
+            start.arrive_and_wait();
+            for (int i = 0; i < 3000; i++) {
+                const std::string path = std::to_string(t) + "/" + std::to_string(i % 700);
+                HVFileState* e = FileStateList::getFileState(CSString::newString(path).get(), 0);
+                e->resetMD5();
+                feed(e, path);
+                if (e->getPath()->view() != path || digest(e) != md5Of(path)) wrong++;
+                e->unlock();
+                if (i % 7 == 0) FileStateList::fileChanged(CSString::newString(path).get(), 0);
+            }
+        });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(FileStateList::count(), 2000u);
 }
 
 }  // namespace

@@ -196,7 +196,10 @@ TEST_F(UploadTest, VerifiedAppendContinuesTheCachedDigestAndAMismatchStartsItAga
     start();
     // Appends in log mode of bodies that are no records, so unchecked.
     const std::string a(70000, 'a'), b = "an appended block", c = "and some more";
-    ASSERT_EQ(put("f", a, HVPSPlacement::Replace, 0, md5(a)).status, 201);
+    // The client's digest is compared without regard to case.
+    std::string lowerCase = md5(a);
+    for (char& ch : lowerCase) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    ASSERT_EQ(put("f", a, HVPSPlacement::Replace, 0, lowerCase).status, 201);
     // Changed behind the server's back: a digest that passes for A + B proves that only B was read.
     const std::string changed(70000, 'c');
     ASSERT_TRUE(writeFile(spacePath("f"), changed));
@@ -228,9 +231,8 @@ TEST_F(UploadTest, DigestOfBodiesCheckedAsTheyAreWrittenMatchesTheStoredFileAlso
     start();
     // Bodies of several copy blocks with a partial last one; each starts with a byte that no record
     // starts with, so appends of them are not checked as records.
-    auto block = [](size_t n, int seed) {
-        std::string out(n, '\0');
-        for (size_t i = 0; i < n; i++) out[i] = static_cast<char>((i * 131 + seed * 17 + (i >> 9)) & 0xFF);
+    auto block = [](size_t n, unsigned seed) {
+        std::string out = hvps_test::randomBytes(n, seed);
         out[0] = 'Z';
         return out;
     };
@@ -254,6 +256,8 @@ TEST_F(UploadTest, DigestOfBodiesCheckedAsTheyAreWrittenMatchesTheStoredFileAlso
     // A replace refused for its digest leaves the file; its repeat with the right one succeeds.
     expectRefused(put("g", b, HVPSPlacement::Replace, 0, md5(a)), 417, -2, "MD5 check failed: server: ");
     EXPECT_TRUE(readFile(spacePath("g")) == a + b + c + d);
+    EXPECT_EQ(diskUsage(), 100 + (a + b + c + d).size());
+    EXPECT_EQ(temporaryFiles(), std::vector<std::string>{});
     EXPECT_EQ(put("g", b, HVPSPlacement::Replace, 0, md5(b)).status, 201);
     EXPECT_EQ(put("g", d, HVPSPlacement::Append, 0, md5(b + d)).status, 201);
     EXPECT_TRUE(readFile(spacePath("g")) == b + d);
@@ -268,10 +272,9 @@ TEST_F(UploadTest, DigestOfBodiesCheckedAsTheyAreWrittenMatchesTheStoredFileAlso
     EXPECT_TRUE(readFile(spacePath("g")) == large);
 }
 
-TEST_F(UploadTest, MD5CheckThatRunsOutOfTimeReportsItsProgressAndARepeatFinishesIt) {
+TEST_F(UploadTest, MD5CheckThatRunsOutOfTimeReportsItsProgressAndOnlyARepeatOfTheSameUploadContinuesIt) {
     start("put-verify-timeout=1\n");
-    std::string data(3 << 20, '\0');
-    for (size_t i = 0; i < data.size(); i++) data[i] = static_cast<char>(i * 7919 >> 5);
+    const std::string data = hvps_test::randomBytes(4 << 20, 1), fresh = hvps_test::randomBytes(4 << 20, 2);
     const std::string digest = md5(data);
 
     // A replace that runs out of time leaves the former content until a repeat finishes it.
@@ -307,35 +310,26 @@ TEST_F(UploadTest, MD5CheckThatRunsOutOfTimeReportsItsProgressAndARepeatFinishes
     const HVPSReply& replaced = iClient.putVerified("f100", another.data(), another.size(),
                                                     {HVPSPlacement::Replace, 0, md5(another)});
     EXPECT_EQ(replaced.status, 201) << replaced.body;
-}
 
-TEST_F(UploadTest, ReplaceThatRanOutOfTimeLeavesNoProgressForTheCheckOfTheFileItDidNotReplace) {
-    start("put-verify-timeout=1\n");
-    std::string old(6 << 20, '\0'), fresh(6 << 20, '\0');
-    for (size_t i = 0; i < old.size(); i++) {
-        old[i] = static_cast<char>(i * 7919 >> 5);
-        fresh[i] = static_cast<char>(i * 104729 >> 3);
-    }
-    ASSERT_EQ(put("big", old, HVPSPlacement::Replace).status, 201);
     // An append checked against a file the server holds no digest for reads the file back within
     // the time-out too.
-    const HVPSReply& readBack = put("big", "tail", HVPSPlacement::AtOffset, old.size(), md5(old + "tail"));
+    ASSERT_EQ(put("big", data, HVPSPlacement::Replace).status, 201);
+    const HVPSReply& readBack = put("big", "tail", HVPSPlacement::AtOffset, data.size(), md5(data + "tail"));
     EXPECT_EQ(readBack.errorCode, -6) << readBack.body;
     EXPECT_GT(readBack.md5Offset, 0u);
-    EXPECT_LT(readBack.md5Offset, old.size());
-    EXPECT_EQ(readBack.fileLength, old.size() + 4);
+    EXPECT_LT(readBack.md5Offset, data.size());
+    EXPECT_EQ(readBack.fileLength, data.size() + 4);
+    // A replace that ran out of time leaves no progress for the check of the file it did not
+    // replace: an append checked against the stored file passes (after as many time-outs as it takes).
     const HVPSReply& timedOut = put("big", fresh, HVPSPlacement::Replace, 0, md5(fresh));
     ASSERT_EQ(timedOut.errorCode, -6) << timedOut.body;
-    ASSERT_LT(timedOut.md5Offset, old.size()) << "the check must stop inside the former content";
-
-    // The digest of the replace's bytes must not be taken for the stored file's: an append checked
-    // against the stored file passes (after as many time-outs as it takes).
+    ASSERT_LT(timedOut.md5Offset, data.size()) << "the check must stop inside the former content";
     const std::string tail = "0123456789";
     const HVPSReply& reply =
-        iClient.putVerified("big", tail.data(), tail.size(), {HVPSPlacement::Append, 0, md5(old + tail)});
+        iClient.putVerified("big", tail.data(), tail.size(), {HVPSPlacement::Append, 0, md5(data + tail)});
     EXPECT_EQ(reply.status, 201) << reply.body;
-    EXPECT_TRUE(readFile(spacePath("big")) == old + tail);
-    EXPECT_EQ(diskUsage(), 100 + old.size() + tail.size());
+    EXPECT_TRUE(readFile(spacePath("big")) == data + tail);
+    EXPECT_EQ(diskUsage(), 2 * data.size() + tail.size());
 }
 
 TEST_F(UploadTest, BodyCutShortLeavesTheFileAsItWasWhereverTheUploadWrote) {
@@ -369,25 +363,6 @@ TEST_F(UploadTest, BodyCutShortLeavesTheFileAsItWasWhereverTheUploadWrote) {
     }
     EXPECT_EQ(temporaryFiles(), std::vector<std::string>{});
     EXPECT_NE(iServer.log().find("Body too short for "), std::string::npos);
-}
-
-TEST_F(UploadTest, ReplaceFailingItsMD5CheckLeavesTheFormerContentAndASuccessfulOneTakesItsPlace) {
-    start();
-    const std::string data = "new content";
-    expectRefused(put("f100", data, HVPSPlacement::Replace, 0, md5("other")), 417, -2,
-                  "MD5 check failed: server: ");
-    EXPECT_EQ(readFile(spacePath("f100")), std::string(100, 'x'));
-    EXPECT_EQ(diskUsage(), 100u);
-
-    // The client's digest is compared without regard to case.
-    std::string lowerCase = md5(data);
-    for (char& ch : lowerCase) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-    ASSERT_EQ(put("f100", data, HVPSPlacement::Replace, 0, lowerCase).status, 201);
-    EXPECT_EQ(readFile(spacePath("f100")), data);
-    EXPECT_EQ(diskUsage(), data.size());
-    // The digest of the replaced file goes on with an append (of no record: unchecked).
-    EXPECT_EQ(put("f100", " appended.", HVPSPlacement::Append, 0, md5(data + " appended.")).status, 201);
-    EXPECT_EQ(temporaryFiles(), std::vector<std::string>{});
 }
 
 TEST_F(UploadTest, ReplaceWritesBesideTheFileAndAnUploadWaitingForItLocksAndWritesTheNewFile) {
