@@ -144,20 +144,14 @@ protected:
     void SetUp() override {
         iSeed = envNumber("HVPS_CRASH_SEED", static_cast<unsigned>(std::random_device{}()));
         iRandom.seed(iSeed);
-        iPort = hvps_test::freeLoopbackPort();
         iServer.writeConfig(iPort, "server-host=127.0.0.1\n");
-        iKey = HVPSClient::serverKeyFromPassword(HvpsdProcess::kPassword);
     }
 
     size_t uniform(size_t low, size_t high) {
         return std::uniform_int_distribution<size_t>(low, high)(iRandom);
     }
 
-    std::string randomBytes(size_t n) {
-        std::string s(n, '\0');
-        for (auto& c : s) c = static_cast<char>(iRandom());
-        return s;
-    }
+    std::string randomBytes(size_t n) { return hvps_test::randomBytes(n, static_cast<unsigned>(iRandom())); }
 
     // Starts hvpsd; the launcher ends once the server serves.
     bool startServer() {
@@ -224,10 +218,7 @@ protected:
             HVPSClient::buildLogRecord(body.data(), body.size(), record);
             Result r = run(
                 [&]() -> const HVPSReply& { return client.appendRecord(path, body.data(), body.size()); });
-            if (r == Result::Acknowledged)
-                space.files[path] = {before + record};
-            else if (r == Result::Cut)  // a new log may have been created and left empty
-                space.files[path] = {old, before, before + record};
+            space.files[path] = settle(r, old, before + record);
             return r != Result::Cut;
         }
         const std::string path = kFiles[uniform(0, 2)];
@@ -369,8 +360,8 @@ protected:
     std::mt19937_64 iRandom;
     TempDir iDir;
     HvpsdProcess iServer{iDir.path()};
-    int iPort = 0;
-    HVPSServerKey iKey;
+    int iPort = hvps_test::freeLoopbackPort();
+    HVPSServerKey iKey = HVPSClient::serverKeyFromPassword(HvpsdProcess::kPassword);
     std::map<uint32, SpaceModel> iSpaces;
     std::set<uint32> iDeleted;
 };

@@ -20,7 +20,8 @@ using hvps_test::writeFile;
 
 namespace {
 
-// Lines of a text, each without its LF (a text ending in LF has no empty last line).
+// Lines of a text, each without its LF (a text ending in LF has no empty last
+// line).
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
     size_t start = 0;
@@ -69,24 +70,6 @@ protected:
     hvps_test::CapturedLog iLog;
 };
 
-TEST_F(SpaceDatabaseTest, EmptyFileGivesFirstIdOneAndFileWithSpaceLineAndTrailer) {
-    setDB("");
-    loadSpaces();
-    EXPECT_EQ(SpaceDatabase::getSpaceCount(), 0u);
-    std::string hexKey;
-    EXPECT_EQ(create("first", &hexKey), 1u);
-    EXPECT_EQ(hexKey.size(), 16u);
-
-    std::vector<std::string> text = lines(db());
-    ASSERT_EQ(text.size(), 2u);
-    ASSERT_EQ(text[0].size(), 1 + 2 + 60u);
-    EXPECT_EQ(text[0].substr(0, 3), "1\t\t");
-    EXPECT_EQ(text[0].find_first_not_of("0123456789ABCDEF", 3), std::string::npos);
-    EXPECT_EQ(text[1], "1\t\t");
-    EXPECT_EQ(db().back(), '\n');
-    EXPECT_FALSE(std::filesystem::exists(iRepo.file("space-db.NEW_VERSION")));
-}
-
 TEST_F(SpaceDatabaseTest, RoundTripKeepsIdsKeysAndOrderAndTitlesOnlyWhenAskedWithoutSplittingALine) {
     hvps_system_parameters.iStoreSpaceTitles = true;
     setDB("");
@@ -94,8 +77,16 @@ TEST_F(SpaceDatabaseTest, RoundTripKeepsIdsKeysAndOrderAndTitlesOnlyWhenAskedWit
     const std::string titles[] = {"a\tb\rc\nd", "space 1", "space 2"};
     std::string keys[3];
     for (int i = 0; i < 3; i++) create(titles[i].c_str(), &keys[i]);
-    EXPECT_EQ(lines(db()).at(0).substr(0, 10), "1\ta b c d\t");
-    EXPECT_EQ(lines(db()).size(), 4u);
+    // A line "<id> TAB <title> TAB <encrypted key: 60 hex digits>" per space,
+    // then a trailer with the highest id.
+    std::vector<std::string> text = lines(db());
+    ASSERT_EQ(text.size(), 4u);
+    EXPECT_EQ(text[0].substr(0, 10), "1\ta b c d\t");
+    EXPECT_EQ(text[0].size(), 10 + 60u);
+    EXPECT_EQ(text[0].find_first_not_of("0123456789ABCDEF", 10), std::string::npos);
+    EXPECT_EQ(text[3], "3\t\t");
+    EXPECT_EQ(db().back(), '\n');
+    EXPECT_EQ(keys[0].size(), 16u);
     reload();
     ASSERT_EQ(SpaceDatabase::getSpaceCount(), 3u);
     for (uint32 i = 0; i < 3; i++) {
@@ -137,7 +128,8 @@ TEST_F(SpaceDatabaseTest, IdsAreNeverReused) {
 TEST_F(SpaceDatabaseTest, SpaceAndTrailerLinesAreReadWithAnyLineEndAndTheHighestIdCounts) {
     std::string line3 = validLine(3);
     std::string line7 = validLine(7);
-    // CR LF and CR line ends, a blank line, trailers and a last line without line end are all read.
+    // CR LF and CR line ends, a blank line, trailers and a last line without line
+    // end are all read.
     setDB("20\t\t\r\n" + line3.substr(0, line3.size() - 1) + "\r" + "\n" + "12\t\t\r\n" +
           line7.substr(0, line7.size() - 1));
     loadSpaces();
@@ -155,7 +147,8 @@ TEST_F(SpaceDatabaseTest, NewIdsStartAboveTheHighestSpaceFolderOfTheRepository) 
     writeFile(iRepo.file("9"), "a file where a space folder would go");
     loadSpaces();
     EXPECT_EQ(create("a"), 10u);
-    EXPECT_NE(log().find(" [Warning] Space folders up to id 9 exist, above the highest id of the space "
+    EXPECT_NE(log().find(" [Warning] Space folders up to id 9 exist, above the "
+                         "highest id of the space "
                          "database (4): new spaces get ids above 9\n"),
               std::string::npos)
         << log();
@@ -231,8 +224,8 @@ TEST_F(SpaceDatabaseTest,
     {
         hvps_test::SyscallLog calls;
         create("a");
-        // The data reaches the disk, then one rename replaces space-db (never removed first), then
-        // the directory entry reaches the disk.
+        // The data reaches the disk, then one rename replaces space-db (never
+        // removed first), then the directory entry reaches the disk.
         EXPECT_EQ(calls.calls, (std::vector<std::string>{
                                    "write space-db.NEW_VERSION", "fsync space-db.NEW_VERSION",
                                    "rename space-db.NEW_VERSION space-db",
@@ -247,7 +240,8 @@ TEST_F(SpaceDatabaseTest,
     }
     EXPECT_EQ(e.code, EIO);
     EXPECT_EQ(db(), before);
-    // The table keeps the new space; the next load throws the partial new version away.
+    // The table keeps the new space; the next load throws the partial new version
+    // away.
     EXPECT_TRUE(findSpace(2));
     reload();
     EXPECT_FALSE(findSpace(2));

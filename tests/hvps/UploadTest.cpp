@@ -3,7 +3,6 @@
 // other, and the refusals; after every failure the file and the disk usage are checked to be as
 // they were.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -452,14 +451,6 @@ TEST_F(UploadTest, DiskUsageEqualsAFreshCountWhenRemoveRenameOrDeleteOverlapsASl
         EXPECT_TRUE(eventually([&] { return diskUsage() == freshCount(); }))
             << diskUsage() << " " << freshCount();
     }
-    // The usage a clean stop saves is the one the next start takes.
-    ASSERT_TRUE(iServer.signalServer(SIGTERM));
-    ASSERT_TRUE(iServer.waitForServerExit());
-    auto launcher = iServer.launch(hvps_test::withRoot());
-    ASSERT_TRUE(launcher && launcher->exitedWith(0)) << iServer.output();
-    // (The client's first request finds its connection to the stopped server closed.)
-    EXPECT_TRUE(eventually([&] { return diskUsage() == freshCount(); }))
-        << diskUsage() << " " << freshCount();
 }
 
 TEST_F(UploadTest, StartUpRemovesTemporaryFilesOfCutShortReplacesBeforeCountingTheDiskUsage) {
