@@ -81,6 +81,8 @@ public:
     bool openStream();
     // Serves `connection` from now on (its request reader and reply writer).
     void borrow(CSRef<MSConnection> connection);
+    // Hands the borrowed connection back to the parked set, between requests.
+    void parkConnection();
     // The request loop of one connection, as long as whole request heads are there. True when the
     // connection stays open for a later request; raises whatever ends it abnormally.
     bool serviceConnection();
@@ -90,8 +92,9 @@ public:
     // Starts a new reply: no headers but Server, Content-Type and Connection, empty body, status 200.
     void resetOutput(bool keepAlive);
     // Parses the request URI into iResourcePath, iSpaceID, iSpace and the header overrides; raises
-    // -25012 for a path too long or holding "..". Returns iInSpaceURL.
-    bool parseRequestURI();
+    // -25012 for a path too long or holding "..", or for a path through a link inside the
+    // repository unless `linksRefusedAtOpen` (the caller's open refuses them). Returns iInSpaceURL.
+    bool parseRequestURI(bool linksRefusedAtOpen = false);
 
     // CSURL callbacks.
     void setArg(char* name, char* value) override;

@@ -1,6 +1,7 @@
 // GET of a file in a space: the whole file or a window of it chosen by "Seek-Pos" and
 // "Maximum-Length". Downloads need no session; the file is read under a shared lock.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -17,11 +18,24 @@ namespace {
 constexpr uint64 kSendFileMinimum = 16384;
 
 // The file of a download, open for reading under a shared lock until the request ends; its length
-// is the one it had when the lock was taken. A missing file or a folder is refused as not found.
-CSRef<CSLockedFile> openDownload(const std::string& path, const char* requestPath) {
+// is the one it had when the lock was taken. A missing file or a folder is refused as not found, a
+// path through a link inside the repository as illegal.
+CSRef<CSLockedFile> openDownload(const char* requestPath) {
+    const std::string& base = hvps_system_parameters.iRepositoryPath;
+    const std::string path = base + "/" + requestPath;
     CSRef<CSLockedFile> file;
     try {
-        file = CSLockedFile::lockFile(path.c_str(), CSLockedFile::Shared);
+        try {
+            // The open itself refuses a link anywhere on the path, so no link can be placed between
+            // a look at the path and the open. The repository may lie behind a link of its own:
+            // only a link below it refuses the download.
+            file = CSLockedFile::lockFile(path.c_str(), CSLockedFile::Shared, true);
+        } catch (const CSException& e) {
+            if (e.getErrorCode() != ELOOP) throw;
+            if (CSSys::sys_hasLinkBelow(base.c_str(), requestPath))
+                CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_ACCESS_DENIED, "Illegal path: %s", requestPath);
+            file = CSLockedFile::lockFile(path.c_str(), CSLockedFile::Shared);
+        }
     } catch (const CSException& e) {
         if (!CSSys::isNoSuchPath(e)) throw;
     }
@@ -56,7 +70,7 @@ void MSConnectionHandler::handleSpaceGet() {
     verifySpace();
 
     const char* path = iResourcePath ? iResourcePath->getCString() : "";
-    CSRef<CSLockedFile> file = openDownload(hvps_system_parameters.iRepositoryPath + "/" + path, path);
+    CSRef<CSLockedFile> file = openDownload(path);
     uint64 size = file->lockedSize();
     iOutputStream->addHeader("P1Length", size);
 

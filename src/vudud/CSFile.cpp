@@ -48,7 +48,7 @@ void CSFile::open(int mode) {
 void CSFile::openFile(int mode) {
     if (iFile.isOpen() && mode != iMode) close();
     if (!iFile.isOpen()) {
-        iFile.sf_open(iPath->getCString(), mode & READONLY, mode & CREATE);
+        iFile.sf_open(iPath->getCString(), mode & READONLY, mode & CREATE, mode & NO_LINKS);
         iLockCount = 0;
     }
     iMode = mode;
@@ -59,6 +59,13 @@ void CSFile::lock() {
     checkOpen();
     if (iLockCount == 0) iFile.sf_lock(iMode & READONLY);
     iLockCount++;
+}
+
+bool CSFile::tryLock() {
+    checkOpen();
+    if (iLockCount == 0 && !iFile.sf_tryLock(iMode & READONLY)) return false;
+    iLockCount++;
+    return true;
 }
 
 void CSFile::unlock() {

@@ -20,6 +20,7 @@ public:
     static constexpr int READONLY = 1;  // read only
     static constexpr int CREATE = 2;    // create the file (0664) when missing
     static constexpr int TRUNCATE = 4;  // cut to length 0 after opening (ignored with READONLY)
+    static constexpr int NO_LINKS = 8;  // a symbolic link anywhere on the path fails the open (ELOOP)
 
     explicit CSFile(CSRef<CSPath> path);
     ~CSFile() override;
@@ -38,6 +39,9 @@ public:
     // Nested: the first lock takes a blocking flock (shared for READONLY, else exclusive), the last
     // unlock releases it. An unlock without a lock does nothing.
     virtual void lock();
+    // As lock, without waiting: false (and no lock) when another holder keeps the flock from being
+    // taken now.
+    bool tryLock();
     virtual void unlock();
     // Releases any lock and closes. Nothing when not open.
     virtual void close();

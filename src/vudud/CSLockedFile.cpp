@@ -6,13 +6,22 @@
 
 #include "CSException.h"
 
-CSLockedFile::CSLockedFile(CSRef<CSPath> path, Access access) : CSFile(std::move(path)) {
-    const int mode = access == Shared ? READONLY : access == Create ? CREATE : DEFAULT;
+CSLockedFile::CSLockedFile(CSRef<CSPath> path, Access access, bool noLinks) : CSFile(std::move(path)) {
+    const int mode = (access == Shared ? READONLY : access == Create ? CREATE : DEFAULT) | (noLinks ? NO_LINKS : 0);
     for (int attempt = 0;; attempt++) {
         open(mode);
-        lock();
+        // A shared lock taken at once is held on the file the path named when it was opened; a
+        // replace that came in between left that file whole, so reading it is reading the file as
+        // it was when the request reached it. Only a reader that had to wait looks again.
+        const bool atOnce = access == Shared && tryLock();
+        if (!atOnce) lock();
         struct stat held {};
         iFile.sf_fstat(&held);
+        if (atOnce) {
+            iLockedSize = static_cast<uint64>(held.st_size);
+            iIsDirectory = S_ISDIR(held.st_mode);
+            return;
+        }
         struct stat named {};
         if (CSSys::ops().os_stat(getPathCString(), &named) == 0) {
             if (held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
@@ -30,6 +39,6 @@ CSLockedFile::CSLockedFile(CSRef<CSPath> path, Access access) : CSFile(std::move
     }
 }
 
-CSRef<CSLockedFile> CSLockedFile::lockFile(const char* path, Access access) {
-    return cs_new<CSLockedFile>(CSPath::newPath(path), access);
+CSRef<CSLockedFile> CSLockedFile::lockFile(const char* path, Access access, bool noLinks) {
+    return cs_new<CSLockedFile>(CSPath::newPath(path), access, noLinks);
 }

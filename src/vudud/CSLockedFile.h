@@ -2,7 +2,8 @@
 // file its path names at the moment the lock was taken. Writers that replace a file rename a new
 // one over the path while holding the old one's lock; a waiter that then got the old file's lock
 // would work on a file no path names any more, so the lock is taken again on the file the path
-// names now. Reads, writes and length changes are those of CSFile on the held descriptor.
+// names now. A shared lock taken without waiting is kept on the file opened: a replace between the
+// open and the lock left that file as it was when it was opened, so a reader sees a whole file. Reads, writes and length changes are those of CSFile on the held descriptor.
 // One thread uses an object; the flock coordinates threads and processes.
 #pragma once
 
@@ -20,8 +21,9 @@ public:
 
     // Opens, locks (blocking) and checks identity. A missing file raises the file error 2 (except
     // with Create); a path that still names another file after kMaxAttempts raises EBUSY.
-    CSLockedFile(CSRef<CSPath> path, Access access);
-    static CSRef<CSLockedFile> lockFile(const char* path, Access access);
+    // `noLinks`: a symbolic link anywhere on the path fails the open with the file error ELOOP.
+    CSLockedFile(CSRef<CSPath> path, Access access, bool noLinks = false);
+    static CSRef<CSLockedFile> lockFile(const char* path, Access access, bool noLinks = false);
 
     // The file's length and kind when the lock was taken.
     uint64 lockedSize() const { return iLockedSize; }

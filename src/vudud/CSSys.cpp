@@ -5,6 +5,10 @@
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#endif
 
 #include <atomic>
 #include <climits>
@@ -42,6 +46,21 @@ int CSSysOps::os_access(const char* path, int mode) { return ::access(path, mode
 int CSSysOps::os_stat(const char* path, struct stat* st) { return ::stat(path, st); }
 int CSSysOps::os_fstat(int fd, struct stat* st) { return ::fstat(fd, st); }
 int CSSysOps::os_lstat(const char* path, struct stat* st) { return ::lstat(path, st); }
+int CSSysOps::os_openNoLinks(const char* path, int flags, mode_t mode) {
+#if defined(__linux__) && defined(SYS_openat2)
+    struct open_how how {};
+    how.flags = static_cast<uint64>(flags | O_CLOEXEC);
+    how.mode = (flags & O_CREAT) ? mode : 0;
+    how.resolve = RESOLVE_NO_SYMLINKS;
+    return static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof(how)));
+#else
+    (void)path;
+    (void)flags;
+    (void)mode;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
 int CSSysOps::os_mkdir(const char* path, mode_t mode) { return ::mkdir(path, mode); }
 int CSSysOps::os_chmod(const char* path, mode_t mode) { return ::chmod(path, mode); }
 int CSSysOps::os_rmdir(const char* path) { return ::rmdir(path); }
@@ -158,6 +177,21 @@ bool CSSys::sys_isLink(const char* path) {
 }
 
 bool CSSys::sys_hasLinkBelow(const char* base, const char* relative) {
+#if defined(O_PATH)
+    {
+        // One walk that refuses a link anywhere settles the usual case, a path without links. A
+        // refusal may come from a link above `base`, and another error may hide one: those cases
+        // are settled component by component below.
+        const std::string whole = std::string(base) + "/" + relative;
+        const int fd = ops().os_openNoLinks(whole.c_str(), O_PATH, 0);
+        if (fd != -1) {
+            ops().os_close(fd);
+            return false;
+        }
+        // A missing part was reached before any link, and nothing after it can be a link.
+        if (errno == ENOENT) return false;
+    }
+#endif
     std::string path = base;
     std::string_view rest(relative);
     while (!rest.empty()) {
@@ -243,12 +277,19 @@ void CSSysFile::fail(const char* func, const char* file, int line, int err) cons
     CSException::throwFileError(func, file, line, err, iPath.c_str());
 }
 
-void CSSysFile::sf_open(const char* path, bool readOnly, bool create) {
+void CSSysFile::sf_open(const char* path, bool readOnly, bool create, bool noLinks) {
     if (iHandle >= 0) sf_close();
     int flags = (readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC;
     if (create) flags |= O_CREAT;
     iPath = path;
-    iHandle = retryInterrupted([&] { return CSSys::ops().os_open(path, flags, 0664); });
+    iHandle = -1;
+    if (noLinks) iHandle = retryInterrupted([&] { return CSSys::ops().os_openNoLinks(path, flags, 0664); });
+    if (iHandle == -1 && noLinks && errno == ENOSYS) {
+        // The system refuses no links while it opens: the path is looked at first.
+        if (CSSys::sys_hasLinkBelow("", path)) fail(CS_CONTEXT, ELOOP);
+        noLinks = false;
+    }
+    if (!noLinks) iHandle = retryInterrupted([&] { return CSSys::ops().os_open(path, flags, 0664); });
     if (iHandle == -1) fail(CS_CONTEXT, errno);
 }
 
@@ -313,6 +354,13 @@ void CSSysFile::sf_datasync() {
 void CSSysFile::sf_lock(bool shared) {
     if (retryInterrupted([&] { return CSSys::ops().os_flock(iHandle, shared ? LOCK_SH : LOCK_EX); }) == -1)
         fail(CS_CONTEXT, errno);
+}
+
+bool CSSysFile::sf_tryLock(bool shared) {
+    const int operation = (shared ? LOCK_SH : LOCK_EX) | LOCK_NB;
+    if (retryInterrupted([&] { return CSSys::ops().os_flock(iHandle, operation); }) == 0) return true;
+    if (errno != EWOULDBLOCK) fail(CS_CONTEXT, errno);
+    return false;
 }
 
 void CSSysFile::sf_unlock() {

@@ -39,6 +39,9 @@ public:
     virtual int os_stat(const char* path, struct stat* st);
     virtual int os_fstat(int fd, struct stat* st);
     virtual int os_lstat(const char* path, struct stat* st);
+    // Opens `path` (O_PATH and the like in `flags`) refusing a symbolic link anywhere on it with
+    // ELOOP; ENOSYS where the system cannot refuse links in one call.
+    virtual int os_openNoLinks(const char* path, int flags, mode_t mode);
     virtual int os_mkdir(const char* path, mode_t mode);
     virtual int os_chmod(const char* path, mode_t mode);
     virtual int os_rmdir(const char* path);
@@ -122,7 +125,8 @@ public:
 
     // Opens read-only or read-write, creating the file (mode 0664) when `create`. An open
     // descriptor is closed first.
-    void sf_open(const char* path, bool readOnly, bool create);
+    // `noLinks`: a symbolic link anywhere on `path` fails the open with ELOOP.
+    void sf_open(const char* path, bool readOnly, bool create, bool noLinks = false);
     // Only when open; drops the path. A close failure raises (the data may not have been written).
     void sf_close();
     // Reads up to `size` bytes with one successful pread; returns the bytes read (0 at the end).
@@ -139,6 +143,8 @@ public:
     void sf_datasync();
     // Blocking flock, shared or exclusive / unlock.
     void sf_lock(bool shared);
+    // The same lock without waiting: false when another holder keeps it from being taken now.
+    bool sf_tryLock(bool shared);
     void sf_unlock();
 
 private:
