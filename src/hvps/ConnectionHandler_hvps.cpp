@@ -136,10 +136,7 @@ bool MSConnectionHandler::doWork() {
         if (hvps_system_parameters.iVerbose) iException.log(this);
     }
     if (keep && !mustQuit()) {
-        iInputStream.reset();
-        iOutputStream.reset();
-        dropPath();
-        MSNetwork::parkConnection(std::move(iConnection));
+        parkConnection();
     } else {
         close();
     }
@@ -165,6 +162,13 @@ bool MSConnectionHandler::openStream() {
     if (!connection) return false;
     borrow(std::move(connection));
     return true;
+}
+
+void MSConnectionHandler::parkConnection() {
+    iInputStream.reset();
+    iOutputStream.reset();
+    dropPath();
+    MSNetwork::parkConnection(std::move(iConnection));
 }
 
 void MSConnectionHandler::borrow(CSRef<MSConnection> connection) {
@@ -231,6 +235,15 @@ bool MSConnectionHandler::serviceConnection() {
             MSConnection::Head next = MSConnection::Head::Partial;
             if (!linger || iConnection->hasBufferedInput()) next = iConnection->gatherHead();
             if (linger && next == MSConnection::Head::Partial) {
+                // A parked client whose request is already there goes first: serving it costs no
+                // sleep, and this connection is parked meanwhile, to be woken when its request comes.
+                if (CSRef<MSConnection> ready = mustQuit() ? nullptr : MSNetwork::takeReadyParked()) {
+                    parkConnection();
+                    borrow(std::move(ready));
+                    setLastUse(time(nullptr));
+                    lingered = 0;
+                    continue;
+                }
                 iConnection->socket()->waitReadable(kLingerMs);
                 next = iConnection->gatherHead();
             }
@@ -308,7 +321,7 @@ void MSConnectionHandler::dropPath() {
     iBadSpaceID = false;
 }
 
-bool MSConnectionHandler::parseRequestURI() {
+bool MSConnectionHandler::parseRequestURI(bool linksRefusedAtOpen) {
     dropPath();
     parseURL(iInputStream->getRequestURI());
     const char* path = iResourcePath ? iResourcePath->getCString() : "";
@@ -324,7 +337,7 @@ bool MSConnectionHandler::parseRequestURI() {
         CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_ACCESS_DENIED, "Illegal path: %s", path);
     // A link that someone placed inside a space folder would let downloads and uploads reach
     // files outside the repository: paths through links are refused.
-    if (iInSpaceURL && CSSys::sys_hasLinkBelow(hvps_system_parameters.iRepositoryPath.c_str(), path))
+    if (iInSpaceURL && !linksRefusedAtOpen && CSSys::sys_hasLinkBelow(hvps_system_parameters.iRepositoryPath.c_str(), path))
         CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_ACCESS_DENIED, "Illegal path: %s", path);
     return iInSpaceURL;
 }
@@ -366,7 +379,8 @@ void MSConnectionHandler::setArg(char* name, char* value) {
 void MSConnectionHandler::handleGet() {
     clearLastError();
     resetOutput(true);
-    if (parseRequestURI()) {
+    // A download's open refuses links itself.
+    if (parseRequestURI(true)) {
         handleSpaceGet();
         return;
     }

@@ -49,6 +49,9 @@ public:
     MSConnection* iOlder = nullptr;  // neighbours in the parked list (oldest first)
     MSConnection* iNewer = nullptr;
     bool iParked = false;
+    // A thread is looking at the bytes that woke it: it stays in the list but is neither expired
+    // nor evicted meanwhile, so that it is not closed (or freed) under that thread's feet.
+    bool iClaimed = false;
 
 private:
     void buildStreams();

@@ -27,10 +27,10 @@ CSRef<MSSystemThread> MSNetwork::iSystemThread;
 std::atomic<bool> MSNetwork::shuttingDown{false};
 std::atomic<time_t> MSSystemThread::iLastServiceTime{0};
 std::unique_ptr<CSWaitSet> MSNetwork::gWaitSet;
-std::mutex MSNetwork::gParkedLock;
+CSMutex MSNetwork::gParkedLock(true);
 MSConnection* MSNetwork::gOldestParked = nullptr;
 MSConnection* MSNetwork::gNewestParked = nullptr;
-size_t MSNetwork::gParkedCount = 0;
+std::atomic<size_t> MSNetwork::gParkedCount{0};
 
 namespace {
 
@@ -39,6 +39,9 @@ int gListenerTag;
 
 // The longest the turn holder waits before it looks at its must-quit flag again.
 constexpr int kWaitSliceMs = 1000;
+
+// How many reports a handler looks at for a ready parked connection before it stops looking.
+constexpr int kReadyLooks = 2;
 
 }  // namespace
 
@@ -319,10 +322,13 @@ CSRef<MSConnection> MSNetwork::acceptOne(MSConnectionHandler* handler, CSSocket*
 }
 
 CSRef<MSConnection> MSNetwork::wakeParked(MSConnection* connection) {
+    CSRef<MSConnection> taken;
     {
         // Also orders this thread after the one that parked the connection.
-        std::lock_guard<std::mutex> hold(gParkedLock);
-        if (!connection->iParked) return {};
+        std::lock_guard<CSMutex> hold(gParkedLock);
+        if (!connection->iParked || connection->iClaimed) return {};
+        connection->iClaimed = true;
+        taken = CSRef<MSConnection>::retained(connection);
     }
     MSConnection::Head head = MSConnection::Head::Ended;
     try {
@@ -330,9 +336,9 @@ CSRef<MSConnection> MSNetwork::wakeParked(MSConnection* connection) {
     } catch (const CSException& e) {
         if (hvps_system_parameters.iVerbose) e.log(CSThread::getSelf());
     }
-    CSRef<MSConnection> taken;
     {
-        std::lock_guard<std::mutex> hold(gParkedLock);
+        std::lock_guard<CSMutex> hold(gParkedLock);
+        connection->iClaimed = false;
         if (head == MSConnection::Head::Partial) {
             // It keeps its place (and its deadline): a head must be whole within the time-out.
             try {
@@ -343,11 +349,23 @@ CSRef<MSConnection> MSNetwork::wakeParked(MSConnection* connection) {
                 head = MSConnection::Head::Ended;
             }
         }
-        taken = unlinkParked(connection);
+        unlinkParked(connection);
     }
     if (head == MSConnection::Head::Ready) return taken;
     gWaitSet->forget(taken->socket()->getHandle());
     taken->close();
+    return {};
+}
+
+CSRef<MSConnection> MSNetwork::takeReadyParked() {
+    // A few looks at most: a report may be a head still arriving or a peer that left.
+    // Without parked connections there is nothing to look for (a single busy client, say).
+    for (int look = 0; look < kReadyLooks && gParkedCount.load(std::memory_order_relaxed) > 0; look++) {
+        void* tag = gWaitSet ? gWaitSet->wait(0) : nullptr;
+        // New clients are left to the turn holder, who is woken by the same report.
+        if (!tag || tag == &gListenerTag) return {};
+        if (CSRef<MSConnection> connection = wakeParked(static_cast<MSConnection*>(tag))) return connection;
+    }
     return {};
 }
 
@@ -358,14 +376,15 @@ int MSNetwork::expireParked(MSConnectionHandler* handler) {
         CSRef<MSConnection> expired;
         const auto now = MSConnection::Clock::now();
         {
-            std::lock_guard<std::mutex> hold(gParkedLock);
-            if (!gOldestParked) return kWaitSliceMs;
-            const auto deadline = gOldestParked->iParkedAt + std::chrono::milliseconds(timeout);
+            std::lock_guard<CSMutex> hold(gParkedLock);
+            MSConnection* oldest = oldestUnclaimed();
+            if (!oldest) return kWaitSliceMs;
+            const auto deadline = oldest->iParkedAt + std::chrono::milliseconds(timeout);
             if (deadline > now) {
                 auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
                 return static_cast<int>(std::min<int64>(left, kWaitSliceMs));
             }
-            expired = unlinkParked(gOldestParked);
+            expired = unlinkParked(oldest);
         }
         gWaitSet->forget(expired->socket()->getHandle());
         handler->sendTimeoutReply(expired.get());
@@ -378,9 +397,10 @@ size_t MSNetwork::evictParked(size_t count) {
     for (; closed < count; closed++) {
         CSRef<MSConnection> oldest;
         {
-            std::lock_guard<std::mutex> hold(gParkedLock);
-            if (!gOldestParked) break;
-            oldest = unlinkParked(gOldestParked);
+            std::lock_guard<CSMutex> hold(gParkedLock);
+            MSConnection* candidate = oldestUnclaimed();
+            if (!candidate) break;
+            oldest = unlinkParked(candidate);
         }
         gWaitSet->forget(oldest->socket()->getHandle());
         oldest->close();
@@ -391,7 +411,7 @@ size_t MSNetwork::evictParked(size_t count) {
 void MSNetwork::parkConnection(CSRef<MSConnection> connection) {
     connection->releaseIdleBuffers();
     if (!shuttingDown && gWaitSet) {
-        std::lock_guard<std::mutex> hold(gParkedLock);
+        std::lock_guard<CSMutex> hold(gParkedLock);
         try {
             linkParked(connection);
             return;
@@ -418,6 +438,12 @@ void MSNetwork::linkParked(CSRef<MSConnection> connection) {
     (void)connection.take();  // the list's reference now
 }
 
+MSConnection* MSNetwork::oldestUnclaimed() {
+    MSConnection* c = gOldestParked;
+    while (c && c->iClaimed) c = c->iNewer;
+    return c;
+}
+
 CSRef<MSConnection> MSNetwork::unlinkParked(MSConnection* c) {
     (c->iOlder ? c->iOlder->iNewer : gOldestParked) = c->iNewer;
     (c->iNewer ? c->iNewer->iOlder : gNewestParked) = c->iOlder;
@@ -431,7 +457,7 @@ void MSNetwork::closeAllParked() {
     for (;;) {
         CSRef<MSConnection> oldest;
         {
-            std::lock_guard<std::mutex> hold(gParkedLock);
+            std::lock_guard<CSMutex> hold(gParkedLock);
             if (!gOldestParked) break;
             oldest = unlinkParked(gOldestParked);
         }
@@ -441,7 +467,7 @@ void MSNetwork::closeAllParked() {
 }
 
 size_t MSNetwork::getParkedCount() {
-    std::lock_guard<std::mutex> hold(gParkedLock);
+    std::lock_guard<CSMutex> hold(gParkedLock);
     return gParkedCount;
 }
 

@@ -88,6 +88,11 @@ public:
     // Keeps `connection` without a handler until bytes of its next request arrive (closes it when
     // the service is shutting down or cannot watch it).
     static void parkConnection(CSRef<MSConnection> connection);
+    // A parked connection whose next request head has arrived, taken without waiting and without
+    // the turn; none when no parked connection is ready. A handler that has just replied serves it
+    // rather than sleeping on a connection whose next request has not come, so that under load a
+    // busy thread goes from one ready client to the next without a hand-over between threads.
+    static CSRef<MSConnection> takeReadyParked();
     static size_t getParkedCount();
     // True when `handler` has taken the turn; false when it must quit or nothing is published.
     static bool lockListenerSocket(MSConnectionHandler* handler);
@@ -141,10 +146,10 @@ public:
     static std::unique_ptr<CSWaitSet> gWaitSet;
     // --- The parked connections, oldest first; each holds one reference of the list. Handlers add
     // at the newest end; only the turn holder (and shutDown, once no handler runs) takes them out.
-    static std::mutex gParkedLock;
+    static CSMutex gParkedLock;
     static MSConnection* gOldestParked;  // guarded by gParkedLock
     static MSConnection* gNewestParked;  // guarded by gParkedLock
-    static size_t gParkedCount;          // guarded by gParkedLock
+    static std::atomic<size_t> gParkedCount;  // changed under gParkedLock, read without it
 
 private:
     // The turn holder's loop: returns a connection whose head can be read, or none (must quit).
@@ -152,12 +157,16 @@ private:
     // One connection from the backlog: returned when its head is already there, else parked.
     static CSRef<MSConnection> acceptOne(MSConnectionHandler* handler, CSSocket* listener);
     // A parked connection has become readable: returned when its head is whole, else parked again.
+    // Several threads may wake connections at once (a report goes to one of them); the connection
+    // is claimed meanwhile.
     static CSRef<MSConnection> wakeParked(MSConnection* connection);
     // Ends the parked connections whose time-out has passed; the milliseconds to wait at most
     // until the next one's.
     static int expireParked(MSConnectionHandler* handler);
     // Closes up to `count` of the longest-parked connections; the number closed.
     static size_t evictParked(size_t count);
+    // The longest-parked connection no thread has claimed, or none. Caller holds gParkedLock.
+    static MSConnection* oldestUnclaimed();
     // Adds to the newest end and arms it. Caller holds gParkedLock.
     static void linkParked(CSRef<MSConnection> connection);
     // Takes out of the list, handing over the list's reference. Caller holds gParkedLock.

@@ -4,8 +4,17 @@
 
 #include "CSException.h"
 
-CSMutex::CSMutex() {
-    if (int err = pthread_mutex_init(&iMutex, nullptr)) CSException::throwOSError(CS_CONTEXT, err);
+CSMutex::CSMutex(bool spinFirst) {
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+#if defined(PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP)
+    if (spinFirst) pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ADAPTIVE_NP);
+#else
+    (void)spinFirst;
+#endif
+    int err = pthread_mutex_init(&iMutex, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+    if (err) CSException::throwOSError(CS_CONTEXT, err);
 }
 
 CSMutex::~CSMutex() { pthread_mutex_destroy(&iMutex); }

@@ -15,7 +15,9 @@
 
 class CSMutex {
 public:
-    CSMutex();
+    // `spinFirst`: for a lock held a few instructions at a time by many threads, a waiter spins a
+    // moment before it sleeps (where the system offers it), which spares most sleeps and wake-ups.
+    explicit CSMutex(bool spinFirst = false);
     virtual ~CSMutex();
     CSMutex(const CSMutex&) = delete;
     CSMutex& operator=(const CSMutex&) = delete;
