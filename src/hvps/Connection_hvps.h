@@ -49,9 +49,10 @@ public:
     MSConnection* iOlder = nullptr;  // neighbours in the parked list (oldest first)
     MSConnection* iNewer = nullptr;
     bool iParked = false;
-    // A thread is looking at the bytes that woke it: it stays in the list but is neither expired
-    // nor evicted meanwhile, so that it is not closed (or freed) under that thread's feet.
+    // A thread arms it or looks at the bytes that woke it: it stays in the list but is neither
+    // expired nor evicted meanwhile, so that it is not closed (or freed) under that thread's feet.
     bool iClaimed = false;
+    bool iWokeEarly = false;  // reported while its parker was still arming it
 
 private:
     void buildStreams();

@@ -326,7 +326,12 @@ CSRef<MSConnection> MSNetwork::wakeParked(MSConnection* connection) {
     {
         // Also orders this thread after the one that parked the connection.
         std::lock_guard<CSMutex> hold(gParkedLock);
-        if (!connection->iParked || connection->iClaimed) return {};
+        if (!connection->iParked) return {};
+        if (connection->iClaimed) {
+            // Reported while its parker arms it: the parker arms it again.
+            connection->iWokeEarly = true;
+            return {};
+        }
         connection->iClaimed = true;
         taken = CSRef<MSConnection>::retained(connection);
     }
@@ -410,24 +415,43 @@ size_t MSNetwork::evictParked(size_t count) {
 
 void MSNetwork::parkConnection(CSRef<MSConnection> connection) {
     connection->releaseIdleBuffers();
-    if (!shuttingDown && gWaitSet) {
+    if (shuttingDown || !gWaitSet) {
+        connection->close();
+        return;
+    }
+    // Linked claimed, then armed outside the lock, which every thread that parks or wakes a
+    // connection takes: a report that comes before the claim ends finds it claimed, is noted, and
+    // the connection is armed once more.
+    MSConnection* c = connection.get();
+    {
         std::lock_guard<CSMutex> hold(gParkedLock);
+        linkParked(std::move(connection));
+    }
+    for (;;) {
+        bool armed = false;
         try {
-            linkParked(connection);
-            return;
+            gWaitSet->arm(c->socket()->getHandle(), c);
+            armed = true;
         } catch (const CSException& e) {
             // The system watches no more descriptors: this client is closed rather than forgotten.
             e.log(CSThread::getSelf());
         }
+        CSRef<MSConnection> refused;
+        {
+            std::lock_guard<CSMutex> hold(gParkedLock);
+            if (armed && std::exchange(c->iWokeEarly, false)) continue;
+            c->iClaimed = false;
+            if (armed) return;
+            refused = unlinkParked(c);
+        }
+        refused->close();
+        return;
     }
-    connection->close();
 }
 
 void MSNetwork::linkParked(CSRef<MSConnection> connection) {
     MSConnection* c = connection.get();
-    // Armed first: when the system refuses, the list is unchanged. The event cannot be taken
-    // before the link is complete, since taking it needs gParkedLock.
-    gWaitSet->arm(c->socket()->getHandle(), c);
+    c->iClaimed = true;  // until it is armed
     c->iParkedAt = MSConnection::Clock::now();
     c->iParked = true;
     c->iOlder = gNewestParked;

@@ -167,7 +167,7 @@ private:
     static size_t evictParked(size_t count);
     // The longest-parked connection no thread has claimed, or none. Caller holds gParkedLock.
     static MSConnection* oldestUnclaimed();
-    // Adds to the newest end and arms it. Caller holds gParkedLock.
+    // Adds to the newest end, claimed until the caller has armed it. Caller holds gParkedLock.
     static void linkParked(CSRef<MSConnection> connection);
     // Takes out of the list, handing over the list's reference. Caller holds gParkedLock.
     static CSRef<MSConnection> unlinkParked(MSConnection* connection);
