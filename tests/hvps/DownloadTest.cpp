@@ -110,4 +110,23 @@ TEST_F(DownloadTest, MissingFilesFoldersAndMalformedWindowsAreRefusedBeforeAnyBy
     EXPECT_EQ(received, "") << "an error reply is not handed to the sink";
 }
 
+// The repository may be reached through a link of its own (a data folder moved to another disk);
+// only a link below it refuses a download.
+class DownloadThroughLinkTest : public DownloadTest {
+protected:
+    std::string extraConfig() override { return "repository-data=./linked\n"; }
+    void prepare() override {
+        DownloadTest::prepare();
+        std::filesystem::create_directory_symlink("data", iServer.path("linked"));
+        std::filesystem::create_symlink("f900.txt", spacePath("link.txt"));
+    }
+};
+
+TEST_F(DownloadThroughLinkTest, ALinkAboveTheRepositoryIsFollowedAndOneBelowIsNot) {
+    EXPECT_TRUE(iClient.get("f900.txt").body == iContent);
+    const HVPSReply& reply = iClient.get("link.txt");
+    EXPECT_EQ(reply.status, 403);
+    EXPECT_EQ(reply.message, "Illegal path: " + std::to_string(iSpaceID) + "/link.txt");
+}
+
 }  // namespace
