@@ -285,8 +285,10 @@ void CSSysFile::sf_open(const char* path, bool readOnly, bool create, bool noLin
     iHandle = -1;
     if (noLinks) iHandle = retryInterrupted([&] { return CSSys::ops().os_openNoLinks(path, flags, 0664); });
     if (iHandle == -1 && noLinks && errno == ENOSYS) {
-        // The system refuses no links while it opens: the path is looked at first.
-        if (CSSys::sys_hasLinkBelow("", path)) fail(CS_CONTEXT, ELOOP);
+        // The system refuses no links while it opens: each part of the path is looked at first,
+        // from the root or from the working folder.
+        const bool absolute = path[0] == '/';
+        if (CSSys::sys_hasLinkBelow(absolute ? "" : ".", absolute ? path + 1 : path)) fail(CS_CONTEXT, ELOOP);
         noLinks = false;
     }
     if (!noLinks) iHandle = retryInterrupted([&] { return CSSys::ops().os_open(path, flags, 0664); });
