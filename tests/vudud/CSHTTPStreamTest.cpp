@@ -48,35 +48,11 @@ TEST(CSHTTPStreamTest, RequestHeadIsSplitIntoWordsAndTrimmedHeaders) {
     EXPECT_STREQ("PUT", r.http->getMethod());
     EXPECT_STREQ("/repo1/7/a.txt?x=1", r.http->getRequestURI());
     EXPECT_STREQ("HTTP/1.1", r.http->getHTTPVersion());
-    EXPECT_EQ(0, r.http->getStatus());
     EXPECT_EQ("42", valueOf(r.http.get(), "content-length"));
     EXPECT_EQ("v a l", valueOf(r.http.get(), "X-SPACED"));
     EXPECT_EQ("", valueOf(r.http.get(), "Empty"));
     EXPECT_EQ("", valueOf(r.http.get(), "NoColonHere"));
     EXPECT_EQ("one", valueOf(r.http.get(), "x-dup"));
-    EXPECT_EQ(6u, r.http->numHeaders());
-    uint64 length = 0;
-    ASSERT_TRUE(r.http->getContentLength(&length));
-    EXPECT_EQ(42u, length);
-}
-
-TEST(CSHTTPStreamTest, StatusLineAndShortOrMissingHeadsLeaveNoMethod) {
-    Reader status("HTTP/1.1 404  Not  Found\r\nServer: x\r\n\r\n");
-    status.http->readHead();
-    EXPECT_EQ(nullptr, status.http->getMethod());
-    EXPECT_EQ(404, status.http->getStatus());
-    EXPECT_STREQ("HTTP/1.1", status.http->getHTTPVersion());
-    EXPECT_STREQ("Not  Found", status.http->getReasonPhrase());
-
-    Reader empty("");
-    empty.http->readHead();
-    EXPECT_EQ(nullptr, empty.http->getMethod());
-
-    Reader oneWord("GET\n\n");
-    oneWord.http->readHead();
-    EXPECT_STREQ("GET", oneWord.http->getMethod());
-    EXPECT_STREQ("", oneWord.http->getRequestURI());
-    EXPECT_STREQ("", oneWord.http->getHTTPVersion());
 }
 
 TEST(CSHTTPStreamTest, MalformedOrOversizedHeadsAreRefusedAsBadHeader) {
@@ -106,15 +82,12 @@ TEST(CSHTTPStreamTest, MalformedOrOversizedHeadsAreRefusedAsBadHeader) {
     }
 }
 
-TEST(CSHTTPStreamTest, BodyShorterThanContentLengthIsIncomplete) {
-    Reader r("POST /x HTTP/1.1\r\nContent-Length: 20\r\n\r\n0123456789");
-    r.http->readHead();
-    auto failure = hvps_test::caught([&] { r.http->readBody(1000); });
-    EXPECT_EQ(CS_ERR_POST_DATA_INCOMPLETE, failure.code);
-    EXPECT_EQ("POST data incomplete", failure.message);
-}
+TEST(CSHTTPStreamTest, OversizedOrShortBodiesAreRefused) {
+    Reader shortBody("POST /x HTTP/1.1\r\nContent-Length: 20\r\n\r\n0123456789");
+    shortBody.http->readHead();
+    EXPECT_EQ(CS_ERR_POST_DATA_INCOMPLETE, hvps_test::caught([&] { shortBody.http->readBody(1000); }).code);
 
-TEST(CSHTTPStreamTest, OversizedBodyIsRefusedBeforeAnyByteIsRead) {
+    // An oversized body is refused before any byte of it is read.
     struct Case {
         const char* what;
         std::string length;
@@ -145,56 +118,4 @@ TEST(CSHTTPStreamTest, BodyWithoutContentLengthIsReadAsLinesWithinTheMaximum) {
     Reader big("POST /x HTTP/1.1\r\n\r\n" + lines(50, "line"));
     big.http->readHead();
     EXPECT_EQ(-25013, hvps_test::caught([&] { big.http->readBody(100, -25013); }).code);
-}
-
-TEST(CSHTTPStreamTest, KeepAliveIsReadWithoutRegardToCase) {
-    CSHTTPHeaders headers;
-    headers.addHeader("connection", "Keep-Alive");
-    EXPECT_TRUE(headers.keepAlive());
-    headers.clearHeaders();
-    EXPECT_FALSE(headers.keepAlive());
-}
-
-TEST(CSHTTPStreamTest, ReplyHeadAlwaysCarriesContentLengthAndKeepsHeaderOrder) {
-    struct Case {
-        const char* what;
-        std::function<void(CSHTTPOutputStream&)> prepare;
-        std::string head;
-    } cases[] = {
-        {"status 100 without body", [](CSHTTPOutputStream& out) { out.setStatus(100); },
-         "HTTP/1.1 100 Continue\r\nContent-Length: 0\r\n\r\n"},
-        {"duplicate headers in order",
-         [](CSHTTPOutputStream& out) {
-             out.addHeader("Content-Type", "text/html");
-             out.addHeader("Content-Type", "text/xml");
-             out.appendBody("abc");
-             out.appendBody(12);
-         },
-         "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Type: text/xml\r\nContent-Length: 5\r\n\r\n"},
-        {"range with 200",
-         [](CSHTTPOutputStream& out) {
-             out.setContentLength(10);
-             out.setRange(10, 100, 1000);
-         },
-         "HTTP/1.1 200 OK\r\nContent-Length: 10\r\nContent-Range: bytes 100-109/1000\r\n\r\n"},
-        {"range ignored for other statuses",
-         [](CSHTTPOutputStream& out) {
-             out.setStatus(416);
-             out.setRange(10, 100, 1000);
-         },
-         "HTTP/1.1 416 Requested range not satisfiable\r\nContent-Length: 0\r\n\r\n"},
-        {"unknown status", [](CSHTTPOutputStream& out) { out.setStatus(299); },
-         "HTTP/1.1 299 Unknown Code\r\nContent-Length: 0\r\n\r\n"},
-        {"phrase as in HTTP/1.1", [](CSHTTPOutputStream& out) { out.setStatus(417); },
-         "HTTP/1.1 417 Expectation Failed\r\nContent-Length: 0\r\n\r\n"},
-        {"phrase as in HTTP/1.1", [](CSHTTPOutputStream& out) { out.setStatus(408); },
-         "HTTP/1.1 408 Request Time-out\r\nContent-Length: 0\r\n\r\n"},
-    };
-    for (const auto& c : cases) {
-        auto memory = CSMemoryOutputStream::newStream(100, 100);
-        CSHTTPOutputStream out(memory);
-        c.prepare(out);
-        out.writeHead();
-        EXPECT_EQ(c.head, std::string(memory->getMemory(), memory->getSize())) << c.what;
-    }
 }

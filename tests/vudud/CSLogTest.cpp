@@ -59,41 +59,6 @@ TEST(CSLogTest, ControlBytesAreEscapedAndOnlyLineEndingNewlinesKept) {
     EXPECT_TRUE(lines[2].ends_with(" [Error]  forged\\x0A000101 00:00:00 [Note] line")) << lines[2];
 }
 
-TEST(CSLogTest, LevelTagsAndTheMaximumLevel) {
-    CapturedLog log;
-    CSThread unnamed;
-    CSL.log(nullptr, CSLog::Protocol, "note\n");
-    CSL.log(&unnamed, CSLog::Error, "error\n");  // an empty thread name adds nothing
-    CSL.log(nullptr, CSLog::Warning, "warning\n");
-    CSL.log(nullptr, CSLog::Trace, "trace is filtered\n");
-    CSL.setMaxLevel(CSLog::Trace);
-    CSL.log(nullptr, CSLog::Trace, "trace\n");
-    CSL.setMaxLevel(9);
-    CSL.log(nullptr, 7, "other\n");
-    auto lines = log.lines();
-    ASSERT_EQ(5u, lines.size()) << log.text();
-    expectLine(lines[0], R"( \[Note\] note)");
-    expectLine(lines[1], R"( \[Error\] error)");
-    expectLine(lines[2], R"( \[Warning\] warning)");
-    expectLine(lines[3], R"( \[Trace\] trace)");
-    expectLine(lines[4], R"( \[Note\] other)");
-}
-
-TEST(CSLogTest, AnOpenLineIsContinuedWithoutAHeader) {
-    CapturedLog log;
-    CSL.log(nullptr, CSLog::Protocol, "Listening on port ");
-    CSL.log(nullptr, CSLog::Protocol, 8080);
-    auto text = CSString::newString("; ready");
-    CSL.log(nullptr, CSLog::Protocol, text.get());
-    CSL.eol(nullptr, CSLog::Protocol);
-    CSL.logf(nullptr, CSLog::Error, "%s=%d", "code", -14001);
-    CSL.eol(nullptr, CSLog::Error);
-    auto lines = log.lines();
-    ASSERT_EQ(2u, lines.size()) << log.text();
-    expectLine(lines[0], R"( \[Note\] Listening on port 8080; ready)");
-    expectLine(lines[1], R"( \[Error\] code=-14001)");
-}
-
 TEST(CSLogTest, AnotherThreadEndsAnOpenLineInsteadOfJoiningIt) {
     CapturedLog log;
     CSL.log(nullptr, CSLog::Protocol, "main begins");
