@@ -174,6 +174,48 @@ TEST(CSAESTest, MalformedInputsAndBadArgumentsGiveTheirCodesAndTexts) {
     EXPECT_EQ(out, Bytes(100, 0xEE));
 }
 
+namespace {
+
+// Encodes `input` through the stream interface; each block written runs a whole round trip of
+// another message on this thread, as a callback may.
+class NestingAES : public CSAES {
+public:
+    Bytes input, output;
+    int nested = 0;
+
+protected:
+    int aes_read_block(unsigned char* buf, int len, int*) override {
+        const int n = std::min(len, static_cast<int>(input.size() - iPos));
+        std::copy_n(input.begin() + iPos, n, buf);
+        iPos += n;
+        return n;
+    }
+    int aes_write_block(const unsigned char* buf, int len, int*) override {
+        const Bytes inner = pattern(70000 + nested++, 11);
+        Bytes back;
+        EXPECT_EQ(decrypt(kKey24, encrypt(kKey24, inner), &back, inner.size()), 0);
+        EXPECT_EQ(back, inner);
+        output.insert(output.end(), buf, buf + len);
+        return len;
+    }
+
+private:
+    size_t iPos = 0;
+};
+
+}  // namespace
+
+// Working memory shared between the outer and the inner operation would garble one of them.
+TEST(CSAESTest, AnOperationStartedFromInsideAnotherOnTheSameThreadKeepsBothIntact) {
+    NestingAES outer;
+    outer.input = pattern(200003, 4);
+    ASSERT_TRUE(outer.aes_encrypt(kKey16.data(), 16)) << outer.getErrorText();
+    EXPECT_GE(outer.nested, 3);
+    Bytes back;
+    ASSERT_EQ(decrypt(kKey16, outer.output, &back, outer.input.size()), 0);
+    EXPECT_EQ(back, outer.input);
+}
+
 TEST(CSAESTest, RandomBytesUseEveryBitStayWithinTheBufferAndAreNeverRepeatedByAForkedChild) {
     Bytes a(4096 + 1, 0xAB);
     CSAES::aes_fillrand(a.data(), 4096);

@@ -34,30 +34,6 @@ std::vector<std::string> load(const std::string& input) {
 
 using Calls = std::vector<std::string>;
 
-class Rows : public CSTabDelimited {
-public:
-    bool nextLine(unsigned int line) override {
-        iLine = line;
-        return line < rows.size();
-    }
-    const char* getValue(int column) override {
-        const auto& row = rows[iLine];
-        return static_cast<size_t>(column) < row.size() ? row[column].c_str() : nullptr;
-    }
-
-    std::vector<std::vector<std::string>> rows;
-
-private:
-    unsigned int iLine = 0;
-};
-
-std::string save(Rows& rows, uint32 columns) {
-    auto memory = CSMemoryOutputStream::newStream(16, 16);
-    // The buffer holds everything until save flushes it.
-    rows.save(CSBufferedOutputStream::newStream(memory), columns);
-    return std::string(memory->getMemory(), memory->getSize());
-}
-
 }  // namespace
 
 TEST(CSDelimitedTest, TabLinesSplitIntoFieldsWithEveryLineEnd) {
@@ -89,36 +65,6 @@ TEST(CSDelimitedTest, SpaceLinesSplitAtBlanksAndSkipCommentsAndEmptyLines) {
         {"  # c\n  t  e\n# d", {"0=t", "1=e", "EOL"}},
     };
     for (const Case& c : cases) EXPECT_EQ(c.calls, load<CSSpaceDelimited>(c.input)) << c.input;
-}
-
-TEST(CSDelimitedTest, SaveWritesExactlyTheColumnsAndReadsBackTheSame) {
-    Rows rows;
-    rows.rows = {{"1", "", ""}, {"name", "key", "3"}, {"", "", "x"}};
-    std::string text = save(rows, 3);
-    EXPECT_EQ("1\t\t\nname\tkey\t3\n\t\tx\n", text);
-
-    Recorder<CSTabDelimited> back;
-    back.load(CSMemoryInputStream::newStream(text.data(), text.size()));
-    Calls expected = {"0=1", "1=", "2=", "EOL", "0=name", "1=key", "2=3", "EOL", "0=", "1=", "2=x", "EOL"};
-    EXPECT_EQ(expected, back.calls);
-
-    Rows none;
-    EXPECT_EQ("", save(none, 3));
-}
-
-TEST(CSDelimitedTest, SaveRefusesValuesThatWouldReadBackAsOtherFields) {
-    for (const char* bad : {"a\tb", "a\nb", "a\rb"}) {
-        Rows rows;
-        rows.rows = {{"ok", "fine"}, {"x", bad}};
-        auto memory = CSMemoryOutputStream::newStream(16, 16);
-        EXPECT_EQ(CS_ERR_GENERIC_ERROR, hvps_test::caught([&] { rows.save(memory, 2); }).code) << bad;
-        EXPECT_EQ("ok\tfine\n", std::string(memory->getMemory(), memory->getSize()));
-    }
-
-    Rows shortRow;
-    shortRow.rows = {{"only"}};
-    EXPECT_EQ(CS_ERR_ASSERTION,
-              hvps_test::caught([&] { shortRow.save(CSMemoryOutputStream::newStream(16, 16), 2); }).code);
 }
 
 TEST(CSDelimitedTest, ACallbackExceptionEndsTheLoadKeepsEarlierCallsAndReleasesTheStream) {

@@ -53,30 +53,6 @@ std::string pattern(size_t size) {
 
 }  // namespace
 
-TEST(CSFileTest, OpenModesCreateTruncateAndRestrictAccess) {
-    TempDir dir;
-    std::string path = dir.file("f");
-
-    EXPECT_EQ(ENOENT, caught([&] { CSFile::newFile(path.c_str())->open(CSFile::DEFAULT); }).code);
-
-    auto file = CSFile::newFile(path.c_str());
-    file->open(CSFile::CREATE);
-    file->write("hello", 0, 5);
-    file->close();
-    EXPECT_EQ("hello", readFile(path));
-
-    // TRUNCATE is ignored together with READONLY, and a read-only file refuses writes.
-    file->open(CSFile::READONLY | CSFile::TRUNCATE);
-    EXPECT_EQ(5u, file->getEOF());
-    Caught bad = caught([&] { file->write("x", 0, 1); });
-    EXPECT_EQ(EBADF, bad.code);
-    EXPECT_NE(std::string::npos, bad.message.find(path));
-
-    // Reopening with another mode closes first; TRUNCATE cuts the file.
-    file->openFile(CSFile::TRUNCATE);
-    EXPECT_EQ(0u, file->getEOF());
-}
-
 TEST(CSFileTest, ReadReturnsWhatIsThereAndRaisesEOFBelowMin) {
     TempDir dir;
     writeFile(dir.file("f"), "0123456789");
@@ -115,24 +91,6 @@ TEST(CSFileTest, LocksNestCloseReleasesThemAndReadersShare) {
     file->lock();
     EXPECT_TRUE(canLock(path, LOCK_SH));
     EXPECT_FALSE(canLock(path, LOCK_EX));
-}
-
-TEST(CSFileTest, TransferCopiesInPiecesAndReportsAnEarlyEnd) {
-    TempDir dir;
-    std::string content = pattern(1000);
-    writeFile(dir.file("src"), content);
-    auto src = CSFile::newFile(dir.file("src").c_str());
-    src->open(CSFile::READONLY);
-    auto dst = CSFile::newFile(dir.file("dst").c_str());
-    dst->open(CSFile::CREATE);
-
-    char buf[7];
-    EXPECT_TRUE(CSFile::transfer(dst.get(), 2, src.get(), 100, 500, buf, sizeof(buf)));
-    EXPECT_EQ(content.substr(100, 500), readFile(dir.file("dst")).substr(2));
-
-    dst->setEOF(0);
-    EXPECT_FALSE(CSFile::transfer(dst.get(), 0, src.get(), 900, 500, buf, sizeof(buf)));
-    EXPECT_EQ(content.substr(900), readFile(dir.file("dst")));
 }
 
 // ---- Faults injected through the system layer ---------------------------------------------------

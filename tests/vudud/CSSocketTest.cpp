@@ -52,14 +52,10 @@ int codeOf(F action) {
 
 // Fault injection: each call can be replaced by a test.
 struct FakeOps : CSSocketOps {
-    std::function<ssize_t(int, void*, size_t, int)> recv;
     std::function<ssize_t(int, const void*, size_t, int)> send;
     std::function<int(struct pollfd*, nfds_t, int)> poll;
     std::function<ssize_t(int, int, off_t*, size_t)> sendfile;
 
-    ssize_t os_recv(int fd, void* buf, size_t size, int flags) override {
-        return recv ? recv(fd, buf, size, flags) : CSSocketOps::os_recv(fd, buf, size, flags);
-    }
     ssize_t os_send(int fd, const void* buf, size_t size, int flags) override {
         return send ? send(fd, buf, size, flags) : CSSocketOps::os_send(fd, buf, size, flags);
     }
