@@ -1,13 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "CSDelimited.h"
 #include "CSException.h"
 #include "CSStream.h"
-#include "TestSupport.h"
 
 namespace {
 

@@ -3,17 +3,13 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <functional>
 #include <string>
-#include <vector>
 
 #include "CSException.h"
 #include "CSFile.h"
-#include "CSStream.h"
 #include "CSSys.h"
 #include "CSThread.h"
 #include "TestSupport.h"

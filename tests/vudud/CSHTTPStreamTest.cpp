@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
-#include <vector>
 
 #include "CSException.h"
 #include "CSHTTPStream.h"

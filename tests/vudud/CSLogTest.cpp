@@ -1,14 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <regex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "CSException.h"
 #include "CSLog.h"
-#include "CSString.h"
 #include "CSThread.h"
 #include "CapturedLog.h"
 #include "TestSupport.h"

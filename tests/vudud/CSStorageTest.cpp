@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "CSException.h"
 #include "CSStorage.h"
 #include "CSString.h"
 
