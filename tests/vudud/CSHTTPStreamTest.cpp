@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 #include "CSException.h"
@@ -116,4 +117,34 @@ TEST(CSHTTPStreamTest, BodyWithoutContentLengthIsReadAsLinesWithinTheMaximum) {
     Reader big("POST /x HTTP/1.1\r\n\r\n" + lines(50, "line"));
     big.http->readHead();
     EXPECT_EQ(-25013, hvps_test::caught([&] { big.http->readBody(100, -25013); }).code);
+}
+
+TEST(CSHTTPStreamTest, ReplyHeadAlwaysCarriesContentLengthAndKeepsHeaderOrder) {
+    struct Case {
+        const char* what;
+        std::function<void(CSHTTPOutputStream&)> prepare;
+        std::string head;
+    } cases[] = {
+        {"status 100 without body", [](CSHTTPOutputStream& out) { out.setStatus(100); },
+         "HTTP/1.1 100 Continue\r\nContent-Length: 0\r\n\r\n"},
+        {"duplicate headers in order",
+         [](CSHTTPOutputStream& out) {
+             out.addHeader("Content-Type", "text/html");
+             out.addHeader("Content-Type", "text/xml");
+             out.appendBody("abc");
+             out.appendBody(12);
+         },
+         "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Type: text/xml\r\nContent-Length: 5\r\n\r\n"},
+        {"unknown status", [](CSHTTPOutputStream& out) { out.setStatus(299); },
+         "HTTP/1.1 299 Unknown Code\r\nContent-Length: 0\r\n\r\n"},
+        {"phrase as in HTTP/1.1", [](CSHTTPOutputStream& out) { out.setStatus(408); },
+         "HTTP/1.1 408 Request Time-out\r\nContent-Length: 0\r\n\r\n"},
+    };
+    for (const auto& c : cases) {
+        auto memory = CSMemoryOutputStream::newStream(100, 100);
+        CSHTTPOutputStream out(memory);
+        c.prepare(out);
+        out.writeHead();
+        EXPECT_EQ(c.head, std::string(memory->getMemory(), memory->getSize())) << c.what;
+    }
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -7,6 +8,25 @@
 #include "CSStream.h"
 
 namespace {
+
+// An output stream that records the size of every write it is given.
+class RecordingOutput : public CSOutputStream {
+public:
+    std::string data;
+    std::vector<size_t> writes;
+    bool closed = false;
+
+    void close() override { closed = true; }
+    void write(const char* bytes, size_t len) override {
+        writes.push_back(len);
+        data.append(bytes, len);
+    }
+    const char* getEOL() override { return "\n"; }
+    void flush() override {}
+    void write(char ch) override { write(&ch, 1); }
+    void reset() override { data.clear(); }
+    const char* identify() override { return "recording"; }
+};
 
 std::vector<std::string> allLines(CSInputStream* in) {
     std::vector<std::string> lines;
@@ -50,4 +70,21 @@ TEST(CSStreamTest, ReadLineEndsLinesAtCRLFOrCRLFAndReturnsNoneAtTheEnd) {
         auto buffered = CSBufferedInputStream::newStream(tricklingStream(c.text));
         EXPECT_EQ(c.lines, allLines(buffered.get())) << "trickled: " << c.text;
     }
+}
+
+TEST(CSStreamTest, BufferedOutputKeepsTheOrderOfSmallAndLargeWritesAndSendsWholeBlocksStraightThrough) {
+    auto recorder = cs_new<RecordingOutput>();
+    auto out = CSBufferedOutputStream::newStream(recorder);
+    std::string expected;
+    char ch = 'a';
+    for (size_t len : {16384, 16385, 10000, 30000, 1, 40000, 32768, 5, 7232}) {
+        std::string block(len, ch++);
+        out->write(block.data(), block.size());
+        expected += block;
+    }
+    // A block of a whole buffer or more is not split to top the buffer up.
+    EXPECT_NE(std::find(recorder->writes.begin(), recorder->writes.end(), 40000u), recorder->writes.end());
+    out->close();  // writes what is still buffered before it closes the wrapped stream
+    EXPECT_TRUE(recorder->closed);
+    EXPECT_EQ(expected, recorder->data);
 }
