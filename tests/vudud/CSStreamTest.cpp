@@ -1,11 +1,15 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "CSStream.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -87,4 +91,30 @@ TEST(CSStreamTest, BufferedOutputKeepsTheOrderOfSmallAndLargeWritesAndSendsWhole
     out->close();  // writes what is still buffered before it closes the wrapped stream
     EXPECT_TRUE(recorder->closed);
     EXPECT_EQ(expected, recorder->data);
+}
+
+TEST(CSStreamTest, SendFileWritesTheFileWindowAfterWhatWasBufferedAndStopsAtTheFileEnd) {
+    hvps_test::TempDir dir;
+    std::string content;
+    for (int i = 0; i < 150000; i++) content += static_cast<char>('A' + i % 23);
+    ASSERT_TRUE(hvps_test::writeFile(dir.file("f"), content));
+    int fd = ::open(dir.file("f").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_NE(-1, fd);
+
+    auto recorder = cs_new<RecordingOutput>();
+    auto out = CSBufferedOutputStream::newStream(recorder);
+    out->print("head\r\n");
+    EXPECT_EQ(140000u, out->sendFile(fd, "f", 7, 140000));
+    EXPECT_EQ("head\r\n" + content.substr(7, 140000), recorder->data);
+    // The descriptor's own position is not used: a second window starts where it is asked to.
+    recorder->data.clear();
+    EXPECT_EQ(1000u, out->sendFile(fd, "f", 149000, 5000));
+    EXPECT_EQ(content.substr(149000), recorder->data);
+    EXPECT_EQ(0u, out->sendFile(fd, "f", 200000, 10));
+    ::close(fd);
+
+    // A descriptor that cannot be read raises the file error naming the file.
+    auto failure = hvps_test::caught([&] { out->sendFile(-1, "named-file", 0, 10); });
+    EXPECT_EQ(EBADF, failure.code);
+    EXPECT_NE(std::string::npos, failure.message.find("named-file")) << failure.message;
 }
