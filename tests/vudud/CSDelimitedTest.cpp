@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "CSDelimited.h"
 #include "CSException.h"
 #include "CSStream.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -32,6 +34,23 @@ std::vector<std::string> load(const std::string& input) {
 
 using Calls = std::vector<std::string>;
 
+class Rows : public CSTabDelimited {
+public:
+    bool nextLine(unsigned int line) override {
+        iLine = line;
+        return line < rows.size();
+    }
+    const char* getValue(int column) override {
+        const auto& row = rows[iLine];
+        return static_cast<size_t>(column) < row.size() ? row[column].c_str() : nullptr;
+    }
+
+    std::vector<std::vector<std::string>> rows;
+
+private:
+    unsigned int iLine = 0;
+};
+
 }  // namespace
 
 TEST(CSDelimitedTest, TabLinesSplitIntoFieldsWithEveryLineEnd) {
@@ -43,9 +62,11 @@ TEST(CSDelimitedTest, TabLinesSplitIntoFieldsWithEveryLineEnd) {
         {"a\tb\n", {"0=a", "1=b", "EOL"}},
         {"a\t\tc", {"0=a", "1=", "2=c", "EOL"}},
         {"a\t\r\n", {"0=a", "1=", "EOL"}},
+        {"a\t", {"0=a", "1=", "EOL"}},
         {"x\n\ny\n", {"0=x", "EOL", "EOL", "0=y", "EOL"}},
         {"1\r2\r\n3\n\r4", {"0=1", "EOL", "0=2", "EOL", "0=3", "EOL", "EOL", "0=4", "EOL"}},
         {" a b \t#c", {"0= a b ", "1=#c", "EOL"}},
+        {"\xe9\t\x01", {"0=\xe9", "1=\x01", "EOL"}},
     };
     for (const Case& c : cases) EXPECT_EQ(c.calls, load<CSTabDelimited>(c.input)) << c.input;
 }
@@ -58,14 +79,32 @@ TEST(CSDelimitedTest, SpaceLinesSplitAtBlanksAndSkipCommentsAndEmptyLines) {
         {"", {}},
         {"text/html   html\t htm \n", {"0=text/html", "1=html", "2=htm", "EOL"}},
         {"   # a comment\n", {}},
+        {"#\n\n \t \r\n", {}},
         {"a#b c#\n", {"0=a#b", "1=c#", "EOL"}},
         {"a\rb\r\nc", {"0=a", "EOL", "0=b", "EOL", "0=c", "EOL"}},
+        {"a\vb\fc", {"0=a", "1=b", "2=c", "EOL"}},
+        {"x \xa0y", {"0=x", "1=\xa0y", "EOL"}},
         {"  # c\n  t  e\n# d", {"0=t", "1=e", "EOL"}},
     };
     for (const Case& c : cases) EXPECT_EQ(c.calls, load<CSSpaceDelimited>(c.input)) << c.input;
 }
 
-TEST(CSDelimitedTest, ACallbackExceptionEndsTheLoadKeepsEarlierCallsAndReleasesTheStream) {
+TEST(CSDelimitedTest, SaveRefusesValuesThatWouldReadBackAsOtherFields) {
+    for (const char* bad : {"a\tb", "a\nb", "a\rb"}) {
+        Rows rows;
+        rows.rows = {{"ok", "fine"}, {"x", bad}};
+        auto memory = CSMemoryOutputStream::newStream(16, 16);
+        EXPECT_EQ(CS_ERR_GENERIC_ERROR, hvps_test::caught([&] { rows.save(memory, 2); }).code) << bad;
+        EXPECT_EQ("ok\tfine\n", std::string(memory->getMemory(), memory->getSize()));
+    }
+
+    Rows shortRow;
+    shortRow.rows = {{"only"}};
+    EXPECT_EQ(CS_ERR_ASSERTION,
+              hvps_test::caught([&] { shortRow.save(CSMemoryOutputStream::newStream(16, 16), 2); }).code);
+}
+
+TEST(CSDelimitedTest, AnExceptionEndsTheLoadKeepsEarlierCallsAndReleasesTheStream) {
     std::string input = "a\tb\nc\td\te\nf\n";
     auto stream = CSMemoryInputStream::newStream(input.data(), input.size());
     Recorder<CSTabDelimited> recorder;
@@ -73,4 +112,19 @@ TEST(CSDelimitedTest, ACallbackExceptionEndsTheLoadKeepsEarlierCallsAndReleasesT
     EXPECT_THROW(recorder.load(stream), CSException);
     EXPECT_EQ((Calls{"0=a", "1=b", "EOL", "0=c", "1=d", "2=e"}), recorder.calls);
     EXPECT_EQ(1u, stream->getRefCount());
+
+    // A failing stream ends the load the same way.
+    std::string first = "x y\nz";
+    size_t delivered = 0;
+    auto failing = CSCallbackInputStream::newStream([&](char* buffer, size_t size, bool) -> size_t {
+        if (delivered == first.size()) CSException::throwException(CS_CONTEXT, -2, "read failed");
+        size_t n = std::min(size, first.size() - delivered);
+        first.copy(buffer, n, delivered);
+        delivered += n;
+        return n;
+    });
+    Recorder<CSSpaceDelimited> spaced;
+    EXPECT_THROW(spaced.load(failing), CSException);
+    EXPECT_EQ((Calls{"0=x", "1=y", "EOL"}), spaced.calls);
+    EXPECT_EQ(1u, failing->getRefCount());
 }

@@ -89,6 +89,24 @@ TEST(CSFileTest, LocksNestCloseReleasesThemAndReadersShare) {
     EXPECT_FALSE(canLock(path, LOCK_EX));
 }
 
+TEST(CSFileTest, TransferCopiesInPiecesAndReportsAnEarlyEnd) {
+    TempDir dir;
+    std::string content = pattern(1000);
+    writeFile(dir.file("src"), content);
+    auto src = CSFile::newFile(dir.file("src").c_str());
+    src->open(CSFile::READONLY);
+    auto dst = CSFile::newFile(dir.file("dst").c_str());
+    dst->open(CSFile::CREATE);
+
+    char buf[7];
+    EXPECT_TRUE(CSFile::transfer(dst.get(), 2, src.get(), 100, 500, buf, sizeof(buf)));
+    EXPECT_EQ(content.substr(100, 500), readFile(dir.file("dst")).substr(2));
+
+    dst->setEOF(0);
+    EXPECT_FALSE(CSFile::transfer(dst.get(), 0, src.get(), 900, 500, buf, sizeof(buf)));
+    EXPECT_EQ(content.substr(900), readFile(dir.file("dst")));
+}
+
 // ---- Faults injected through the system layer ---------------------------------------------------
 
 namespace {

@@ -54,13 +54,19 @@ TEST(CSPropertiesTest, LinesGiveKeyValuePairsInFileOrder) {
     const Case cases[] = {
         {"equals and blanks", "key = value with blanks  \n", {{"key", "value with blanks  "}}},
         {"blank separator", "key value\n", {{"key", "value"}}},
+        {"no blanks", "a=b\nc=d", {{"a", "b"}, {"c", "d"}}},
         {"last line without end", "a=1\nlast=2", {{"a", "1"}, {"last", "2"}}},
+        {"leading blanks", " \t key=v\n", {{"key", "v"}}},
         {"key alone", "flag\nflag2 \n", {{"flag", ""}, {"flag2", ""}}},
+        {"key at end of file", "flag", {{"flag", ""}}},
         {"comments and empty lines", "# c=1\n\n   # x\nk=v\n\n", {{"k", "v"}}},
         {"hash and quotes kept in value", "k = \"v\" # not a comment\n", {{"k", "\"v\" # not a comment"}}},
         {"second equals is value", "k==v\n", {{"k", "=v"}}},
         {"CR and CRLF ends", "a=1\rb=2\r\nc=3\r\n", {{"a", "1"}, {"b", "2"}, {"c", "3"}}},
+        {"empty key", "=v\n", {{"", "v"}}},
         {"ends in comment", "a=1\n# trailing", {{"a", "1"}}},
+        {"ends in blanks", "a=1\n   ", {{"a", "1"}}},
+        {"empty", "", {}},
     };
     for (const Case& c : cases) EXPECT_EQ(parse(c.text), c.expected) << c.name;
 }
@@ -86,4 +92,10 @@ TEST(CSPropertiesTest, StreamIsReleasedAndClearedAlsoWhenSetPropertyRaises) {
     EXPECT_EQ(reader.iPairs, (Pairs{{"a", "1"}}));
     EXPECT_TRUE(reader.iSawStream);
     EXPECT_FALSE(reader.reading());
+
+    Recorder again;
+    const std::string small = "x=y";
+    again.load(new CountedStream(small));
+    EXPECT_EQ(CountedStream::alive, 0);
+    EXPECT_EQ(again.iPairs, (Pairs{{"x", "y"}}));
 }

@@ -34,8 +34,12 @@ TEST(CSStrUtilTest, BoundedWritersTruncateAndTerminateWithinTheSize) {
          "-54000000000"},
         {4, [](size_t n, char* b) { cs_bin_to_hex(n, b, 2, "\x0A\xFF"); }, "0A"},  // whole bytes only
         {8, [](size_t n, char* b) { cs_make_absolute_path(n, b, "name/other", "/base"); }, "/base/n"},
+        {10, [](size_t n, char* b) { cs_format_context(n, b, "int longFunctionName(int)", "a.cpp", 7); },
+         "int longF"},
         // A size of 0 writes nothing at all.
         {0, [](size_t n, char* b) { cs_strcpy(n, b, "abc"), cs_strcat(n, b, "abc"); }, "#"},
+        {0, [](size_t n, char* b) { cs_make_absolute_path(n, b, "x", "/a"); }, "#"},
+        {0, [](size_t n, char* b) { cs_format_context(n, b, "f()", "file", 1); }, "#"},
     };
     for (const Case& c : cases) EXPECT_EQ(bounded(c.size, c.write), c.expected);
 }
@@ -50,11 +54,13 @@ TEST(CSStrUtilTest, ByteSizesWithUnits) {
         {"  512 mb  ", 536870912, false},
         {"100", 100, false},
         {"1.5G", 1073741824, false},  // the fraction goes before the unit applies
+        {"2k", 2048, false},
         {"1 P", 1125899906842624LL, false},
         {"100B", 0, true},
         {"", 0, true},
         {"-5M", 0, true},
         {"10MBx", 0, true},
+        {"10 M B", 0, true},
         {"100000P", 0, true},  // does not fit in 63 bits
         {"99999999999999999999", 0, true},
     };
@@ -85,7 +91,8 @@ TEST(CSStrUtilTest, MakeAbsolutePathResolvesDotsAgainstTheBase) {
         const char* expected;
     } cases[] = {
         {"../c", "/a/b", "/a/c"}, {"./x/", "/a", "/a/x"},    {"/etc/", "/ignored", "/etc"},
-        {"..x", "/a", "/a/..x"},  {"../../..", "/a/b", "/"}, {"x//y", "/a/", "/a/x/y"},
+        {"..x", "/a", "/a/..x"},  {"x//y", "/a/", "/a/x/y"}, {"../../..", "/a/b", "/"},
+        {"../x", "/", "/x"},      {".", "/a/b/", "/a/b"},    {"..", "/a/b/", "/a"},
     };
     for (const Case& c : cases) {
         char out[64];
@@ -94,12 +101,14 @@ TEST(CSStrUtilTest, MakeAbsolutePathResolvesDotsAgainstTheBase) {
     }
 }
 
-// The helpers the server calls for configured paths and protocol log names.
+// The helpers the server calls for configured paths, its program name and protocol log names.
 TEST(CSStrUtilTest, PathAndSuffixHelpersTheServerCalls) {
     char path[16];
     cs_strcpy(sizeof(path), path, "/a/b/");
     cs_remove_dir_char(path);
     EXPECT_STREQ(path, "/a/b");
+    EXPECT_STREQ(cs_last_name_of_path("/usr/local/bin/hvpsd", 1), "hvpsd");
+    EXPECT_STREQ(cs_last_name_of_path("/a/b/c", 2), "b/c");
     EXPECT_TRUE(cs_ends_with("12.log", ".log"));
     EXPECT_FALSE(cs_ends_with("12.LOG", ".log"));
     EXPECT_FALSE(cs_ends_with("log", ".log"));

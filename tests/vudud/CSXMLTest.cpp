@@ -11,12 +11,14 @@ namespace {
 class Recorder : public CSXMLBuffer {
 public:
     std::vector<std::string> events;
+    size_t refuseAt = SIZE_MAX;  // the callback with this index returns false
 
     std::vector<std::string> parse(const std::string& doc, int options = 0) {
         events.clear();
-        parseData(doc.data(), doc.size(), options);
+        ok = parseData(doc.data(), doc.size(), options);
         return events;
     }
+    bool ok = false;
 
 protected:
     bool openNode(const char* path, const char* value) override {
@@ -30,7 +32,7 @@ protected:
 private:
     bool record(std::string line) {
         events.push_back(std::move(line));
-        return true;
+        return events.size() - 1 != refuseAt;
     }
 };
 
@@ -45,11 +47,18 @@ TEST(CSXMLTest, DocumentsAreReportedAsPathsAttributesAndTextNodesWithQuotingRule
     } cases[] = {
         {"<a x='1' y='2'>t</a>",
          {"open /a", "attr /a x=1", "attr /a y=2", "open /a/ t", "close /a/", "close /a"}},
+        {"<A><B/></A>", {"open /a", "open /a/b", "close /a/b", "close /a"}},
         // A close tag closes everything opened inside its element, innermost first.
         {"<a><b><c></a>", {"open /a", "open /a/b", "open /a/b/c", "close /a/b/c", "close /a/b", "close /a"}},
+        {"<a><b></x>t</a>",
+         {"open /a", "open /a/b", "open /a/b/ t", "close /a/b/", "close /a/b", "close /a"}},
         {"<a>&lt;b&amp;</a>", {"open /a", "open /a/ &lt;b&amp;", "close /a/", "close /a"}},
+        {"<a>\n <b>x</b>\n</a>",
+         {"open /a", "open /a/ \n ", "close /a/", "open /a/b", "open /a/b/ x", "close /a/b/", "close /a/b",
+          "open /a/ \n", "close /a/", "close /a"}},
         // Text after the last tag and nodes open at the end are left unreported.
         {"<a><b>tail", {"open /a", "open /a/b"}},
+        {"<a>1 < 2</a>", {"open /a", "open /a/ 1 < 2", "close /a/", "close /a"}},
         {"<a><!-- c --><![CDATA[ <b>&x ]]></a>",
          {"open /a", "open /a/!--  c ", "close /a/!--", "open /a/![CDATA[  <b>&x ", "close /a/![CDATA[",
           "close /a"}},
@@ -65,7 +74,9 @@ TEST(CSXMLTest, DocumentsAreReportedAsPathsAttributesAndTextNodesWithQuotingRule
          {"open /a", "attr /a href=Mixed Case", "attr /a x=it's", "attr /a y=say \"hi\" <b>"}},
         // An unquoted value runs to white space, ">", "<" or a quote; "/" belongs to it.
         {"<a z=u/v w\tv=1>", {"open /a", "attr /a z=u/v", "attr /a w=", "attr /a v=1"}},
+        {"<a b=1/>", {"open /a", "attr /a b=1/"}},
         {"<a b/>", {"open /a", "attr /a b=", "close /a"}},
+        {"<a\r\nk\n=\n'v'/>", {"open /a", "attr /a k=v", "close /a"}},
         // An unfinished tag ends where the next markup begins.
         {"<a x<b>", {"open /a", "attr /a x=", "open /a/b"}},
     };
@@ -82,7 +93,10 @@ TEST(CSXMLTest, TheDeclaredEncodingDecidesHowHighBytesAreRead) {
         std::string text;
     } cases[] = {
         {"<?xml version='1.0' encoding='ISO-8859-1'?><a>caf\xE9</a>", "caf" + e9},
+        {"<?xml version='1.0' encoding=\"iso-8859-1\" ?><a>\xE9\xFF</a>", e9 + "\xC3\xBF"},
         {"<?xml version='1.0' encoding='windows-1252'?><a>caf\xE9</a>", "caf?"},
+        {"<?xml version='1.0' ENCODING='UCS-2'?><a>\xE9</a>", e9},
+        {"<?xml version='1.0' encoding='UTF-8'?><a>caf" + e9 + "</a>", "caf" + e9},
         // Without a declaration the input is UTF-8.
         {"<a>" + e9 + "\xE2\x82\xAC</a>", e9 + "\xE2\x82\xAC"},
         // Overlong forms, 4-byte sequences, broken and stray bytes all become "?".
@@ -96,6 +110,18 @@ TEST(CSXMLTest, TheDeclaredEncodingDecidesHowHighBytesAreRead) {
         ASSERT_GE(ev.size(), 3u) << c.doc;
         EXPECT_EQ(ev[ev.size() - 3], "open /a/ " + c.text) << c.doc;
     }
+}
+
+TEST(CSXMLTest, ARefusingCallbackStopsTheParseWithoutAnError) {
+    Recorder r;
+    r.refuseAt = 1;
+    EXPECT_EQ(r.parse("<a x='1' y='2'><b/></a>"), (Events{"open /a", "attr /a x=1"}));
+    EXPECT_FALSE(r.ok);
+    EXPECT_FALSE(r.getError(nullptr, nullptr));
+    // Refusal in the middle of a close tag's cascade.
+    r.refuseAt = 3;
+    EXPECT_EQ(r.parse("<a><b><c></a>"), (Events{"open /a", "open /a/b", "open /a/b/c", "close /a/b/c"}));
+    EXPECT_FALSE(r.ok);
 }
 
 TEST(CSXMLTest, DeepNestingIsHandledWithoutRecursion) {
