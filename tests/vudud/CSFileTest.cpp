@@ -78,7 +78,9 @@ TEST(CSFileTest, LocksNestCloseReleasesThemAndReadersShare) {
     EXPECT_FALSE(canLock(path, LOCK_SH));
     file->unlock();
     EXPECT_TRUE(canLock(path, LOCK_EX));
+    file->unlock();  // without a lock: nothing
     file->lock();
+    EXPECT_FALSE(canLock(path, LOCK_SH));
     file->close();
     EXPECT_TRUE(canLock(path, LOCK_EX));
 

@@ -7,6 +7,7 @@
 
 #include "CSException.h"
 #include "CSLog.h"
+#include "CSString.h"
 #include "CSThread.h"
 #include "CapturedLog.h"
 #include "TestSupport.h"
@@ -55,6 +56,21 @@ TEST(CSLogTest, ControlBytesAreEscapedAndOnlyLineEndingNewlinesKept) {
     EXPECT_TRUE(lines[0].ends_with(" [Error] a\\x1B[2J\\x07\\x09\\x0D\\x7F\xC3\xA9 b")) << lines[0];
     EXPECT_TRUE(lines[1].ends_with(" [Error] c")) << lines[1];
     EXPECT_TRUE(lines[2].ends_with(" [Error]  forged\\x0A000101 00:00:00 [Note] line")) << lines[2];
+}
+
+TEST(CSLogTest, AnOpenLineIsContinuedWithoutAHeader) {
+    CapturedLog log;
+    CSL.log(nullptr, CSLog::Protocol, "Listening on port ");
+    CSL.log(nullptr, CSLog::Protocol, 8080);
+    auto text = CSString::newString("; ready");
+    CSL.log(nullptr, CSLog::Protocol, text.get());
+    CSL.eol(nullptr, CSLog::Protocol);
+    CSL.logf(nullptr, CSLog::Error, "%s=%d", "code", -14001);
+    CSL.eol(nullptr, CSLog::Error);
+    auto lines = log.lines();
+    ASSERT_EQ(2u, lines.size()) << log.text();
+    expectLine(lines[0], R"( \[Note\] Listening on port 8080; ready)");
+    expectLine(lines[1], R"( \[Error\] code=-14001)");
 }
 
 TEST(CSLogTest, AnotherThreadEndsAnOpenLineInsteadOfJoiningIt) {
