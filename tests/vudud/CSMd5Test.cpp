@@ -40,3 +40,28 @@ TEST(CSMd5Test, DigestsOfTheReferenceStringsAreUpperCaseHexWhateverTheFeedPieces
         }
     }
 }
+
+TEST(CSMd5Test, InitStartsOverAFinishedDigestRefusesMoreInputAndCopiesDiverge) {
+    CSMd5 md5;
+    md5.md5_append(bytes("junk"), 4);
+    md5.md5_digest();
+    EXPECT_THROW(md5.md5_append(bytes("a"), 1), CSException);
+    md5.md5_init();
+    EXPECT_FALSE(md5.isFinished());
+    md5.md5_append(bytes("a"), 1);
+    md5.md5_append(bytes("xyz"), -5);
+    Md5Digest d;
+    md5.getDigest(&d);
+    EXPECT_EQ(d.val[0], 0x0C);
+    EXPECT_EQ(d.val[15], 0x61);
+    EXPECT_STREQ(md5.getDigestHex(), "0CC175B9C0F1B6A831C399E269772661");
+
+    // A copy carries the partial state and goes on independently.
+    CSMd5 a;
+    a.md5_append(bytes("message "), 8);
+    CSMd5 b(a);
+    a.md5_append(bytes("digest"), 6);
+    b.md5_append(bytes("xx"), 2);
+    EXPECT_STREQ(a.getDigestHex(), "F96B697D7CB7938D525A2F31AAF161D0");
+    EXPECT_STRNE(b.getDigestHex(), a.getDigestHex());
+}

@@ -197,6 +197,21 @@ TEST(CSThreadTest, StopAllThreadsStopsOldestFirstAndSparesTheCaller) {
     EXPECT_EQ(0u, list.getThreadCount());
 }
 
+TEST(CSThreadTest, DestroyingAThreadListStopsItsThreads) {
+    auto list = std::make_unique<CSThreadList>();
+    std::atomic<int> endedA{0}, endedB{0};
+    auto a = CSThread::newThread(
+        "A", [&] { return sleepUntilStopped(&endedA); }, list.get());
+    auto b = CSThread::newThread(
+        "B", [&] { return sleepUntilStopped(&endedB); }, list.get());
+    a->start();
+    b->start(true);  // detached: stopping waits for it to leave the list
+    list.reset();
+    EXPECT_EQ(SIGTERM, endedA.load());
+    EXPECT_EQ(SIGTERM, endedB.load());
+    EXPECT_FALSE(a->isRunning());
+}
+
 namespace {
 
 class CountingDaemon : public CSDaemon {
