@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,6 +57,26 @@ TEST(CSLogTest, ControlBytesAreEscapedAndOnlyLineEndingNewlinesKept) {
     EXPECT_TRUE(lines[0].ends_with(" [Error] a\\x1B[2J\\x07\\x09\\x0D\\x7F\xC3\xA9 b")) << lines[0];
     EXPECT_TRUE(lines[1].ends_with(" [Error] c")) << lines[1];
     EXPECT_TRUE(lines[2].ends_with(" [Error]  forged\\x0A000101 00:00:00 [Note] line")) << lines[2];
+}
+
+TEST(CSLogTest, LevelTagsAndTheMaximumLevel) {
+    CapturedLog log;
+    CSThread unnamed;
+    CSL.log(nullptr, CSLog::Protocol, "note\n");
+    CSL.log(&unnamed, CSLog::Error, "error\n");  // an empty thread name adds nothing
+    CSL.log(nullptr, CSLog::Warning, "warning\n");
+    CSL.log(nullptr, CSLog::Trace, "trace is filtered\n");
+    CSL.setMaxLevel(CSLog::Trace);
+    CSL.log(nullptr, CSLog::Trace, "trace\n");
+    CSL.setMaxLevel(9);
+    CSL.log(nullptr, 7, "other\n");
+    auto lines = log.lines();
+    ASSERT_EQ(5u, lines.size()) << log.text();
+    expectLine(lines[0], R"( \[Note\] note)");
+    expectLine(lines[1], R"( \[Error\] error)");
+    expectLine(lines[2], R"( \[Warning\] warning)");
+    expectLine(lines[3], R"( \[Trace\] trace)");
+    expectLine(lines[4], R"( \[Note\] other)");
 }
 
 TEST(CSLogTest, AnOpenLineIsContinuedWithoutAHeader) {
