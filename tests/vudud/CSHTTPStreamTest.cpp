@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "CSException.h"
 #include "CSHTTPStream.h"
@@ -47,11 +48,35 @@ TEST(CSHTTPStreamTest, RequestHeadIsSplitIntoWordsAndTrimmedHeaders) {
     EXPECT_STREQ("PUT", r.http->getMethod());
     EXPECT_STREQ("/repo1/7/a.txt?x=1", r.http->getRequestURI());
     EXPECT_STREQ("HTTP/1.1", r.http->getHTTPVersion());
+    EXPECT_EQ(0, r.http->getStatus());
     EXPECT_EQ("42", valueOf(r.http.get(), "content-length"));
     EXPECT_EQ("v a l", valueOf(r.http.get(), "X-SPACED"));
     EXPECT_EQ("", valueOf(r.http.get(), "Empty"));
     EXPECT_EQ("", valueOf(r.http.get(), "NoColonHere"));
     EXPECT_EQ("one", valueOf(r.http.get(), "x-dup"));
+    EXPECT_EQ(6u, r.http->numHeaders());
+    uint64 length = 0;
+    ASSERT_TRUE(r.http->getContentLength(&length));
+    EXPECT_EQ(42u, length);
+}
+
+TEST(CSHTTPStreamTest, StatusLineAndShortOrMissingHeadsLeaveNoMethod) {
+    Reader status("HTTP/1.1 404  Not  Found\r\nServer: x\r\n\r\n");
+    status.http->readHead();
+    EXPECT_EQ(nullptr, status.http->getMethod());
+    EXPECT_EQ(404, status.http->getStatus());
+    EXPECT_STREQ("HTTP/1.1", status.http->getHTTPVersion());
+    EXPECT_STREQ("Not  Found", status.http->getReasonPhrase());
+
+    Reader empty("");
+    empty.http->readHead();
+    EXPECT_EQ(nullptr, empty.http->getMethod());
+
+    Reader oneWord("GET\n\n");
+    oneWord.http->readHead();
+    EXPECT_STREQ("GET", oneWord.http->getMethod());
+    EXPECT_STREQ("", oneWord.http->getRequestURI());
+    EXPECT_STREQ("", oneWord.http->getHTTPVersion());
 }
 
 TEST(CSHTTPStreamTest, MalformedOrOversizedHeadsAreRefusedAsBadHeader) {
@@ -81,12 +106,15 @@ TEST(CSHTTPStreamTest, MalformedOrOversizedHeadsAreRefusedAsBadHeader) {
     }
 }
 
-TEST(CSHTTPStreamTest, OversizedOrShortBodiesAreRefused) {
-    Reader shortBody("POST /x HTTP/1.1\r\nContent-Length: 20\r\n\r\n0123456789");
-    shortBody.http->readHead();
-    EXPECT_EQ(CS_ERR_POST_DATA_INCOMPLETE, hvps_test::caught([&] { shortBody.http->readBody(1000); }).code);
+TEST(CSHTTPStreamTest, BodyShorterThanContentLengthIsIncomplete) {
+    Reader r("POST /x HTTP/1.1\r\nContent-Length: 20\r\n\r\n0123456789");
+    r.http->readHead();
+    auto failure = hvps_test::caught([&] { r.http->readBody(1000); });
+    EXPECT_EQ(CS_ERR_POST_DATA_INCOMPLETE, failure.code);
+    EXPECT_EQ("POST data incomplete", failure.message);
+}
 
-    // An oversized body is refused before any byte of it is read.
+TEST(CSHTTPStreamTest, OversizedBodyIsRefusedBeforeAnyByteIsRead) {
     struct Case {
         const char* what;
         std::string length;
@@ -117,6 +145,14 @@ TEST(CSHTTPStreamTest, BodyWithoutContentLengthIsReadAsLinesWithinTheMaximum) {
     Reader big("POST /x HTTP/1.1\r\n\r\n" + lines(50, "line"));
     big.http->readHead();
     EXPECT_EQ(-25013, hvps_test::caught([&] { big.http->readBody(100, -25013); }).code);
+}
+
+TEST(CSHTTPStreamTest, KeepAliveIsReadWithoutRegardToCase) {
+    CSHTTPHeaders headers;
+    headers.addHeader("connection", "Keep-Alive");
+    EXPECT_TRUE(headers.keepAlive());
+    headers.clearHeaders();
+    EXPECT_FALSE(headers.keepAlive());
 }
 
 TEST(CSHTTPStreamTest, ReplyHeadAlwaysCarriesContentLengthAndKeepsHeaderOrder) {
