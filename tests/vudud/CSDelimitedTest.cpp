@@ -51,13 +51,6 @@ private:
     unsigned int iLine = 0;
 };
 
-std::string save(Rows& rows, uint32 columns) {
-    auto memory = CSMemoryOutputStream::newStream(16, 16);
-    // The buffer holds everything until save flushes it.
-    rows.save(CSBufferedOutputStream::newStream(memory), columns);
-    return std::string(memory->getMemory(), memory->getSize());
-}
-
 }  // namespace
 
 TEST(CSDelimitedTest, TabLinesSplitIntoFieldsWithEveryLineEnd) {
@@ -94,21 +87,6 @@ TEST(CSDelimitedTest, SpaceLinesSplitAtBlanksAndSkipCommentsAndEmptyLines) {
         {"  # c\n  t  e\n# d", {"0=t", "1=e", "EOL"}},
     };
     for (const Case& c : cases) EXPECT_EQ(c.calls, load<CSSpaceDelimited>(c.input)) << c.input;
-}
-
-TEST(CSDelimitedTest, SaveWritesExactlyTheColumnsAndReadsBackTheSame) {
-    Rows rows;
-    rows.rows = {{"1", "", ""}, {"name", "key", "3"}, {"", "", "x"}};
-    std::string text = save(rows, 3);
-    EXPECT_EQ("1\t\t\nname\tkey\t3\n\t\tx\n", text);
-
-    Recorder<CSTabDelimited> back;
-    back.load(CSMemoryInputStream::newStream(text.data(), text.size()));
-    Calls expected = {"0=1", "1=", "2=", "EOL", "0=name", "1=key", "2=3", "EOL", "0=", "1=", "2=x", "EOL"};
-    EXPECT_EQ(expected, back.calls);
-
-    Rows none;
-    EXPECT_EQ("", save(none, 3));
 }
 
 TEST(CSDelimitedTest, SaveRefusesValuesThatWouldReadBackAsOtherFields) {

@@ -1,7 +1,5 @@
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/sendfile.h>
 #include <unistd.h>
 
@@ -54,14 +52,10 @@ int codeOf(F action) {
 
 // Fault injection: each call can be replaced by a test.
 struct FakeOps : CSSocketOps {
-    std::function<ssize_t(int, void*, size_t, int)> recv;
     std::function<ssize_t(int, const void*, size_t, int)> send;
     std::function<int(struct pollfd*, nfds_t, int)> poll;
     std::function<ssize_t(int, int, off_t*, size_t)> sendfile;
 
-    ssize_t os_recv(int fd, void* buf, size_t size, int flags) override {
-        return recv ? recv(fd, buf, size, flags) : CSSocketOps::os_recv(fd, buf, size, flags);
-    }
     ssize_t os_send(int fd, const void* buf, size_t size, int flags) override {
         return send ? send(fd, buf, size, flags) : CSSocketOps::os_send(fd, buf, size, flags);
     }
@@ -105,7 +99,7 @@ TEST(CSSocketTest, ReceiveTimeoutNamesTimeoutAndPeerAndLeavesTheSocketUsable) {
     EXPECT_EQ("ok", std::string(buffer, 2));
 }
 
-TEST(CSSocketTest, AddressesAndServicesAreCheckedBeforeConnectingAndARefusalNamesThePeer) {
+TEST(CSSocketTest, AddressesAreCheckedBeforeConnectingAndARefusalNamesThePeer) {
     auto socket = CSSocket::newSocket();
     const int closedPort = hvps_test::freeLoopbackPort();
     EXPECT_NE(std::string::npos, hvps_test::caught([&] {
@@ -116,13 +110,8 @@ TEST(CSSocketTest, AddressesAndServicesAreCheckedBeforeConnectingAndARefusalName
         std::function<void()> action;
         int code;
     } cases[] = {
-        {"publish service 0", [&] { socket->publish("0", 0); }, CS_ERR_BAD_ADDRESS},
         {"publish port 0", [&] { socket->publish(nullptr, 0); }, CS_ERR_UNKNOWN_SERVICE},
-        {"publish unknown name", [&] { socket->publish("no-such-service-here", 0); }, CS_ERR_UNKNOWN_SERVICE},
-        {"connect service 0", [&] { socket->open("127.0.0.1:0", 0); }, CS_ERR_BAD_ADDRESS},
         {"connect port 0", [&] { socket->open("127.0.0.1", 0); }, CS_ERR_BAD_ADDRESS},
-        {"connect unknown name", [&] { socket->open("127.0.0.1:no-such-service-here", 0); },
-         CS_ERR_UNKNOWN_SERVICE},
         {"connect without host", [&] { socket->open(":80", 0); }, CS_ERR_UNKNOWN_HOST},
         {"connect to a closed port", [&] { socket->open("127.0.0.1", closedPort); }, ECONNREFUSED},
     };

@@ -4,14 +4,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "CSException.h"
-#include "CSFile.h"
 #include "CSStream.h"
-#include "CSThread.h"
 #include "TestSupport.h"
 
 namespace {

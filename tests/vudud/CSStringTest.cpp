@@ -6,19 +6,12 @@
 #include "CSMemory.h"
 #include "CSString.h"
 
-namespace {
-
-std::string text(const CSRef<CSString>& str) { return std::string(str->view()); }
-
-}  // namespace
-
 TEST(CSStringTest, KeysAreCaseInsensitiveButEqualsIsExact) {
     auto a = CSString::newString("Space");
     auto b = CSString::newString("SPACE");
     EXPECT_EQ(0, a->compare(b.get()));
     EXPECT_EQ(0, a->compareKey(b->getKey()));
     EXPECT_EQ(a->hashKey(), b->hashKey());
-    EXPECT_EQ(65u * 16 + 68, CSString::newString("ad")->hashKey());  // upper-cased: (A << 4) + D
     EXPECT_FALSE(a->equals("SPACE"));
     EXPECT_TRUE(a->equals("Space"));
     EXPECT_LT(a->compare("SPACEX"), 0);
@@ -26,7 +19,7 @@ TEST(CSStringTest, KeysAreCaseInsensitiveButEqualsIsExact) {
     EXPECT_EQ(0, a->compare("spaXX", 3));
 }
 
-TEST(CSStringTest, BufferFormatsScansAndHandsOverItsData) {
+TEST(CSStringTest, BufferFormatsAndHandsOverItsData) {
     CSStringBuffer buffer;
     buffer.append("n=");
     buffer.append(static_cast<int32>(-5));
@@ -39,11 +32,6 @@ TEST(CSStringTest, BufferFormatsScansAndHandsOverItsData) {
     EXPECT_STREQ("", buffer.getCString());
 
     buffer.append("  key = value  ");
-    EXPECT_EQ(2u, buffer.ignore(0, ' '));
-    EXPECT_EQ(6u, buffer.find(2, '='));
-    EXPECT_EQ(15u, buffer.find(0, '#'));
-    EXPECT_EQ(13u, buffer.trim(buffer.length(), ' '));
-    EXPECT_EQ("e  ", text(buffer.substr(12, 100)));
     auto str = CSString::newString(&buffer);
     EXPECT_STREQ("  key = value  ", str->getCString());
     EXPECT_EQ(0u, buffer.length());
