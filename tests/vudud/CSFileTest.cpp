@@ -210,3 +210,36 @@ TEST(CSFileTest, AnInterruptedCallRaisesThePendingThreadSignal) {
     EXPECT_EQ(SIGTERM, stopped.code);
     EXPECT_EQ(0, thread.getSignalPending());
 }
+
+// A link anywhere on the path refuses a NO_LINKS open, both where the system refuses links while it
+// opens and where each part of the path is looked at first (paths from the root and from the
+// working folder alike).
+TEST(CSFileTest, NoLinksOpenRefusesALinkOnThePathWhereverTheSystemLeavesTheCheckToUs) {
+    struct NoRefusingOpen : CSSysOps {
+        int os_openNoLinks(const char*, int, mode_t) override {
+            errno = ENOSYS;
+            return -1;
+        }
+    } fallback;
+    TempDir dir;
+    ASSERT_EQ(::mkdir(dir.file("real").c_str(), 0700), 0);
+    writeFile(dir.file("real/f"), "data");
+    ASSERT_EQ(::symlink("real", dir.file("link").c_str()), 0);
+    char saved[4096];
+    ASSERT_NE(::getcwd(saved, sizeof(saved)), nullptr);
+    ASSERT_EQ(::chdir(dir.path().c_str()), 0);
+    for (bool useFallback : {false, true}) {
+        OpsScope scope(useFallback ? &fallback : nullptr);
+        for (const std::string& base : {dir.path() + "/", std::string("./"), std::string()}) {
+            SCOPED_TRACE((useFallback ? "fallback, base '" : "base '") + base + "'");
+            auto open = [&](const char* name) {
+                return caught([&] {
+                    CSFile::newFile((base + name).c_str())->open(CSFile::READONLY | CSFile::NO_LINKS);
+                });
+            };
+            EXPECT_EQ(open("real/f").code, 0);
+            EXPECT_EQ(open("link/f").code, ELOOP);
+        }
+    }
+    ASSERT_EQ(::chdir(saved), 0);
+}
