@@ -272,7 +272,8 @@ void MSConnectionHandler::checkFraming() {
         } else if (header->getName()->compare("Content-Length") == 0) {
             const char* text = value ? value : "";
             if (!*text || strspn(text, "0123456789") != strlen(text))
-                CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_BAD_REQUEST, "Bad Content-Length value: %s", text);
+                CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_BAD_REQUEST, "Bad Content-Length value: %s",
+                                             text);
             if (length && strcmp(length, text) != 0)
                 CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_BAD_REQUEST,
                                              "Conflicting Content-Length values: %s and %s", length, text);
@@ -280,10 +281,11 @@ void MSConnectionHandler::checkFraming() {
         }
     }
     if (coding && length)
-        CSException::throwException(CS_CONTEXT, HVPS_ERR_BAD_REQUEST, "Content-Length with Transfer-Encoding");
+        CSException::throwException(CS_CONTEXT, HVPS_ERR_BAD_REQUEST,
+                                    "Content-Length with Transfer-Encoding");
     if (coding)
-        CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_LENGTH_REQUIRED, "Transfer-Encoding not supported: %s",
-                                     coding);
+        CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_LENGTH_REQUIRED,
+                                     "Transfer-Encoding not supported: %s", coding);
 }
 
 bool MSConnectionHandler::wantsClose() const {
@@ -337,7 +339,8 @@ bool MSConnectionHandler::parseRequestURI(bool linksRefusedAtOpen) {
         CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_ACCESS_DENIED, "Illegal path: %s", path);
     // A link that someone placed inside a space folder would let downloads and uploads reach
     // files outside the repository: paths through links are refused.
-    if (iInSpaceURL && !linksRefusedAtOpen && CSSys::sys_hasLinkBelow(hvps_system_parameters.iRepositoryPath.c_str(), path))
+    if (iInSpaceURL && !linksRefusedAtOpen &&
+        CSSys::sys_hasLinkBelow(hvps_system_parameters.iRepositoryPath.c_str(), path))
         CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_ACCESS_DENIED, "Illegal path: %s", path);
     return iInSpaceURL;
 }

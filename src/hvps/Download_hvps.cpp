@@ -33,7 +33,8 @@ CSRef<CSLockedFile> openDownload(const char* requestPath) {
         } catch (const CSException& e) {
             if (e.getErrorCode() != ELOOP) throw;
             if (CSSys::sys_hasLinkBelow(base.c_str(), requestPath))
-                CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_ACCESS_DENIED, "Illegal path: %s", requestPath);
+                CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_ACCESS_DENIED, "Illegal path: %s",
+                                             requestPath);
             file = CSLockedFile::lockFile(path.c_str(), CSLockedFile::Shared);
         }
     } catch (const CSException& e) {

@@ -289,8 +289,8 @@ CSRef<MSConnection> MSNetwork::waitForRequest(MSConnectionHandler* handler, CSSo
         if (handler->mustQuit()) return {};
         void* tag = gWaitSet->wait(expireParked(handler));
         if (!tag) continue;
-        CSRef<MSConnection> connection = tag == &gListenerTag ? acceptOne(handler, listener)
-                                                               : wakeParked(static_cast<MSConnection*>(tag));
+        CSRef<MSConnection> connection =
+            tag == &gListenerTag ? acceptOne(handler, listener) : wakeParked(static_cast<MSConnection*>(tag));
         if (connection) return connection;
     }
 }

@@ -6,8 +6,9 @@
 // A connection without a whole request head to serve holds no handler: it is parked in an idle set
 // (MSConnection, CSWaitSet), and the handler that has the turn waits on the listening socket and on
 // the parked connections together; one that becomes readable is gathered there and, once its head
-// has arrived, served like a newly accepted connection. So the handlers bound the requests in
-// progress, not the connected clients.
+// has arrived, served like a newly accepted connection. A handler that has just replied also takes,
+// without waiting, a parked connection whose request is there. So the handlers bound the requests
+// in progress, not the connected clients.
 // Lock order: gListenerLock before iHandlerList.iLock, and gStartLock before iHandlerList.iLock;
 // no path takes them the other way round. gParkedLock is taken last, with nothing else after it.
 #pragma once
@@ -145,10 +146,11 @@ public:
     // --- The idle set: set up by startUp, dropped by shutDown. Only the turn holder waits on it.
     static std::unique_ptr<CSWaitSet> gWaitSet;
     // --- The parked connections, oldest first; each holds one reference of the list. Handlers add
-    // at the newest end; only the turn holder (and shutDown, once no handler runs) takes them out.
+    // at the newest end; a handler that is reported one takes it out (the turn holder also ends
+    // expired ones, and shutDown the rest once no handler runs).
     static CSMutex gParkedLock;
-    static MSConnection* gOldestParked;  // guarded by gParkedLock
-    static MSConnection* gNewestParked;  // guarded by gParkedLock
+    static MSConnection* gOldestParked;       // guarded by gParkedLock
+    static MSConnection* gNewestParked;       // guarded by gParkedLock
     static std::atomic<size_t> gParkedCount;  // changed under gParkedLock, read without it
 
 private:

@@ -7,7 +7,10 @@
 #include "CSException.h"
 
 CSLockedFile::CSLockedFile(CSRef<CSPath> path, Access access, bool noLinks) : CSFile(std::move(path)) {
-    const int mode = (access == Shared ? READONLY : access == Create ? CREATE : DEFAULT) | (noLinks ? NO_LINKS : 0);
+    const int mode = (access == Shared   ? READONLY
+                      : access == Create ? CREATE
+                                         : DEFAULT) |
+                     (noLinks ? NO_LINKS : 0);
     for (int attempt = 0;; attempt++) {
         open(mode);
         // A shared lock taken at once is held on the file the path named when it was opened; a

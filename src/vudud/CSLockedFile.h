@@ -3,8 +3,9 @@
 // one over the path while holding the old one's lock; a waiter that then got the old file's lock
 // would work on a file no path names any more, so the lock is taken again on the file the path
 // names now. A shared lock taken without waiting is kept on the file opened: a replace between the
-// open and the lock left that file as it was when it was opened, so a reader sees a whole file. Reads, writes and length changes are those of CSFile on the held descriptor.
-// One thread uses an object; the flock coordinates threads and processes.
+// open and the lock left that file as it was when it was opened, so a reader sees a whole file. Reads, writes
+// and length changes are those of CSFile on the held descriptor. One thread uses an object; the flock
+// coordinates threads and processes.
 #pragma once
 
 #include "CSFile.h"

@@ -11,8 +11,8 @@
 #endif
 
 #include <atomic>
-#include <climits>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 

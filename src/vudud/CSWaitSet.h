@@ -2,8 +2,8 @@
 // cost of a descriptor each rather than a thread (epoll on Linux, kqueue on macOS and the BSDs,
 // poll() elsewhere). A descriptor is watched once: when it has been reported it stays disarmed
 // until arm() is called for it again, so one report goes to one waiter and nothing is reported
-// twice. arm() and forget() may be called from any thread, also while another thread waits; one
-// thread at a time waits.
+// twice. arm() and forget() may be called from any thread, also while another thread waits; several
+// threads may wait at once, and a report of a descriptor armed once goes to one of them.
 #pragma once
 
 #include <mutex>
