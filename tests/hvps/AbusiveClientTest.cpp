@@ -2,63 +2,21 @@
 // oversized heads and bodies, path-traversal attempts and replayed key codes and encrypted commands. Whatever
 // they do, the server must stay up, answer the well-behaved client, keep its threads and memory bounded and
 // never hand out or touch a file outside the space a request names.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "CSAES.h"
 #include "HVPSClient.h"
-#include "RawConnection.h"
 #include "ServerFixture.h"
-#include "TestSupport.h"
+#include "ServerProbe.h"
 
-using hvps_test::readFile;
-using hvps_test::TempDir;
-using hvps_test::writeFile;
-using namespace std::chrono_literals;
+using namespace hvps_test;
 namespace fs = std::filesystem;
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-bool sendAll(int fd, const std::string& data) {
-    for (size_t done = 0; done < data.size();) {
-        ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// Bytes that hold a whole reply: the head and Content-Length bytes of body.
-bool wholeReply(const std::string& data) {
-    size_t end = data.find("\r\n\r\n");
-    if (end == std::string::npos) return false;
-    size_t at = data.find("\r\nContent-Length: ");
-    size_t length = at != std::string::npos && at < end ? std::stoul(data.substr(at + 18)) : 0;
-    return data.size() >= end + 4 + length;
-}
-
-// One request on a fresh connection; the reply bytes, up to a whole reply or the server's close
-// (10 s at most).
-std::string oneRequest(int port, const std::string& request) {
-    hvps_test::RawConnection connection(port);
-    return connection.send(request) ? connection.readReply() : "";
-}
 
 // The address sanitizer keeps freed memory in quarantine, so a server built with it grows with
 // every allocation: resident-memory bounds only hold for ordinary builds.
@@ -68,99 +26,37 @@ constexpr bool kMemoryBounded = false;
 constexpr bool kMemoryBounded = true;
 #endif
 
-// A field of /proc/<pid>/status ("VmRSS", "Threads") as a number.
-long procStatus(pid_t pid, const std::string& field) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(in, line);)
-        if (line.starts_with(field + ":")) return std::stol(line.substr(field.size() + 1));
-    return -1;
-}
-
-class AbusiveClientTest : public hvps_test::ServerWithSpace {
+// The server runs with the default maximum-connections, 20.
+class AbusiveClientTest : public ServerWithSpace {
 protected:
-    void SetUp() override {}
-    void start(const std::string& extraConfig = "") { startServer(extraConfig); }
-
     // The well-behaved client: a ping on a fresh connection.
-    bool pingAnswered() {
-        HVPSClient client("127.0.0.1", iPort);
-        client.setTimeout(10000);
-        try {
-            return client.ping().status == 200;
-        } catch (const CSException&) {
-            return false;
-        }
-    }
-
-    HVPSSpaceURL newSpace(HVPSClient& client) {
-        HVPSSpaceURL url;
-        EXPECT_TRUE(client.createSpace(iServerKey, "abuse", "1.0", &url).ok());
-        client.setSpace(url);
-        return url;
+    bool pingAnswered() { return isPing(oneReply(iPort, kPingRequest)); }
+    // The session and the next key code of the fixture's client, as request headers.
+    std::string sessionHeaders() {
+        return "P1Session: " + std::to_string(iClient.sessionID()) +
+               "\r\nP1KeyCode: " + iClient.currentKeyCode() + "\r\n";
     }
 };
 
 TEST_F(AbusiveClientTest, FiveHundredConnectionsAtOnceAreAllAnsweredByTwentyHandlers) {
-    start("maximum-connections=20\n");
     const pid_t pid = iServer.serverPid();
     const long rssBefore = procStatus(pid, "VmRSS");
 
-    // All 500 connect at once; each sends a ping, reads its reply and hangs up, as a client does.
-    struct Conn {
-        int fd = -1;
-        bool sent = false;
-        bool finished = false;
-        std::string reply;
-    };
-    std::vector<Conn> conns;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(iPort));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    // All 500 connect and send their ping before any reply is read; each then reads its reply and
+    // hangs up, as a client does.
+    std::vector<RawConnection> clients;
+    long maxThreads = 0;
     for (int i = 0; i < 500; i++) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        ASSERT_GE(fd, 0);
-        int rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-        ASSERT_TRUE(rc == 0 || errno == EINPROGRESS) << "connection " << i;
-        conns.emplace_back();
-        conns.back().fd = fd;
+        clients.emplace_back(iPort);
+        ASSERT_TRUE(clients.back().send(kPingRequest)) << "connection " << i;
+        maxThreads = std::max(maxThreads, procStatus(pid, "Threads"));
     }
     int answered = 0;
-    long maxThreads = 0;
-    const auto deadline = Clock::now() + 60s;
-    for (size_t left = conns.size(); left > 0 && Clock::now() < deadline;) {
-        std::vector<pollfd> polls;
-        std::vector<Conn*> owners;
-        for (Conn& c : conns)
-            if (!c.finished) {
-                polls.push_back({c.fd, static_cast<short>(c.sent ? POLLIN : POLLOUT), 0});
-                owners.push_back(&c);
-            }
-        if (poll(polls.data(), polls.size(), 200) <= 0) continue;
+    for (RawConnection& client : clients) {
+        answered += isPing(client.readReply());
+        client.hangUp();
         maxThreads = std::max(maxThreads, procStatus(pid, "Threads"));
-        for (size_t k = 0; k < polls.size(); k++) {
-            Conn& c = *owners[k];
-            if (!polls[k].revents) continue;
-            bool end = (polls[k].revents & (POLLERR | POLLHUP)) && !(polls[k].revents & POLLIN);
-            if (!end && !c.sent) {
-                c.sent = sendAll(c.fd, "GET /ping.xml HTTP/1.1\r\n\r\n");
-                end = !c.sent;
-            } else if (!end) {
-                char buf[4096];
-                ssize_t n = recv(c.fd, buf, sizeof(buf), 0);
-                if (n > 0) c.reply.append(buf, static_cast<size_t>(n));
-                end = n <= 0 || wholeReply(c.reply);
-            }
-            if (end) {
-                c.finished = true;
-                close(c.fd);
-                left--;
-                answered += hvps_test::replyStatus(c.reply) == 200;
-            }
-        }
     }
-    for (Conn& c : conns)
-        if (!c.finished) close(c.fd);
     EXPECT_EQ(answered, 500);
     // Twenty handlers, the main and the system thread.
     EXPECT_LE(maxThreads, 22);
@@ -171,7 +67,6 @@ TEST_F(AbusiveClientTest, FiveHundredConnectionsAtOnceAreAllAnsweredByTwentyHand
 }
 
 TEST_F(AbusiveClientTest, OversizedHeadsAndBodiesAreRefusedWithoutBeingStored) {
-    start();
     const pid_t pid = iServer.serverPid();
     const long rssBefore = procStatus(pid, "VmRSS");
     std::string manyHeaders, bigHeaders;
@@ -188,8 +83,8 @@ TEST_F(AbusiveClientTest, OversizedHeadsAndBodiesAreRefusedWithoutBeingStored) {
     };
     for (const std::string& request : cases) {
         SCOPED_TRACE(request.substr(0, 60));
-        std::string reply = oneRequest(iPort, request);
-        EXPECT_GE(hvps_test::replyStatus(reply), 400) << reply.substr(0, 300);
+        std::string reply = oneReply(iPort, request);
+        EXPECT_GE(replyStatus(reply), 400) << reply.substr(0, 300);
         EXPECT_TRUE(pingAnswered());
     }
     if (kMemoryBounded) {
@@ -198,12 +93,8 @@ TEST_F(AbusiveClientTest, OversizedHeadsAndBodiesAreRefusedWithoutBeingStored) {
 }
 
 TEST_F(AbusiveClientTest, PathTraversalNeverReadsOrWritesOutsideTheSpace) {
-    start();
-    HVPSClient client("127.0.0.1", iPort);
-    client.setTimeout(10000);
-    HVPSSpaceURL url = newSpace(client);
-    const std::string id = std::to_string(url.spaceID);
-    ASSERT_EQ(client.put("a.txt", "inside", 6).status, 201);
+    const std::string id = std::to_string(iSpaceID);
+    ASSERT_EQ(iClient.put("a.txt", "inside", 6).status, 201);
     const std::string marker = "OUTSIDE-MARKER-7d21";
     ASSERT_TRUE(writeFile(iServer.path("outside.txt"), marker));
     const std::string spaceDB = readFile(iServer.path("data/space-db"));
@@ -228,13 +119,13 @@ TEST_F(AbusiveClientTest, PathTraversalNeverReadsOrWritesOutsideTheSpace) {
     };
     for (const std::string& target : targets) {
         SCOPED_TRACE(target);
-        std::string reply = oneRequest(iPort, "GET " + target + " HTTP/1.1\r\n\r\n");
+        std::string reply = oneReply(iPort, "GET " + target + " HTTP/1.1\r\n\r\n");
         // The request line ends at a NUL: that one reads a.txt, inside the space.
         if (target.find('\0') == std::string::npos) {
-            EXPECT_NE(hvps_test::replyStatus(reply), 200) << reply.substr(0, 300);
+            EXPECT_NE(replyStatus(reply), 200) << reply.substr(0, 300);
         }
         EXPECT_EQ(reply.find(marker), std::string::npos);
-        EXPECT_EQ(reply.find(hvps_test::HvpsdProcess::kPasswordDigest), std::string::npos);
+        EXPECT_EQ(reply.find(HvpsdProcess::kPasswordDigest), std::string::npos);
         EXPECT_EQ(reply.find(spaceDB.substr(spaceDB.find('\t'))), std::string::npos);
     }
 
@@ -246,22 +137,18 @@ TEST_F(AbusiveClientTest, PathTraversalNeverReadsOrWritesOutsideTheSpace) {
     };
     for (const auto& write : writes) {
         SCOPED_TRACE(write[1]);
-        ASSERT_TRUE(client.login().ok());
+        ASSERT_TRUE(iClient.login().ok());
         std::string body = write[0] == "PUT" ? std::string("escaped") : std::string("REMOVE");
-        const HVPSReply& reply = client.rawRequest(write[0], write[1],
-                                                   "P1Session: " + std::to_string(client.sessionID()) +
-                                                       "\r\nP1KeyCode: " + client.currentKeyCode() + "\r\n",
-                                                   body.data(), body.size());
+        const HVPSReply& reply =
+            iClient.rawRequest(write[0], write[1], sessionHeaders(), body.data(), body.size());
         EXPECT_FALSE(reply.ok()) << reply.status << " " << reply.message;
     }
     // Escapes are not decoded: this is a folder named "%2e%2e" inside the space.
-    ASSERT_EQ(client.put("%2e%2e/%2e%2e/escaped.txt", "x", 1).status, 201);
+    ASSERT_EQ(iClient.put("%2e%2e/%2e%2e/escaped.txt", "x", 1).status, 201);
     EXPECT_TRUE(fs::exists(iServer.path("data/" + id + "/%2e%2e/%2e%2e/escaped.txt")));
-    ASSERT_TRUE(client.login().ok());
-    const HVPSReply& rename = client.rawRequest("POST", "/repo1/" + id + "/a.txt",
-                                                "P1Session: " + std::to_string(client.sessionID()) +
-                                                    "\r\nP1KeyCode: " + client.currentKeyCode() + "\r\n",
-                                                "RENAME\r\n../../escape.txt", 23);
+    ASSERT_TRUE(iClient.login().ok());
+    const HVPSReply& rename = iClient.rawRequest("POST", "/repo1/" + id + "/a.txt", sessionHeaders(),
+                                                 "RENAME\r\n../../escape.txt", 23);
     EXPECT_FALSE(rename.ok()) << rename.message;
 
     EXPECT_EQ(readFile(iServer.path("outside.txt")), marker);
@@ -274,47 +161,38 @@ TEST_F(AbusiveClientTest, PathTraversalNeverReadsOrWritesOutsideTheSpace) {
 // A link that someone with access to the repository places inside a space folder is not followed
 // by downloads or uploads.
 TEST_F(AbusiveClientTest, ALinkInsideASpaceFolderIsNotFollowed) {
-    start();
-    HVPSClient client("127.0.0.1", iPort);
-    client.setTimeout(10000);
-    HVPSSpaceURL url = newSpace(client);
-    ASSERT_EQ(client.put("a.txt", "inside", 6).status, 201);
+    ASSERT_EQ(iClient.put("a.txt", "inside", 6).status, 201);
     const std::string marker = "OUTSIDE-MARKER-7d21";
     ASSERT_TRUE(writeFile(iServer.path("outside.txt"), marker));
-    const std::string space = iServer.path("data/" + std::to_string(url.spaceID));
+    const std::string space = iServer.path("data/" + std::to_string(iSpaceID));
     fs::create_symlink(iServer.path("outside.txt"), space + "/link.txt");
     fs::create_directory_symlink(iServer.path(""), space + "/linkdir");
 
     for (const char* path : {"link.txt", "linkdir/outside.txt"}) {
         SCOPED_TRACE(path);
-        const HVPSReply& reply = client.get(path);
+        const HVPSReply& reply = iClient.get(path);
         EXPECT_NE(reply.status, 200);
         EXPECT_EQ(reply.body.find(marker), std::string::npos);
-        const HVPSReply& put = client.put(path, "overwritten", 11);
+        const HVPSReply& put = iClient.put(path, "overwritten", 11);
         EXPECT_FALSE(put.ok());
         EXPECT_EQ(readFile(iServer.path("outside.txt")), marker);
     }
 }
 
 TEST_F(AbusiveClientTest, ReplayedKeyCodesAreRefusedAndReplayedEncryptedCommandsChangeNothingElse) {
-    start();
-    HVPSClient client("127.0.0.1", iPort);
-    client.setTimeout(10000);
-    HVPSSpaceURL url = newSpace(client);
-    ASSERT_TRUE(client.login().ok());
-    const std::string target = "/repo1/" + std::to_string(url.spaceID) + "/f.txt";
-    const std::string headers = "P1Session: " + std::to_string(client.sessionID()) +
-                                "\r\nP1KeyCode: " + client.currentKeyCode() + "\r\n";
-    EXPECT_EQ(client.rawRequest("PUT", target, headers, "first", 5).status, 201);
+    ASSERT_TRUE(iClient.login().ok());
+    const std::string target = "/repo1/" + std::to_string(iSpaceID) + "/f.txt";
+    const std::string headers = sessionHeaders();
+    EXPECT_EQ(iClient.rawRequest("PUT", target, headers, "first", 5).status, 201);
     for (int i = 0; i < 3; i++) {
-        const HVPSReply& replay = client.rawRequest("PUT", target, headers, "again", 5);
+        const HVPSReply& replay = iClient.rawRequest("PUT", target, headers, "again", 5);
         EXPECT_EQ(replay.status, 403) << replay.message;
     }
-    EXPECT_EQ(client.get("f.txt").body, "first");
+    EXPECT_EQ(iClient.get("f.txt").body, "first");
 
     // An encrypted statistics command sent again and again: each copy is answered, nothing grows.
     const std::string xml = "<?xml version=\"1.0\"?><halvora><command>GetSpaceStatistik</command><spaces>" +
-                            std::to_string(url.spaceID) + "</spaces></halvora>";
+                            std::to_string(iSpaceID) + "</spaces></halvora>";
     CSAESBuffer aes;
     unsigned char* message = nullptr;
     int len = aes.aes_encrypt_data(iServerKey.val, 16, reinterpret_cast<const unsigned char*>(xml.data()),
@@ -326,9 +204,9 @@ TEST_F(AbusiveClientTest, ReplayedKeyCodesAreRefusedAndReplayedEncryptedCommands
     const long rssBefore = procStatus(iServer.serverPid(), "VmRSS");
     for (int i = 0; i < 200; i++) {
         std::string reply =
-            oneRequest(iPort, "POST /repo1 HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
+            oneReply(iPort, "POST /repo1 HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
                                   "\r\nConnection: close\r\n\r\n" + body);
-        ASSERT_EQ(hvps_test::replyStatus(reply), 200) << "copy " << i;
+        ASSERT_EQ(replyStatus(reply), 200) << "copy " << i;
     }
     EXPECT_EQ(readFile(iServer.path("data/space-db")), spaceDB);
     if (kMemoryBounded) {
