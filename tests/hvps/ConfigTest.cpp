@@ -166,7 +166,9 @@ TEST_F(ConfigTest, RefusedValuesRaiseTheirMessageAfterTheirNotes) {
         EXPECT_EQ(configError([&] { setSystemParameter(c.key, c.value.c_str()); }), c.message)
             << c.key << "=" << c.value;
         std::string notes = logText().substr(before);
-        if (c.notes.empty()) EXPECT_EQ(notes, "") << c.key << "=" << c.value;
+        if (c.notes.empty()) {
+            EXPECT_EQ(notes, "") << c.key << "=" << c.value;
+        }
         size_t at = 0;
         for (const std::string& note : c.notes) {
             at = notes.find(note, at);
