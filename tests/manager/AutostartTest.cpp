@@ -9,11 +9,6 @@
 using namespace hvpstest;
 
 namespace {
-QString xml(QString text) {
-    text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;").replace("\"", "&quot;");
-    return text;
-}
-
 // Starts the stand-in daemon when the service manager is told to load, and names processes
 // from /proc in place of ps.
 const QByteArray kLaunchctlHook =
@@ -23,51 +18,39 @@ const QByteArray kSystemctlHook =
 const QByteArray kPsHook = "pid=${2#-p }; cat /proc/$pid/comm 2>/dev/null\n";
 }  // namespace
 
-class AutostartTest : public QObject {
+class AutostartTest : public ManagerTestCase {
     Q_OBJECT
 
-    QTemporaryDir* iDir = nullptr;
-    std::unique_ptr<FakeTools> iTools;
     QString iOldCurrent;
     QString iPidFile;
-
-    QString path(const QString& name) const { return iDir->path() + "/" + name; }
 
     std::unique_ptr<CHVPSController> makeMac() {
         return std::make_unique<CHVPSController>(std::make_unique<CHVPSPlatformMac>());
     }
-    std::unique_ptr<CHVPSController> makeLinux(const QString& daemon, const QString& bundle) {
-        return std::make_unique<CHVPSController>(std::make_unique<CHVPSPlatformLinux>(daemon, bundle));
+    std::unique_ptr<CHVPSController> makeLinux() {
+        return std::make_unique<CHVPSController>(
+            std::make_unique<CHVPSPlatformLinux>(path("my bin/hvpsd"), path("share 100%/")));
     }
 
 private slots:
     void init() {
-        messages().clear();
-        clearSettings();
-        iDir = new QTemporaryDir;
-        qputenv("XDG_DATA_HOME", path("data").toLocal8Bit());
-        qputenv("XDG_CONFIG_HOME", path("config").toLocal8Bit());
-        qputenv("HOME", path("home").toLocal8Bit());
+        setUpHome({"launchctl", "systemctl", "ps", "osascript"});
         iOldCurrent = QDir::currentPath();
         QDir().mkpath(path("cwd"));
         QDir::setCurrent(path("cwd"));
-        iTools = std::make_unique<FakeTools>(path("bin"));
-        for (const char* tool : {"launchctl", "systemctl", "ps", "osascript"}) iTools->add(tool);
         iTools->setHook("launchctl", kLaunchctlHook);
         iTools->setHook("systemctl", kSystemctlHook);
         iTools->setHook("ps", kPsHook);
         iTools->setHook("osascript", "printf '%s' \"$2\" > \"$dir/script.txt\"\n");
-        QDir().mkpath(path("daemons"));
-        qputenv("FAKE_DAEMON", makeFakeDaemon(path("daemons")).toLocal8Bit());
-        iPidFile = path("data/HalvoraPersonalServer/hvpsd.pid");
+        qputenv("FAKE_DAEMON", iFakeDaemon.toLocal8Bit());
+        iPidFile = appFolder() + "hvpsd.pid";
         qputenv("FAKE_PIDFILE", iPidFile.toLocal8Bit());
     }
 
     void cleanup() {
         killHard(readFile(iPidFile).trimmed().toLongLong());
         QDir::setCurrent(iOldCurrent);
-        iTools.reset();
-        delete iDir;
+        tearDownHome();
     }
 
     void macPropertyListEscapesItsArgumentsAndFollowsTheSettings() {
@@ -84,18 +67,18 @@ private slots:
         setSetting("plistFile", plist);
         auto controller = makeMac();
 
-        const QString bundle = cwd + "/HalvoraPersonalServer.app/Contents/HalvoraPersonalServer/";
         // The program and its arguments, in order and escaped; the rest of the file is boilerplate.
+        const QString bundle =
+            "%1/cwd &amp; &lt;more&gt;/HalvoraPersonalServer.app/Contents/HalvoraPersonalServer/";
         const QString expected =
-            "<string>" + xml(bundle) + "</string>" +
-            QStringLiteral(
-                "\n\t\t<key>ProgramArguments</key>\n\t\t<array>\n\t\t\t<string>%1</string>\n"
-                "\t\t\t<string>--launched-as-daemon</string>\n\t\t\t<string>--config-file=%2</string>\n"
-                "\t\t\t<string>--log-file=%3</string>\n\t\t\t<string>--pid-file=%4</string>\n"
-                "\t\t\t<string>--mime-types-file=%5</string>\n\t\t</array>\n\t\t<key>RunAtLoad</"
-                "key>\n\t\t<true/>")
-                .arg(xml(bundle + "hvpsd"), xml(config + "hvps.config"), xml(log), xml(pid),
-                     xml(bundle + "mime.types"));
+            QString("<string>" + bundle + "</string>\n\t\t<key>ProgramArguments</key>\n\t\t<array>\n" +
+                    "\t\t\t<string>" + bundle +
+                    "hvpsd</string>\n\t\t\t<string>--launched-as-daemon</string>\n" +
+                    "\t\t\t<string>--config-file=%1/conf &amp; co/hvps.config</string>\n" +
+                    "\t\t\t<string>--log-file=%1/log &quot;1&quot;.log</string>\n" +
+                    "\t\t\t<string>--pid-file=%1/pid %2.pid</string>\n" + "\t\t\t<string>--mime-types-file=" +
+                    bundle + "mime.types</string>\n\t\t</array>\n\t\t<key>RunAtLoad</key>\n\t\t<true/>")
+                .arg(iDir->path());
         const QString generated = controller->generateAutoStartPListFile();
         QVERIFY2(generated.contains(expected), qPrintable(generated));
         QVERIFY(!controller->checkAutostartPListFile());
@@ -112,12 +95,10 @@ private slots:
     }
 
     void linuxUnitFileQuotesEveryPath() {
-        const QString daemon = path("my bin/hvpsd");
-        const QString bundle = path("share 100%/");
         setSetting("configPath", path("a \"q\" $HOME\\/"));
         setSetting("logFile", path("log.log"));
         setSetting("pidFile", path("run/hvpsd.pid"));
-        auto controller = makeLinux(daemon, bundle);
+        auto controller = makeLinux();
         const QString expected =
             QStringLiteral(
                 "\nWorkingDirectory=%1/share 100%%/\n"
@@ -163,7 +144,7 @@ private slots:
 
     void tickingAndUntickingRegistersThroughSystemctl() {
         const QString unit = path("config/systemd/user/hvpsd.service");
-        auto controller = makeLinux(path("installed/hvpsd"), path("share/"));
+        auto controller = makeLinux();
         QVERIFY(controller->registerServerAsDeamon(false));
         QVERIFY(QFileInfo::exists(unit));
         const qint64 pid = readFile(iPidFile).trimmed().toLongLong();
@@ -192,7 +173,7 @@ private slots:
                         "ln -s \"$u/hvpsd.service\" \"$u/default.target.wants/hvpsd.service\"; fi\n"
                         "echo 'Failed to connect to bus: No medium found' >&2\n");
         iTools->setExit("systemctl", 1);
-        auto controller = makeLinux(path("installed/hvpsd"), path("share/"));
+        auto controller = makeLinux();
         controller->form()->chkBoxStartAsDeamon->click();
         QVERIFY(!QFileInfo::exists(units + "hvpsd.service"));
         QCOMPARE(QDir(units + "default.target.wants")
@@ -206,47 +187,27 @@ private slots:
             QString("Loading the server as deamon failed.\n\nFailed to connect to bus: No medium found"));
     }
 
-    void untickingWithoutAnAutostartFileRunsNoTool() {
-        setSetting("runAsDeamon", true);
-        auto controller = makeMac();
-        // The setting asked for autostart and nothing runs: the start renews the registration.
-        QVERIFY(controller->form()->chkBoxStartAsDeamon->isChecked());
-        const qint64 pid = readFile(iPidFile).trimmed().toLongLong();
-        QVERIFY(pid > 0);
-        QVERIFY(controller->deRegisterServerAsDeamon(true));
-        QVERIFY(waitForExit(pid, 5000));
-
-        const int before = iTools->calls().size();
-        controller->onAutostartChanged(false);
-        QCOMPARE(iTools->calls().size(), before);
-        QCOMPARE(controller->settings().value("runAsDeamon").toBool(), false);
-        QCOMPARE(messageTitles(), QStringList());
-    }
-
-    void deregistrationDeletesTheFileEvenWhenUnloadingFails() {
-        const QString plist = path("home/Library/LaunchAgents/HalvoraPersonalServer.plist");
+    void failedUnloadingAndAnUnwritableFileAreReported() {
+        // Unloading fails: the file goes all the same.
         auto controller = makeMac();
         QVERIFY(controller->writeAutostartPListFile());
         iTools->setExit("launchctl", 1);
         QVERIFY(controller->deRegisterServerAsDeamon(false));
-        QVERIFY(!QFileInfo::exists(plist));
-        QCOMPARE(messageTitles(), QStringList{"Error deregistering autostart!"});
-        QCOMPARE(messages()[0].text, QString("Unloading the server as deamon failed."));
-        QVERIFY(!controller->form()->chkBoxStartAsDeamon->isChecked());
-    }
-
-    void registrationThatCannotWriteItsFileIsReported() {
+        QVERIFY(!QFileInfo::exists(controller->autostartFilePath()));
+        // The file cannot be written: no tool runs.
         writeFile(path("blocker"), "a file where a folder should be");
-        setSetting("plistFile", path("blocker/HalvoraPersonalServer.plist"));
-        auto controller = makeMac();
+        controller->setSettingsValue("plistFile", path("blocker/HalvoraPersonalServer.plist"));
+        const int calls = iTools->calls().size();
         QVERIFY(!controller->registerServerAsDeamon(false));
-        QCOMPARE(messageTitles(), QStringList{"Error registering autostart!"});
-        QCOMPARE(messages()[0].text, QString("Creating the autostart file for the server failed."));
+        QCOMPARE(iTools->calls().size(), calls);
         QVERIFY(!controller->form()->chkBoxStartAsDeamon->isChecked());
-        QVERIFY(iTools->calls().isEmpty());
+        QCOMPARE(messageTitles(),
+                 (QStringList{"Error deregistering autostart!", "Error registering autostart!"}));
+        QCOMPARE(messages()[0].text, QString("Unloading the server as deamon failed."));
+        QCOMPARE(messages()[1].text, QString("Creating the autostart file for the server failed."));
     }
 
-    void startupRenewsAStaleRegistration() {
+    void startupRenewsAStaleRegistrationAndUntickingWithoutAFileRunsNoTool() {
         const QString plist = path("home/Library/LaunchAgents/HalvoraPersonalServer.plist");
         writeFile(plist, "stale");
         setSetting("runAsDeamon", true);
@@ -256,6 +217,15 @@ private slots:
         QVERIFY(controller->checkAutostartPListFile());
         QVERIFY(controller->form()->chkBoxStartAsDeamon->isChecked());
         QCOMPARE(controller->form()->pshBntStartStopServer->text(), QString("Stop Server"));
+        const qint64 pid = readFile(iPidFile).trimmed().toLongLong();
+        QVERIFY(controller->deRegisterServerAsDeamon(true));
+        QVERIFY(waitForExit(pid, 5000));
+
+        const int before = iTools->calls().size();
+        controller->onAutostartChanged(false);
+        QCOMPARE(iTools->calls().size(), before);
+        QCOMPARE(controller->settings().value("runAsDeamon").toBool(), false);
+        QCOMPARE(messageTitles(), QStringList());
     }
 
     void macScriptsReceiveThePathWithQuotesEscaped() {

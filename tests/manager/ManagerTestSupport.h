@@ -6,7 +6,6 @@
 
 #include <QApplication>
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -14,8 +13,8 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QThread>
 #include <csignal>
+#include <memory>
 
 #include "CHVPSMessage.h"
 
@@ -126,33 +125,25 @@ inline QString makeFakeDaemon(const QString& folder) {
     return path;
 }
 
-// Runs the fake daemon in the background and waits (bounded) until its pid file exists.
+// Runs the fake daemon in the background and waits (bounded) until its pid file names it.
 inline qint64 startFakeDaemon(const QString& daemon, const QString& pidFile, bool ignoreTerm = false) {
     qint64 pid = 0;
-    QStringList args = {pidFile};
-    if (ignoreTerm) args << "ignore-term";
-    QProcess process;
-    process.setProgram(daemon);
-    process.setArguments(args);
-    process.setStandardOutputFile(QProcess::nullDevice());
-    process.setStandardErrorFile(QProcess::nullDevice());
-    if (!process.startDetached(&pid)) return 0;
-    QDeadlineTimer deadline(5000);
-    while (!deadline.hasExpired() && readFile(pidFile).trimmed().toLongLong() != pid) QThread::msleep(10);
-    return readFile(pidFile).trimmed().toLongLong() == pid ? pid : 0;
+    if (!QProcess::startDetached(daemon, {pidFile, ignoreTerm ? "ignore-term" : ""}, QString(), &pid))
+        return 0;
+    const bool named = QTest::qWaitFor([&] { return readFile(pidFile).trimmed().toLongLong() == pid; }, 5000);
+    return named ? pid : 0;
 }
 
 // Waits until the process no longer exists (reaped or not), at most timeoutMs.
 inline bool waitForExit(qint64 pid, int timeoutMs) {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!deadline.hasExpired()) {
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-        if (!stat.open(QIODevice::ReadOnly)) return true;
-        const QByteArray content = stat.readAll();
-        if (content.mid(content.lastIndexOf(')') + 2, 1) == "Z") return true;
-        QThread::msleep(10);
-    }
-    return false;
+    return QTest::qWaitFor(
+        [pid] {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+            if (!stat.open(QIODevice::ReadOnly)) return true;
+            const QByteArray content = stat.readAll();
+            return content.mid(content.lastIndexOf(')') + 2, 1) == "Z";
+        },
+        timeoutMs);
 }
 
 inline void killHard(qint64 pid) {
@@ -198,6 +189,37 @@ inline void setSetting(const QString& key, const QVariant& value) {
     settings.setValue(key, value);
     settings.sync();
 }
+
+// The set-up every suite shares: per test function a temporary folder that holds the data,
+// configuration and home folders, the fake tools (first in PATH) and the stand-in daemon; no
+// settings, no recorded messages, and questions answered with OK.
+class ManagerTestCase : public QObject {
+protected:
+    std::unique_ptr<QTemporaryDir> iDir;
+    std::unique_ptr<FakeTools> iTools;
+    QString iFakeDaemon;
+
+    QString path(const QString& name) const { return iDir->path() + "/" + name; }
+    // Where the application keeps its configuration, log, pid file and default repository.
+    QString appFolder() const { return path("data/HalvoraPersonalServer/"); }
+
+    void setUpHome(const QStringList& tools = {}) {
+        messages().clear();
+        confirmAnswer() = true;
+        clearSettings();
+        iDir = std::make_unique<QTemporaryDir>();
+        qputenv("XDG_DATA_HOME", path("data").toLocal8Bit());
+        qputenv("XDG_CONFIG_HOME", path("config").toLocal8Bit());
+        qputenv("HOME", path("home").toLocal8Bit());
+        iTools = std::make_unique<FakeTools>(path("bin"));
+        for (const QString& tool : tools) iTools->add(tool);
+        iFakeDaemon = makeFakeDaemon(path("daemons"));
+    }
+    void tearDownHome() {
+        iTools.reset();
+        iDir.reset();
+    }
+};
 
 }  // namespace hvpstest
 

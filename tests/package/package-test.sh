@@ -96,11 +96,9 @@ if have logrotate; then
     grep -i 'error' "$tmp/rotate" && fail "logrotate -d reports errors"
 fi
 
-# Every program shows the release of its package.
-for check in "usr/bin/hvpsd -v|HVPS version: $version (" "usr/bin/hvps-client --version|hvps-client $version" \
-    "usr/bin/hvps-md5pwd --version|hvps-md5pwd $version" "usr/sbin/hvps-setup --version|hvps-setup $version"; do
-    command=${check%%|*}
-    { "$root"/$command 2>&1 || true; } | grep -qF "${check#*|}" || fail "$command does not print ${check#*|}"
+# Every tool shows the release of its package (DaemonTest checks hvpsd -v).
+for program in bin/hvps-client bin/hvps-md5pwd sbin/hvps-setup; do
+    "$root/usr/$program" --version 2>&1 | grep -qxF "${program#*/} $version" || fail "$program --version is not $version"
 done
 
 # The three steps of a person with the packaged files: set the password, start, ping.
@@ -131,10 +129,6 @@ if [ -z "$started" ]; then
 else
     server_pid=$(cat "$root/run/hvps/hvpsd.pid")
     "$root/usr/bin/hvps-client" -H 127.0.0.1 -p "$port" ping >"$tmp/ping" 2>&1 || fail "ping: $(cat "$tmp/ping")"
-    kill "$server_pid"
-    for _ in $(seq 100); do [ -e "$root/run/hvps/hvpsd.pid" ] || break; sleep 0.1; done
-    [ -e "$root/run/hvps/hvpsd.pid" ] && fail "the packaged hvpsd did not stop"
-    server_pid=
 fi
 
 [ "$failures" = 0 ] && echo "Packages checked: $(basename "$server_deb") ${manager_deb:+$(basename "$manager_deb")}"
