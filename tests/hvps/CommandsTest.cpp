@@ -63,10 +63,6 @@ protected:
             writeFile(iServer.path("data/") + name, std::string(size, 'x'));
         writeFile(iServer.path("data/disk-usage"), "99999");
     }
-    void TearDown() override {
-        iServer.signalServer(SIGTERM);
-        iServer.waitForServerExit();
-    }
     // space-db holds a line of the space (the trailer line has no key, keys begin "01").
     bool inSpaceDB(uint32 id) {
         return ("\n" + readFile(iServer.path("data/space-db"))).find("\n" + std::to_string(id) + "\t\t01") !=

@@ -35,8 +35,6 @@ class ConnectionHandlerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         hvps_system_parameters.iRepositoryName = "repo";
-        hvps_system_parameters.iTraceOn = false;
-        hvps_system_parameters.iVerbose = false;
     }
 
     // A handler whose connection reads `request` and writes into iOut.
