@@ -63,14 +63,6 @@ protected:
             writeFile(iServer.path("data/") + name, std::string(size, 'x'));
         writeFile(iServer.path("data/disk-usage"), "99999");
     }
-    void launch() {
-        auto launcher = iServer.launch(hvps_test::withRoot());
-        ASSERT_TRUE(launcher && launcher->exitedWith(0)) << iServer.output() << iServer.log();
-    }
-    void TearDown() override {
-        iServer.signalServer(SIGTERM);
-        iServer.waitForServerExit();
-    }
     // space-db holds a line of the space (the trailer line has no key, keys begin "01").
     bool inSpaceDB(uint32 id) {
         return ("\n" + readFile(iServer.path("data/space-db"))).find("\n" + std::to_string(id) + "\t\t01") !=
@@ -219,7 +211,8 @@ TEST_F(CommandsTest, AnEmptiedSpaceDBNeverGivesAnOldSpaceFolderToANewSpace) {
     iServer.signalServer(SIGTERM);
     ASSERT_TRUE(iServer.waitForServerExit());
     writeFile(iServer.path("data/space-db"), "");  // the table is lost, the folder of space 1 stays
-    ASSERT_NO_FATAL_FAILURE(launch());
+    auto launcher = iServer.launch(hvps_test::withRoot());
+    ASSERT_TRUE(launcher && launcher->exitedWith(0)) << iServer.output() << iServer.log();
 
     HVPSClient client("127.0.0.1", iPort);
     HVPSSpaceURL url;

@@ -52,6 +52,14 @@ void awaitProcess(pid_t pid, std::chrono::milliseconds timeout) {
     std::this_thread::sleep_for(std::min(timeout, std::chrono::milliseconds(5)));
 }
 
+// Asks `done` every 10 ms until it is true (then true) or `timeout` passed (then false).
+template <class Done>
+bool pollUntil(std::chrono::milliseconds timeout, Done done) {
+    for (auto deadline = Clock::now() + timeout; !done(); std::this_thread::sleep_for(10ms))
+        if (Clock::now() >= deadline) return false;
+    return true;
+}
+
 void becomeSubreaper() {
     static bool done = false;
     if (!done) {
@@ -166,16 +174,14 @@ std::optional<ExitStatus> HvpsdProcess::waitForStarted(std::chrono::milliseconds
 std::string HvpsdProcess::output() const { return readFile(iOutputFile); }
 
 pid_t HvpsdProcess::waitForPidFile(std::chrono::milliseconds timeout) {
-    auto deadline = Clock::now() + timeout;
-    for (;;) {
+    pid_t pid = 0;
+    pollUntil(timeout, [&] {
         std::string text = readFile(iPidFile);
-        if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) {
-            pid_t pid = static_cast<pid_t>(std::strtol(text.c_str(), nullptr, 10));
-            if (pid > 0) return pid;
-        }
-        if (Clock::now() >= deadline) return 0;
-        std::this_thread::sleep_for(10ms);
-    }
+        if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos)
+            pid = static_cast<pid_t>(std::strtol(text.c_str(), nullptr, 10));
+        return pid > 0;
+    });
+    return pid;
 }
 
 bool HvpsdProcess::pidFileExists() const { return std::filesystem::exists(iPidFile); }
@@ -198,12 +204,7 @@ bool HvpsdProcess::serverRunning() {
 std::string HvpsdProcess::log() const { return readFile(iLogFile); }
 
 bool HvpsdProcess::waitForLog(const std::string& needle, int count, std::chrono::milliseconds timeout) const {
-    auto deadline = Clock::now() + timeout;
-    for (;;) {
-        if (countOccurrences(log(), needle) >= count) return true;
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
+    return pollUntil(timeout, [&] { return countOccurrences(log(), needle) >= count; });
 }
 
 std::optional<ExitStatus> HvpsdProcess::waitFor(pid_t pid, std::chrono::milliseconds timeout) {

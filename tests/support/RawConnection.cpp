@@ -37,7 +37,7 @@ RawConnection::RawConnection(int port) {
 RawConnection::~RawConnection() { hangUp(); }
 
 RawConnection::RawConnection(RawConnection&& other) noexcept
-    : iFd(std::exchange(other.iFd, -1)), iPending(std::move(other.iPending)) {}
+    : iFd(std::exchange(other.iFd, -1)), iPending(std::move(other.iPending)), iClosed(other.iClosed) {}
 
 void RawConnection::hangUp() {
     if (iFd >= 0) close(iFd);
@@ -62,7 +62,10 @@ bool RawConnection::receive(std::chrono::steady_clock::time_point deadline, Done
         if (left.count() <= 0 || poll(&entry, 1, static_cast<int>(left.count())) <= 0) return false;
         char buf[8192];
         ssize_t n = recv(iFd, buf, sizeof(buf), 0);
-        if (n <= 0) return false;
+        if (n <= 0) {
+            iClosed = true;
+            return false;
+        }
         iPending.append(buf, static_cast<size_t>(n));
     }
     return true;
@@ -77,23 +80,9 @@ std::string RawConnection::readReply(std::chrono::milliseconds timeout) {
 }
 
 bool RawConnection::waitClosed(std::chrono::milliseconds timeout, std::string* data) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    bool closed = false;
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                          std::chrono::steady_clock::now());
-        pollfd entry{iFd, POLLIN, 0};
-        if (left.count() <= 0 || poll(&entry, 1, static_cast<int>(left.count())) <= 0) break;
-        char buf[8192];
-        ssize_t n = recv(iFd, buf, sizeof(buf), 0);
-        if (n <= 0) {
-            closed = true;
-            break;
-        }
-        iPending.append(buf, static_cast<size_t>(n));
-    }
+    receive(std::chrono::steady_clock::now() + timeout, [] { return false; });
     if (data) data->append(std::exchange(iPending, {}));
-    return closed;
+    return iClosed;
 }
 
 std::string exchange(int port, const std::string& request, std::chrono::milliseconds limit) {

@@ -31,12 +31,14 @@ public:
     void hangUp();
 
 private:
-    // Receives into iPending until `done` or the deadline; false when the peer closed or time ran out.
+    // Receives into iPending until `done` or the deadline; false when the peer closed (iClosed) or
+    // time ran out.
     template <class Done>
     bool receive(std::chrono::steady_clock::time_point deadline, Done done);
 
     int iFd = -1;
     std::string iPending;  // received and not yet handed out
+    bool iClosed = false;  // the peer closed (or the connection failed)
 };
 
 // Sends `request` as it stands on a fresh connection and returns every byte received until the
