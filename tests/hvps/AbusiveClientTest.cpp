@@ -31,11 +31,6 @@ class AbusiveClientTest : public ServerWithSpace {
 protected:
     // The well-behaved client: a ping on a fresh connection.
     bool pingAnswered() { return isPing(oneReply(iPort, kPingRequest)); }
-    // The session and the next key code of the fixture's client, as request headers.
-    std::string sessionHeaders() {
-        return "P1Session: " + std::to_string(iClient.sessionID()) +
-               "\r\nP1KeyCode: " + iClient.currentKeyCode() + "\r\n";
-    }
 };
 
 TEST_F(AbusiveClientTest, FiveHundredConnectionsAtOnceAreAllAnsweredByTwentyHandlers) {
@@ -140,14 +135,14 @@ TEST_F(AbusiveClientTest, PathTraversalNeverReadsOrWritesOutsideTheSpace) {
         ASSERT_TRUE(iClient.login().ok());
         std::string body = write[0] == "PUT" ? std::string("escaped") : std::string("REMOVE");
         const HVPSReply& reply =
-            iClient.rawRequest(write[0], write[1], sessionHeaders(), body.data(), body.size());
+            iClient.rawRequest(write[0], write[1], sessionHeaders(iClient), body.data(), body.size());
         EXPECT_FALSE(reply.ok()) << reply.status << " " << reply.message;
     }
     // Escapes are not decoded: this is a folder named "%2e%2e" inside the space.
     ASSERT_EQ(iClient.put("%2e%2e/%2e%2e/escaped.txt", "x", 1).status, 201);
     EXPECT_TRUE(fs::exists(iServer.path("data/" + id + "/%2e%2e/%2e%2e/escaped.txt")));
     ASSERT_TRUE(iClient.login().ok());
-    const HVPSReply& rename = iClient.rawRequest("POST", "/repo1/" + id + "/a.txt", sessionHeaders(),
+    const HVPSReply& rename = iClient.rawRequest("POST", "/repo1/" + id + "/a.txt", sessionHeaders(iClient),
                                                  "RENAME\r\n../../escape.txt", 23);
     EXPECT_FALSE(rename.ok()) << rename.message;
 
@@ -182,7 +177,7 @@ TEST_F(AbusiveClientTest, ALinkInsideASpaceFolderIsNotFollowed) {
 TEST_F(AbusiveClientTest, ReplayedKeyCodesAreRefusedAndReplayedEncryptedCommandsChangeNothingElse) {
     ASSERT_TRUE(iClient.login().ok());
     const std::string target = "/repo1/" + std::to_string(iSpaceID) + "/f.txt";
-    const std::string headers = sessionHeaders();
+    const std::string headers = sessionHeaders(iClient);
     EXPECT_EQ(iClient.rawRequest("PUT", target, headers, "first", 5).status, 201);
     for (int i = 0; i < 3; i++) {
         const HVPSReply& replay = iClient.rawRequest("PUT", target, headers, "again", 5);
@@ -205,7 +200,7 @@ TEST_F(AbusiveClientTest, ReplayedKeyCodesAreRefusedAndReplayedEncryptedCommands
     for (int i = 0; i < 200; i++) {
         std::string reply =
             oneReply(iPort, "POST /repo1 HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
-                                  "\r\nConnection: close\r\n\r\n" + body);
+                                "\r\nConnection: close\r\n\r\n" + body);
         ASSERT_EQ(replyStatus(reply), 200) << "copy " << i;
     }
     EXPECT_EQ(readFile(iServer.path("data/space-db")), spaceDB);

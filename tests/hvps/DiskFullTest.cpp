@@ -15,6 +15,7 @@
 
 #include "HVPSClient.h"
 #include "ServerFixture.h"
+#include "ServerProbe.h"
 #include "TestSupport.h"
 
 using hvps_test::readFile;
@@ -51,11 +52,7 @@ protected:
         return path;
     }
 
-    bool pingAnswered() {
-        HVPSClient client("127.0.0.1", iPort);
-        client.setTimeout(10000);
-        return client.ping().status == 200;
-    }
+    bool pingAnswered() { return hvps_test::isPing(hvps_test::oneReply(iPort, hvps_test::kPingRequest)); }
 
     bool iMounted = false;
 };

@@ -20,6 +20,7 @@
 #include "FileState_hvps.h"
 #include "HVPSClient.h"
 #include "ServerFixture.h"
+#include "ServerProbe.h"
 #include "TestSupport.h"
 
 using hvps_test::readFile;
@@ -63,9 +64,8 @@ protected:
                                          const std::string& part) {
         iClient.login();
         hvps_test::RawConnection connection(iPort);
-        EXPECT_TRUE(connection.send("PUT " + spaceURL(path) +
-                                    " HTTP/1.1\r\nP1Session: " + std::to_string(iClient.sessionID()) +
-                                    "\r\nP1KeyCode: " + iClient.currentKeyCode() + "\r\n" + headers +
+        EXPECT_TRUE(connection.send("PUT " + spaceURL(path) + " HTTP/1.1\r\n" +
+                                    hvps_test::sessionHeaders(iClient) + headers +
                                     "Content-Length: " + std::to_string(length) + "\r\n\r\n" + part));
         return connection;
     }
@@ -91,16 +91,6 @@ void expectRefused(const HVPSReply& reply, int status, int code, const std::stri
     EXPECT_EQ(reply.status, status) << reply.body;
     EXPECT_EQ(reply.errorCode, code) << reply.body;
     EXPECT_NE(reply.message.find(text), std::string::npos) << reply.message;
-}
-
-// Whether `condition` holds within 10 s (polled).
-bool eventually(const std::function<bool()>& condition) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
 }
 
 // Whether /proc/locks lists a flock of the file with inode `inode` that is waited for ("->") or,
@@ -184,8 +174,7 @@ TEST_F(UploadTest, MalformedUploadIsRefusedBeforeTheFileIsTouched) {
     std::string target = "/repo1/" + std::to_string(iSpaceID) + "/f100";
     for (const Case& c : cases) {
         iClient.login();
-        std::string headers = "P1Session: " + std::to_string(iClient.sessionID()) +
-                              "\r\nP1KeyCode: " + iClient.currentKeyCode() + "\r\n" + c.headers;
+        const std::string headers = hvps_test::sessionHeaders(iClient) + c.headers;
         expectRefused(iClient.rawRequest("PUT", target, headers, "body", 4), 400, -25014, c.message);
         EXPECT_EQ(readFile(spacePath("f100")), std::string(100, 'x'));
     }
@@ -373,7 +362,7 @@ TEST_F(UploadTest, ReplaceWritesBesideTheFileAndAnUploadWaitingForItLocksAndWrit
     // A replace that holds the file's lock while its body is still coming: its bytes lie in a
     // temporary file beside the file, under a name that no request path can hold.
     auto replace = beginRawPut("f100", "", 10, "ABCDE");
-    ASSERT_TRUE(eventually([&] { return temporaryFiles().size() == 1; }));
+    ASSERT_TRUE(hvps_test::waitUntil([&] { return temporaryFiles().size() == 1; }));
     const std::filesystem::path temporary = temporaryFiles()[0];
     EXPECT_EQ(temporary.parent_path(), std::filesystem::path(spacePath("f100")).parent_path());
     EXPECT_TRUE(isUploadTempName(temporary.filename().c_str()));
@@ -382,13 +371,13 @@ TEST_F(UploadTest, ReplaceWritesBesideTheFileAndAnUploadWaitingForItLocksAndWrit
 
     // An append waits for the lock meanwhile...
     auto append = beginRawPut("f100", "Seek-Pos: EOF\r\n", 10, "01234");
-    ASSERT_TRUE(eventually([&] { return flockListed(before.st_ino, true); }));
+    ASSERT_TRUE(hvps_test::waitUntil([&] { return flockListed(before.st_ino, true); }));
     const std::string replaced = endRawPut(replace, "FGHIJ");
     EXPECT_NE(replaced.find("Put OK"), std::string::npos) << replaced;
     // ...and, its body still coming, then holds the lock of the file that the path names.
     struct stat after {};
     ASSERT_EQ(stat(spacePath("f100").c_str(), &after), 0);
-    EXPECT_TRUE(eventually([&] { return flockListed(after.st_ino, false); }));
+    EXPECT_TRUE(hvps_test::waitUntil([&] { return flockListed(after.st_ino, false); }));
     const std::string appended = endRawPut(append, "56789");
     EXPECT_NE(appended.find("Put OK"), std::string::npos) << appended;
 
@@ -424,7 +413,7 @@ TEST_F(UploadTest, DiskUsageEqualsAFreshCountWhenRemoveRenameOrDeleteOverlapsASl
         // The upload holds the file's lock with half of its body sent.
         const std::string headers = c.seekPos ? std::string("Seek-Pos: ") + c.seekPos + "\r\n" : "";
         auto upload = beginRawPut("f", headers, 2 << 20, std::string(1 << 20, 'y'));
-        ASSERT_TRUE(eventually([&] { return flockListed(file.st_ino, false); }));
+        ASSERT_TRUE(hvps_test::waitUntil([&] { return flockListed(file.st_ino, false); }));
         iClient.login();
         HVPSReply commandReply;
         std::thread command([&] {
@@ -437,18 +426,18 @@ TEST_F(UploadTest, DiskUsageEqualsAFreshCountWhenRemoveRenameOrDeleteOverlapsASl
             // The mark waits for the upload; meanwhile the space takes no new writer.
             HVPSClient probe("127.0.0.1", iPort);
             probe.setSpace(url);
-            EXPECT_TRUE(eventually([&] {
+            EXPECT_TRUE(hvps_test::waitUntil([&] {
                 probe.login();
                 return probe.remove("nothing").errorCode == -25013;
             }));
         } else {
-            EXPECT_TRUE(eventually([&] { return flockListed(file.st_ino, true); }));
+            EXPECT_TRUE(hvps_test::waitUntil([&] { return flockListed(file.st_ino, true); }));
         }
         const std::string uploaded = endRawPut(upload, std::string(1 << 20, 'z'));
         command.join();
         EXPECT_NE(uploaded.find("Put OK"), std::string::npos) << uploaded;
         EXPECT_EQ(commandReply.status, 200) << commandReply.body;
-        EXPECT_TRUE(eventually([&] { return diskUsage() == freshCount(); }))
+        EXPECT_TRUE(hvps_test::waitUntil([&] { return diskUsage() == freshCount(); }))
             << diskUsage() << " " << freshCount();
     }
 }

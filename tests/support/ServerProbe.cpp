@@ -5,12 +5,18 @@
 #include <iterator>
 #include <thread>
 
+#include "HVPSClient.h"
 #include "RawConnection.h"
 
 namespace hvps_test {
 
 bool isPing(const std::string& reply) {
     return replyStatus(reply) == 200 && reply.find("<message>Ping OK</message>") != std::string::npos;
+}
+
+std::string sessionHeaders(const HVPSClient& client) {
+    return "P1Session: " + std::to_string(client.sessionID()) + "\r\nP1KeyCode: " + client.currentKeyCode() +
+           "\r\n";
 }
 
 std::string oneReply(int port, const std::string& request, std::chrono::milliseconds timeout) {

@@ -10,6 +10,8 @@
 #include <functional>
 #include <string>
 
+class HVPSClient;
+
 namespace hvps_test {
 
 using namespace std::chrono_literals;
@@ -25,6 +27,8 @@ std::string oneReply(int port, const std::string& request, std::chrono::millisec
 // Checks `condition` every 5 ms until it holds (true) or `timeout` passes (false).
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s);
 
+// The session of `client` and its next key code as request headers ("Name: value\r\n" lines).
+std::string sessionHeaders(const HVPSClient& client);
 // A numeric field of /proc/<pid>/status ("Threads", "VmRSS" in kB); -1 when there is none.
 long procStatus(pid_t pid, const std::string& field);
 
