@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,13 +25,8 @@ namespace {
 // line).
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        out.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
     return out;
 }
 
