@@ -344,6 +344,7 @@ CSRef<MSConnection> MSNetwork::wakeParked(MSConnection* connection) {
     {
         std::lock_guard<CSMutex> hold(gParkedLock);
         connection->iClaimed = false;
+        connection->iWokeEarly = false;  // a report of the bytes just looked at, not of new ones
         if (head == MSConnection::Head::Partial) {
             // It keeps its place (and its deadline): a head must be whole within the time-out.
             try {

@@ -92,7 +92,9 @@ CSWaitSet::~CSWaitSet() {
 
 void CSWaitSet::arm(int fd, void* tag, bool always) {
     {
+        // Arming an armed descriptor again changes its entry rather than adding a second one.
         std::lock_guard<std::mutex> hold(iLock);
+        std::erase_if(iArmed, [fd](const Entry& entry) { return entry.fd == fd; });
         iArmed.push_back({fd, tag, always});
     }
     char byte = 0;
