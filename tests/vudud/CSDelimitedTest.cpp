@@ -53,40 +53,35 @@ private:
 
 }  // namespace
 
-TEST(CSDelimitedTest, TabLinesSplitIntoFieldsWithEveryLineEnd) {
+// Tab lines keep every field and line end; space lines split at blanks and skip comments and empty lines.
+TEST(CSDelimitedTest, LinesSplitIntoFieldsAsEachFormatReadsThem) {
+    const auto tab = load<CSTabDelimited>;
+    const auto space = load<CSSpaceDelimited>;
     struct Case {
+        Calls (*load)(const std::string&);
         std::string input;
         Calls calls;
     } cases[] = {
-        {"", {}},
-        {"a\tb\n", {"0=a", "1=b", "EOL"}},
-        {"a\t\tc", {"0=a", "1=", "2=c", "EOL"}},
-        {"a\t\r\n", {"0=a", "1=", "EOL"}},
-        {"a\t", {"0=a", "1=", "EOL"}},
-        {"x\n\ny\n", {"0=x", "EOL", "EOL", "0=y", "EOL"}},
-        {"1\r2\r\n3\n\r4", {"0=1", "EOL", "0=2", "EOL", "0=3", "EOL", "EOL", "0=4", "EOL"}},
-        {" a b \t#c", {"0= a b ", "1=#c", "EOL"}},
-        {"\xe9\t\x01", {"0=\xe9", "1=\x01", "EOL"}},
+        {tab, "", {}},
+        {tab, "a\tb\n", {"0=a", "1=b", "EOL"}},
+        {tab, "a\t\tc", {"0=a", "1=", "2=c", "EOL"}},
+        {tab, "a\t\r\n", {"0=a", "1=", "EOL"}},
+        {tab, "a\t", {"0=a", "1=", "EOL"}},
+        {tab, "x\n\ny\n", {"0=x", "EOL", "EOL", "0=y", "EOL"}},
+        {tab, "1\r2\r\n3\n\r4", {"0=1", "EOL", "0=2", "EOL", "0=3", "EOL", "EOL", "0=4", "EOL"}},
+        {tab, " a b \t#c", {"0= a b ", "1=#c", "EOL"}},
+        {tab, "\xe9\t\x01", {"0=\xe9", "1=\x01", "EOL"}},
+        {space, "", {}},
+        {space, "text/html   html\t htm \n", {"0=text/html", "1=html", "2=htm", "EOL"}},
+        {space, "   # a comment\n", {}},
+        {space, "#\n\n \t \r\n", {}},
+        {space, "a#b c#\n", {"0=a#b", "1=c#", "EOL"}},
+        {space, "a\rb\r\nc", {"0=a", "EOL", "0=b", "EOL", "0=c", "EOL"}},
+        {space, "a\vb\fc", {"0=a", "1=b", "2=c", "EOL"}},
+        {space, "x \xa0y", {"0=x", "1=\xa0y", "EOL"}},
+        {space, "  # c\n  t  e\n# d", {"0=t", "1=e", "EOL"}},
     };
-    for (const Case& c : cases) EXPECT_EQ(c.calls, load<CSTabDelimited>(c.input)) << c.input;
-}
-
-TEST(CSDelimitedTest, SpaceLinesSplitAtBlanksAndSkipCommentsAndEmptyLines) {
-    struct Case {
-        std::string input;
-        Calls calls;
-    } cases[] = {
-        {"", {}},
-        {"text/html   html\t htm \n", {"0=text/html", "1=html", "2=htm", "EOL"}},
-        {"   # a comment\n", {}},
-        {"#\n\n \t \r\n", {}},
-        {"a#b c#\n", {"0=a#b", "1=c#", "EOL"}},
-        {"a\rb\r\nc", {"0=a", "EOL", "0=b", "EOL", "0=c", "EOL"}},
-        {"a\vb\fc", {"0=a", "1=b", "2=c", "EOL"}},
-        {"x \xa0y", {"0=x", "1=\xa0y", "EOL"}},
-        {"  # c\n  t  e\n# d", {"0=t", "1=e", "EOL"}},
-    };
-    for (const Case& c : cases) EXPECT_EQ(c.calls, load<CSSpaceDelimited>(c.input)) << c.input;
+    for (const Case& c : cases) EXPECT_EQ(c.calls, c.load(c.input)) << c.input;
 }
 
 TEST(CSDelimitedTest, SaveRefusesValuesThatWouldReadBackAsOtherFields) {

@@ -29,37 +29,33 @@ std::map<std::string, std::string> listing(const std::string& folder) {
 
 }  // namespace
 
-TEST(CSDirectoryTest, ListsEntriesWithTheirKindButNotDotEntries) {
-    TempDir dir;
-    writeFile(dir.file("f"), "abc");
-    ::mkdir(dir.file("sub").c_str(), 0755);
-    ::symlink(dir.file("sub").c_str(), dir.file("link").c_str());
-
-    std::map<std::string, std::string> expected = {{"f", "file"}, {"sub", "dir"}, {"link", "file"}};
-    EXPECT_EQ(expected, listing(dir.path()));
-    EXPECT_TRUE(listing(dir.file("sub")).empty());
-}
-
-TEST(CSDirectoryTest, FoldersAreRecognisedWhenTheFileSystemGivesNoType) {
-    TempDir dir;
-    ::mkdir(dir.file("sub").c_str(), 0755);
-    writeFile(dir.file("sub/f"), "x");
-    writeFile(dir.file("g"), "y");
-
+// With the entry types the file system gives and without them (folders are then recognised all the
+// same, and removing the tree takes them with rmdir, not unlink).
+TEST(CSDirectoryTest, ListsEntriesWithTheirKindButNotDotEntriesWhetherTheFileSystemGivesTheKindOrNot) {
     struct UntypedOps : CSSysOps {
         struct dirent* os_readdir(DIR* d) override {
             struct dirent* entry = CSSysOps::os_readdir(d);
             if (entry) entry->d_type = DT_UNKNOWN;
             return entry;
         }
-    } ops;
-    CSSysOps* previous = CSSys::setOps(&ops);
-    std::map<std::string, std::string> entries = listing(dir.path());
-    // Removing the tree must take the folder with rmdir, not unlink.
-    CSPath::newPath(dir.path().c_str())->emptyDir();
-    CSSys::setOps(previous);
+    } untyped;
+    for (CSSysOps* ops : {static_cast<CSSysOps*>(nullptr), static_cast<CSSysOps*>(&untyped)}) {
+        TempDir dir;
+        writeFile(dir.file("f"), "abc");
+        ::mkdir(dir.file("sub").c_str(), 0755);
+        writeFile(dir.file("sub/g"), "x");
+        ::symlink(dir.file("sub").c_str(), dir.file("link").c_str());
 
-    std::map<std::string, std::string> expected = {{"g", "file"}, {"sub", "dir"}};
-    EXPECT_EQ(expected, entries);
-    EXPECT_TRUE(listing(dir.path()).empty());
+        CSSysOps* previous = CSSys::setOps(ops);
+        const auto entries = listing(dir.path());
+        const auto inner = listing(dir.file("sub"));
+        CSPath::newPath(dir.path().c_str())->emptyDir();
+        CSSys::setOps(previous);
+
+        using Listing = std::map<std::string, std::string>;
+        EXPECT_EQ((Listing{{"f", "file"}, {"sub", "dir"}, {"link", "file"}}), entries)
+            << (ops ? "untyped" : "typed");
+        EXPECT_EQ((Listing{{"g", "file"}}), inner);
+        EXPECT_TRUE(listing(dir.path()).empty());
+    }
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -35,17 +36,59 @@ void outerFrame() {
 
 }  // namespace
 
-TEST(CSLogTest, EveryLineOfAMultiLineTextGetsTheFullHeader) {
-    CapturedLog log;
-    CSThread thread("NetworkHandler3");
-    CSL.log(&thread, CSLog::Error, "first\nsecond\n");
-    CSL.log(&thread, "void Handler::serve(int)", "/src/hvps/Handler.cpp", 77, CSLog::Warning, "a\nb\n");
-    auto lines = log.lines();
-    ASSERT_EQ(4u, lines.size()) << log.text();
-    expectLine(lines[0], R"( \[Error\] NetworkHandler3: first)");
-    expectLine(lines[1], R"( \[Error\] NetworkHandler3: second)");
-    expectLine(lines[2], R"( \[Warning\] NetworkHandler3: void Handler::serve\(Handler.cpp:77\) a)");
-    expectLine(lines[3], R"( \[Warning\] NetworkHandler3: void Handler::serve\(Handler.cpp:77\) b)");
+// Each row writes to the log and lists the lines it must give, after their time stamp.
+TEST(CSLogTest, HeadersLevelsAndContinuedLines) {
+    struct Case {
+        const char* what;
+        std::function<void()> write;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"every line of a multi-line text gets the full header",
+         [] {
+             CSThread thread("NetworkHandler3");
+             CSL.log(&thread, CSLog::Error, "first\nsecond\n");
+             CSL.log(&thread, "void Handler::serve(int)", "/src/hvps/Handler.cpp", 77, CSLog::Warning,
+                     "a\nb\n");
+         },
+         {R"( \[Error\] NetworkHandler3: first)", R"( \[Error\] NetworkHandler3: second)",
+          R"( \[Warning\] NetworkHandler3: void Handler::serve\(Handler.cpp:77\) a)",
+          R"( \[Warning\] NetworkHandler3: void Handler::serve\(Handler.cpp:77\) b)"}},
+        {"level tags and the maximum level",
+         [] {
+             CSThread unnamed;
+             CSL.log(nullptr, CSLog::Protocol, "note\n");
+             CSL.log(&unnamed, CSLog::Error, "error\n");  // an empty thread name adds nothing
+             CSL.log(nullptr, CSLog::Warning, "warning\n");
+             CSL.log(nullptr, CSLog::Trace, "trace is filtered\n");
+             CSL.setMaxLevel(CSLog::Trace);
+             CSL.log(nullptr, CSLog::Trace, "trace\n");
+             CSL.setMaxLevel(9);
+             CSL.log(nullptr, 7, "other\n");
+         },
+         {R"( \[Note\] note)", R"( \[Error\] error)", R"( \[Warning\] warning)", R"( \[Trace\] trace)",
+          R"( \[Note\] other)"}},
+        {"an open line is continued without a header",
+         [] {
+             CSL.log(nullptr, CSLog::Protocol, "Listening on port ");
+             CSL.log(nullptr, CSLog::Protocol, 8080);
+             CSL.log(nullptr, CSLog::Protocol, CSString::newString("; ready").get());
+             CSL.eol(nullptr, CSLog::Protocol);
+             CSL.logf(nullptr, CSLog::Error, "%s=%d", "code", -14001);
+             CSL.eol(nullptr, CSLog::Error);
+         },
+         {R"( \[Note\] Listening on port 8080; ready)", R"( \[Error\] code=-14001)"}},
+        {"long formatted texts are written whole",
+         [] { CSL.logf(nullptr, CSLog::Error, "<%s>\n", std::string(5000, 'x').c_str()); },
+         {R"( \[Error\] <x{5000}>)"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        CapturedLog log;
+        c.write();
+        auto lines = log.lines();
+        ASSERT_EQ(c.lines.size(), lines.size()) << log.text();
+        for (size_t i = 0; i < lines.size(); i++) expectLine(lines[i], c.lines[i]);
+    }
 }
 
 TEST(CSLogTest, ControlBytesAreEscapedAndOnlyLineEndingNewlinesKept) {
@@ -59,41 +102,6 @@ TEST(CSLogTest, ControlBytesAreEscapedAndOnlyLineEndingNewlinesKept) {
     EXPECT_TRUE(lines[2].ends_with(" [Error]  forged\\x0A000101 00:00:00 [Note] line")) << lines[2];
 }
 
-TEST(CSLogTest, LevelTagsAndTheMaximumLevel) {
-    CapturedLog log;
-    CSThread unnamed;
-    CSL.log(nullptr, CSLog::Protocol, "note\n");
-    CSL.log(&unnamed, CSLog::Error, "error\n");  // an empty thread name adds nothing
-    CSL.log(nullptr, CSLog::Warning, "warning\n");
-    CSL.log(nullptr, CSLog::Trace, "trace is filtered\n");
-    CSL.setMaxLevel(CSLog::Trace);
-    CSL.log(nullptr, CSLog::Trace, "trace\n");
-    CSL.setMaxLevel(9);
-    CSL.log(nullptr, 7, "other\n");
-    auto lines = log.lines();
-    ASSERT_EQ(5u, lines.size()) << log.text();
-    expectLine(lines[0], R"( \[Note\] note)");
-    expectLine(lines[1], R"( \[Error\] error)");
-    expectLine(lines[2], R"( \[Warning\] warning)");
-    expectLine(lines[3], R"( \[Trace\] trace)");
-    expectLine(lines[4], R"( \[Note\] other)");
-}
-
-TEST(CSLogTest, AnOpenLineIsContinuedWithoutAHeader) {
-    CapturedLog log;
-    CSL.log(nullptr, CSLog::Protocol, "Listening on port ");
-    CSL.log(nullptr, CSLog::Protocol, 8080);
-    auto text = CSString::newString("; ready");
-    CSL.log(nullptr, CSLog::Protocol, text.get());
-    CSL.eol(nullptr, CSLog::Protocol);
-    CSL.logf(nullptr, CSLog::Error, "%s=%d", "code", -14001);
-    CSL.eol(nullptr, CSLog::Error);
-    auto lines = log.lines();
-    ASSERT_EQ(2u, lines.size()) << log.text();
-    expectLine(lines[0], R"( \[Note\] Listening on port 8080; ready)");
-    expectLine(lines[1], R"( \[Error\] code=-14001)");
-}
-
 TEST(CSLogTest, AnotherThreadEndsAnOpenLineInsteadOfJoiningIt) {
     CapturedLog log;
     CSL.log(nullptr, CSLog::Protocol, "main begins");
@@ -105,15 +113,6 @@ TEST(CSLogTest, AnotherThreadEndsAnOpenLineInsteadOfJoiningIt) {
     expectLine(lines[0], R"( \[Note\] main begins)");
     expectLine(lines[1], R"( \[Error\] other thread)");
     expectLine(lines[2], R"( \[Note\]  and ends)");
-}
-
-TEST(CSLogTest, LongFormattedTextsAreWrittenWhole) {
-    CapturedLog log;
-    std::string big(5000, 'x');
-    CSL.logf(nullptr, CSLog::Error, "<%s>\n", big.c_str());
-    auto lines = log.lines();
-    ASSERT_EQ(1u, lines.size());
-    EXPECT_NE(std::string::npos, lines[0].find("<" + big + ">"));
 }
 
 TEST(CSLogTest, ExceptionIsLoggedAsContextAndMessageWithPrefixAndTrace) {

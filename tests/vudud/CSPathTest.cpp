@@ -35,17 +35,6 @@ bool exists(const std::string& path) {
 
 CSRef<CSPath> path(const std::string& text) { return CSPath::newPath(text.c_str()); }
 
-// a/1, a/b/2, a/b/c/ (empty), a/d/3
-void makeTree(const TempDir& dir) {
-    ::mkdir(dir.file("a").c_str(), 0755);
-    ::mkdir(dir.file("a/b").c_str(), 0755);
-    ::mkdir(dir.file("a/b/c").c_str(), 0755);
-    ::mkdir(dir.file("a/d").c_str(), 0755);
-    writeFile(dir.file("a/1"), "one");
-    writeFile(dir.file("a/b/2"), "two");
-    writeFile(dir.file("a/d/3"), "three");
-}
-
 }  // namespace
 
 TEST(CSPathTest, NewPathTrimsTheTextAndResolvesNames) {
@@ -172,8 +161,9 @@ TEST(CSPathTest, ConcurrentRenamesToOneNameLetOnlyOneWin) {
 
 TEST(CSPathTest, RemovingAFolderTakesItsTreeAndLinksButNeverALinksTargetAndTouchMakesAFile) {
     TempDir dir;
-    makeTree(dir);
-    ::mkdir(dir.file("outside").c_str(), 0755);
+    for (const char* folder : {"a", "a/b", "a/b/c", "a/d", "outside"})
+        ::mkdir(dir.file(folder).c_str(), 0755);
+    for (const char* file : {"a/1", "a/b/2", "a/d/3"}) writeFile(dir.file(file), file);
     writeFile(dir.file("outside/kept"), "kept");
     ::symlink(dir.file("outside").c_str(), dir.file("a/b/c/link").c_str());
     ::symlink(dir.file("outside/kept").c_str(), dir.file("a/d/file-link").c_str());
