@@ -137,9 +137,13 @@ TEST(CSHTTPStreamTest, BodiesAreReadWithinTheirLengthAndTheMaximum) {
         auto failure = hvps_test::caught([&] { r.http->readBody(c.maximum, c.code); });
         EXPECT_EQ(c.code, failure.code) << c.what;
         EXPECT_TRUE(failure.message.starts_with(c.message)) << c.what << ": " << failure.message;
-        if (c.body) EXPECT_EQ(c.body, std::string(r.http->getBodyData(), r.http->getBodyLength())) << c.what;
+        if (c.body) {
+            EXPECT_EQ(c.body, std::string(r.http->getBodyData(), r.http->getBodyLength())) << c.what;
+        }
         char rest[8];
-        if (c.rest >= 0) EXPECT_EQ(c.rest, static_cast<int>(r.http->read(rest, sizeof(rest)))) << c.what;
+        if (c.rest >= 0) {
+            EXPECT_EQ(c.rest, static_cast<int>(r.http->read(rest, sizeof(rest)))) << c.what;
+        }
     }
 }
 
