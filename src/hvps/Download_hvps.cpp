@@ -32,7 +32,7 @@ CSRef<CSLockedFile> openDownload(const char* requestPath) {
             file = CSLockedFile::lockFile(path.c_str(), CSLockedFile::Shared, true);
         } catch (const CSException& e) {
             if (e.getErrorCode() != ELOOP) throw;
-            if (CSSys::sys_hasLinkBelow(base.c_str(), requestPath))
+            if (CSSys::sys_hasLinkBelow(base.c_str(), requestPath, false))
                 CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_ACCESS_DENIED, "Illegal path: %s",
                                              requestPath);
             file = CSLockedFile::lockFile(path.c_str(), CSLockedFile::Shared);

@@ -479,15 +479,7 @@ CSRef<MSConnection> MSNetwork::unlinkParked(MSConnection* c) {
 }
 
 void MSNetwork::closeAllParked() {
-    for (;;) {
-        CSRef<MSConnection> oldest;
-        {
-            std::lock_guard<CSMutex> hold(gParkedLock);
-            if (!gOldestParked) break;
-            oldest = unlinkParked(gOldestParked);
-        }
-        oldest->close();
-    }
+    evictParked(SIZE_MAX);
     gWaitSet.reset();
 }
 

@@ -20,22 +20,19 @@ CSLockedFile::CSLockedFile(CSRef<CSPath> path, Access access, bool noLinks) : CS
         if (!atOnce) lock();
         struct stat held {};
         iFile.sf_fstat(&held);
-        if (atOnce) {
-            iLockedSize = static_cast<uint64>(held.st_size);
-            iIsDirectory = S_ISDIR(held.st_mode);
-            return;
-        }
         struct stat named {};
-        if (CSSys::ops().os_stat(getPathCString(), &named) == 0) {
-            if (held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
-                iLockedSize = static_cast<uint64>(held.st_size);
-                iIsDirectory = S_ISDIR(held.st_mode);
-                return;
-            }
-        } else if (errno != ENOENT) {  // removed while we waited: the next open tells what is there now
+        bool same = atOnce;
+        if (!same && CSSys::ops().os_stat(getPathCString(), &named) == 0) {
+            same = held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+        } else if (!same && errno != ENOENT) {  // removed while we waited: the next open tells
             const int err = errno;
             close();
             CSException::throwFileError(CS_CONTEXT, err, getPathCString());
+        }
+        if (same) {
+            iLockedSize = static_cast<uint64>(held.st_size);
+            iIsDirectory = S_ISDIR(held.st_mode);
+            return;
         }
         close();
         if (attempt + 1 >= kMaxAttempts) CSException::throwFileError(CS_CONTEXT, EBUSY, getPathCString());

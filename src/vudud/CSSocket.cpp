@@ -211,21 +211,14 @@ void CSSocket::publish(const char* service, int port) {
 void CSSocket::open(CSSocket* listener) {
     close();
     try {
-        struct sockaddr_in addr = {};
-        int fd = -1;
         for (;;) {
             throwPendingSignal();
             if (listener->iHandle == -1) CSException::throwCoreError(CS_CONTEXT, CS_ERR_PORT_CLOSED);
             if (!waitFor(listener->iHandle, POLLIN, kWaitSliceMs)) continue;
-            socklen_t len = sizeof(addr);
-            fd = ops().os_accept(listener->iHandle, reinterpret_cast<struct sockaddr*>(&addr), &len);
-            int err = errno;
+            const bool accepted = tryOpen(listener);
             throwPendingSignal();
-            if (fd != -1) break;
-            if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ECONNABORTED) continue;
-            listener->throwSystemError(CS_CONTEXT, err);
+            if (accepted) return;
         }
-        adoptAccepted(fd, addr);
     } catch (...) {
         close();
         throw;
@@ -377,8 +370,8 @@ size_t CSSocket::writeNow(const char* data, size_t len) {
 
 CSException CSSocket::receiveTimeout() {
     char message[300];
-    snprintf(message, sizeof(message), "Receive timeout: %lu ms, on: %s", static_cast<unsigned long>(iTimeout),
-             identify());
+    snprintf(message, sizeof(message), "Receive timeout: %lu ms, on: %s",
+             static_cast<unsigned long>(iTimeout), identify());
     return CSException(CS_CONTEXT, CS_ERR_RECEIVE_TIMEOUT, message);
 }
 

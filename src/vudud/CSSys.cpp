@@ -176,9 +176,9 @@ bool CSSys::sys_isLink(const char* path) {
     return S_ISLNK(st.st_mode);
 }
 
-bool CSSys::sys_hasLinkBelow(const char* base, const char* relative) {
+bool CSSys::sys_hasLinkBelow(const char* base, const char* relative, bool quickLook) {
 #if defined(O_PATH)
-    {
+    if (quickLook) {
         // One walk that refuses a link anywhere settles the usual case, a path without links. A
         // refusal may come from a link above `base`, and another error may hide one: those cases
         // are settled component by component below.
@@ -288,7 +288,8 @@ void CSSysFile::sf_open(const char* path, bool readOnly, bool create, bool noLin
         // The system refuses no links while it opens: each part of the path is looked at first,
         // from the root or from the working folder.
         const bool absolute = path[0] == '/';
-        if (CSSys::sys_hasLinkBelow(absolute ? "" : ".", absolute ? path + 1 : path)) fail(CS_CONTEXT, ELOOP);
+        if (CSSys::sys_hasLinkBelow(absolute ? "" : ".", absolute ? path + 1 : path, false))
+            fail(CS_CONTEXT, ELOOP);
         noLinks = false;
     }
     if (!noLinks) iHandle = retryInterrupted([&] { return CSSys::ops().os_open(path, flags, 0664); });

@@ -82,10 +82,11 @@ public:
     static void sys_stat(const char* path, bool* isDir, uint64* size, struct timespec* modified);
     // True for a symbolic link; a missing path raises.
     static bool sys_isLink(const char* path);
-    // Walks `relative` component by component below `base` (which itself is not examined) and
-    // returns true when one of the components that exist is a symbolic link. Stops at the first
-    // component that does not exist. One lstat per component.
-    static bool sys_hasLinkBelow(const char* base, const char* relative);
+    // Whether one of the components of `relative` that exist below `base` (which itself is not
+    // examined) is a symbolic link. `quickLook`: first one walk that refuses a link anywhere on the
+    // whole path, which settles a path without links; then (or with false, when such a walk has just
+    // been refused) one lstat per component, stopping at the first that does not exist.
+    static bool sys_hasLinkBelow(const char* base, const char* relative, bool quickLook = true);
     // The error names the old path.
     static void sys_rename(const char* oldPath, const char* newPath);
     // Sets access and modification time to now.
