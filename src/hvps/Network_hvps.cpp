@@ -31,6 +31,11 @@ CSMutex MSNetwork::gParkedLock(true);
 MSConnection* MSNetwork::gOldestParked = nullptr;
 MSConnection* MSNetwork::gNewestParked = nullptr;
 std::atomic<size_t> MSNetwork::gParkedCount{0};
+std::deque<MSConnection*> MSNetwork::gReported;
+std::atomic<size_t> MSNetwork::gReportedCount{0};
+std::atomic<bool> MSNetwork::gTurnSleeps{false};
+std::atomic<int> MSNetwork::gLooking{0};
+std::vector<CSRef<MSConnection>> MSNetwork::gRetired;
 
 namespace {
 
@@ -42,6 +47,9 @@ constexpr int kWaitSliceMs = 1000;
 
 // How many reports a handler looks at for a ready parked connection before it stops looking.
 constexpr int kReadyLooks = 2;
+
+// The most reports one look at the idle set takes.
+constexpr size_t kReportBatch = 16;
 
 }  // namespace
 
@@ -284,14 +292,32 @@ CSRef<MSConnection> MSNetwork::openConnection(MSConnectionHandler* handler) {
 }
 
 CSRef<MSConnection> MSNetwork::waitForRequest(MSConnectionHandler* handler, CSSocket* listener) {
+    void* tags[kReportBatch];
     for (;;) {
         CSSys::sys_checkSignal();
         if (handler->mustQuit()) return {};
-        void* tag = gWaitSet->wait(expireParked(handler));
-        if (!tag) continue;
-        CSRef<MSConnection> connection =
-            tag == &gListenerTag ? acceptOne(handler, listener) : wakeParked(static_cast<MSConnection*>(tag));
-        if (connection) return connection;
+        if (!gRetired.empty() && gLooking.load() == 0) gRetired.clear();
+        if (MSConnection* reported = takeReported()) {
+            if (CSRef<MSConnection> connection = wakeParked(reported)) return connection;
+            continue;
+        }
+        const int timeout = expireParked(handler);
+        // A report queued after the look above either is seen here or finds the flag set and ends
+        // the wait (takeReadyParked).
+        size_t count = 0;
+        gTurnSleeps = true;
+        try {
+            if (gReportedCount.load() == 0) count = gWaitSet->wait(timeout, tags, kReportBatch);
+        } catch (...) {
+            gTurnSleeps = false;
+            throw;
+        }
+        gTurnSleeps = false;
+        // New clients first; the connections reported with them wait for the next turn holder or a
+        // handler that has replied.
+        if (claimReported(tags, count)) {
+            if (CSRef<MSConnection> connection = acceptOne(handler, listener)) return connection;
+        }
     }
 }
 
@@ -321,20 +347,44 @@ CSRef<MSConnection> MSNetwork::acceptOne(MSConnectionHandler* handler, CSSocket*
     return {};
 }
 
-CSRef<MSConnection> MSNetwork::wakeParked(MSConnection* connection) {
-    CSRef<MSConnection> taken;
-    {
-        // Also orders this thread after the one that parked the connection.
-        std::lock_guard<CSMutex> hold(gParkedLock);
-        if (!connection->iParked) return {};
+bool MSNetwork::claimReported(void* const* tags, size_t count) {
+    if (count == 0) return false;
+    bool listener = false;
+    // Also orders the threads that look at the connections after the ones that parked them.
+    std::lock_guard<CSMutex> hold(gParkedLock);
+    for (size_t i = 0; i < count; i++) {
+        if (tags[i] == &gListenerTag) {
+            listener = true;
+            continue;
+        }
+        auto* connection = static_cast<MSConnection*>(tags[i]);
+        // Ended by the turn holder since it was reported (and kept until nobody looks).
+        if (!connection->iParked) continue;
         if (connection->iClaimed) {
             // Reported while its parker arms it: the parker arms it again.
             connection->iWokeEarly = true;
-            return {};
+            continue;
         }
         connection->iClaimed = true;
-        taken = CSRef<MSConnection>::retained(connection);
+        gReported.push_back(connection);
     }
+    gReportedCount = gReported.size();
+    return listener;
+}
+
+MSConnection* MSNetwork::takeReported() {
+    if (gReportedCount.load(std::memory_order_relaxed) == 0) return nullptr;
+    std::lock_guard<CSMutex> hold(gParkedLock);
+    if (gReported.empty()) return nullptr;
+    MSConnection* connection = gReported.front();
+    gReported.pop_front();
+    gReportedCount = gReported.size();
+    return connection;
+}
+
+CSRef<MSConnection> MSNetwork::wakeParked(MSConnection* connection) {
+    // Claimed: it stays in the list, which holds a reference, until this thread takes it out.
+    CSRef<MSConnection> taken = CSRef<MSConnection>::retained(connection);
     MSConnection::Head head = MSConnection::Head::Ended;
     try {
         head = connection->gatherHead();
@@ -365,12 +415,27 @@ CSRef<MSConnection> MSNetwork::wakeParked(MSConnection* connection) {
 
 CSRef<MSConnection> MSNetwork::takeReadyParked() {
     // A few looks at most: a report may be a head still arriving or a peer that left.
-    // Without parked connections there is nothing to look for (a single busy client, say).
-    for (int look = 0; look < kReadyLooks && gParkedCount.load(std::memory_order_relaxed) > 0; look++) {
-        void* tag = gWaitSet ? gWaitSet->wait(0) : nullptr;
-        // New clients are left to the turn holder, who is woken by the same report.
-        if (!tag || tag == &gListenerTag) return {};
-        if (CSRef<MSConnection> connection = wakeParked(static_cast<MSConnection*>(tag))) return connection;
+    for (int look = 0; look < kReadyLooks; look++) {
+        MSConnection* reported = takeReported();
+        if (!reported) {
+            // Without parked connections there is nothing to look for (a single busy client, say).
+            if (gParkedCount.load(std::memory_order_relaxed) == 0 || !gWaitSet) return {};
+            void* tags[kReportBatch];
+            gLooking++;
+            try {
+                // New clients are left to the turn holder, who is woken by the same report.
+                claimReported(tags, gWaitSet->wait(0, tags, kReportBatch));
+            } catch (...) {
+                gLooking--;
+                throw;
+            }
+            gLooking--;
+            reported = takeReported();
+            if (!reported) return {};
+            // What this thread leaves is the turn holder's to serve, also when it sleeps.
+            if (gReportedCount.load() > 0 && gTurnSleeps.load()) gWaitSet->interrupt();
+        }
+        if (CSRef<MSConnection> connection = wakeParked(reported)) return connection;
     }
     return {};
 }
@@ -395,6 +460,7 @@ int MSNetwork::expireParked(MSConnectionHandler* handler) {
         gWaitSet->forget(expired->socket()->getHandle());
         handler->sendTimeoutReply(expired.get());
         expired->close();
+        retire(std::move(expired));
     }
 }
 
@@ -410,8 +476,14 @@ size_t MSNetwork::evictParked(size_t count) {
         }
         gWaitSet->forget(oldest->socket()->getHandle());
         oldest->close();
+        retire(std::move(oldest));
     }
     return closed;
+}
+
+void MSNetwork::retire(CSRef<MSConnection> connection) {
+    // A thread that starts to look after the forget above cannot be handed a report of it.
+    if (gLooking.load() > 0) gRetired.push_back(std::move(connection));
 }
 
 void MSNetwork::parkConnection(CSRef<MSConnection> connection) {
@@ -479,7 +551,15 @@ CSRef<MSConnection> MSNetwork::unlinkParked(MSConnection* c) {
 }
 
 void MSNetwork::closeAllParked() {
+    {
+        // Reported connections nobody will look at any more are ended with the others.
+        std::lock_guard<CSMutex> hold(gParkedLock);
+        for (MSConnection* connection : gReported) connection->iClaimed = false;
+        gReported.clear();
+        gReportedCount = 0;
+    }
     evictParked(SIZE_MAX);
+    gRetired.clear();
     gWaitSet.reset();
 }
 

@@ -7,16 +7,20 @@
 // (MSConnection, CSWaitSet), and the handler that has the turn waits on the listening socket and on
 // the parked connections together; one that becomes readable is gathered there and, once its head
 // has arrived, served like a newly accepted connection. A handler that has just replied also takes,
-// without waiting, a parked connection whose request is there. So the handlers bound the requests
-// in progress, not the connected clients.
+// without waiting, a parked connection whose request is there. One look at the idle set takes all
+// the reports it can; those not served at once wait in a queue for the turn holder or the next
+// handler that has replied. So the handlers bound the requests in progress, not the connected
+// clients.
 // Lock order: gListenerLock before iHandlerList.iLock, and gStartLock before iHandlerList.iLock;
 // no path takes them the other way round. gParkedLock is taken last, with nothing else after it.
 #pragma once
 
 #include <atomic>
 #include <ctime>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "CSDaemon.h"
 #include "CSDefs.h"
@@ -152,16 +156,36 @@ public:
     static MSConnection* gOldestParked;       // guarded by gParkedLock
     static MSConnection* gNewestParked;       // guarded by gParkedLock
     static std::atomic<size_t> gParkedCount;  // changed under gParkedLock, read without it
+    // --- Parked connections reported readable, claimed, and waiting in the order of their reports
+    // for a thread to look at them: one wait takes all the reports it can, and the turn holder and
+    // handlers that have replied take them from here. Guarded by gParkedLock.
+    static std::deque<MSConnection*> gReported;
+    static std::atomic<size_t> gReportedCount;  // changed under gParkedLock, read without it
+    // Set while the turn holder sleeps in the idle set: reports left here then wake it.
+    static std::atomic<bool> gTurnSleeps;
+    // Threads between a look at the idle set without the turn and the claim of what it reported.
+    // A report in their hands may name a connection the turn holder has just ended: such ones are
+    // kept (gRetired, the turn holder's) until no thread is between the two.
+    static std::atomic<int> gLooking;
+    static std::vector<CSRef<MSConnection>> gRetired;
 
 private:
     // The turn holder's loop: returns a connection whose head can be read, or none (must quit).
     static CSRef<MSConnection> waitForRequest(MSConnectionHandler* handler, CSSocket* listener);
     // One connection from the backlog: returned when its head is already there, else parked.
     static CSRef<MSConnection> acceptOne(MSConnectionHandler* handler, CSSocket* listener);
-    // A parked connection has become readable: returned when its head is whole, else parked again.
-    // Several threads may wake connections at once (a report goes to one of them); the connection
-    // is claimed meanwhile.
+    // Claims the parked connections named by `tags` (reports of one wait) and queues them in
+    // gReported; true when the listening socket was among them. A connection a thread has claimed
+    // already is noted to be armed again by it.
+    static bool claimReported(void* const* tags, size_t count);
+    // The oldest queued report, claimed, or none.
+    static MSConnection* takeReported();
+    // A reported connection: returned when its head is whole, else parked again (or closed when
+    // its peer has left). Several threads may look at connections at once; each is claimed meanwhile.
     static CSRef<MSConnection> wakeParked(MSConnection* connection);
+    // A connection the turn holder has taken out of the list and closed: dropped now, or kept while
+    // another thread may still hold a report of it.
+    static void retire(CSRef<MSConnection> connection);
     // Ends the parked connections whose time-out has passed; the milliseconds to wait at most
     // until the next one's.
     static int expireParked(MSConnectionHandler* handler);

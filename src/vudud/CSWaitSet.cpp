@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "CSException.h"
@@ -16,14 +17,55 @@
 #include <poll.h>
 #endif
 
+// --- Common to every mechanism.
+
+void CSWaitSet::openWakePipe() {
+    if (::pipe(iWake) == -1) CSException::throwOSError(CS_CONTEXT, errno);
+    for (int fd : iWake) {
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    }
+}
+
+void CSWaitSet::drainWakePipe() {
+    char drain[64];
+    while (::read(iWake[0], drain, sizeof(drain)) > 0) {
+    }
+}
+
+void CSWaitSet::interrupt() {
+    // The pipe is not emptied by waits that only look, so one byte ends the next real wait.
+    char byte = 0;
+    (void)::write(iWake[1], &byte, 1);
+}
+
+void* CSWaitSet::wait(int timeoutMs) {
+    void* tag = nullptr;
+    return wait(timeoutMs, &tag, 1) == 1 ? tag : nullptr;
+}
+
 #if defined(CS_WAITSET_EPOLL)
 
 CSWaitSet::CSWaitSet() {
+    openWakePipe();
     iHandle = ::epoll_create1(EPOLL_CLOEXEC);
-    if (iHandle == -1) CSException::throwOSError(CS_CONTEXT, errno);
+    struct epoll_event event = {};
+    event.events = EPOLLIN;
+    event.data.ptr = iWake;
+    if (iHandle == -1 || ::epoll_ctl(iHandle, EPOLL_CTL_ADD, iWake[0], &event) == -1) {
+        const int error = errno;
+        if (iHandle != -1) ::close(iHandle);
+        ::close(iWake[0]);
+        ::close(iWake[1]);
+        CSException::throwOSError(CS_CONTEXT, error);
+    }
 }
 
-CSWaitSet::~CSWaitSet() { ::close(iHandle); }
+CSWaitSet::~CSWaitSet() {
+    ::close(iHandle);
+    ::close(iWake[0]);
+    ::close(iWake[1]);
+}
 
 void CSWaitSet::arm(int fd, void* tag, bool always) {
     struct epoll_event event = {};
@@ -37,22 +79,46 @@ void CSWaitSet::arm(int fd, void* tag, bool always) {
 
 void CSWaitSet::forget(int fd) { ::epoll_ctl(iHandle, EPOLL_CTL_DEL, fd, nullptr); }
 
-void* CSWaitSet::wait(int timeoutMs) {
-    struct epoll_event event = {};
-    int n = ::epoll_wait(iHandle, &event, 1, timeoutMs);
+size_t CSWaitSet::wait(int timeoutMs, void** tags, size_t max) {
+    // Every report taken is handed out (a one-shot descriptor stays disarmed after it), so no more
+    // are taken than there is room for; the wake pipe may take one of the places.
+    struct epoll_event events[kMaxReports];
+    const int room = static_cast<int>(std::min(max, kMaxReports));
+    int n = ::epoll_wait(iHandle, events, room, timeoutMs);
     if (n == -1 && errno != EINTR) CSException::throwOSError(CS_CONTEXT, errno);
-    return n == 1 ? event.data.ptr : nullptr;
+    size_t count = 0;
+    for (int i = 0; i < n; i++) {
+        if (events[i].data.ptr == iWake) {
+            if (timeoutMs != 0) drainWakePipe();
+        } else {
+            tags[count++] = events[i].data.ptr;
+        }
+    }
+    return count;
 }
 
 #elif defined(CS_WAITSET_KQUEUE)
 
 CSWaitSet::CSWaitSet() {
+    openWakePipe();
     iHandle = ::kqueue();
-    if (iHandle == -1) CSException::throwOSError(CS_CONTEXT, errno);
+    struct kevent change;
+    EV_SET(&change, iWake[0], EVFILT_READ, EV_ADD | EV_ENABLE, 0, 0, iWake);
+    if (iHandle == -1 || ::kevent(iHandle, &change, 1, nullptr, 0, nullptr) == -1) {
+        const int error = errno;
+        if (iHandle != -1) ::close(iHandle);
+        ::close(iWake[0]);
+        ::close(iWake[1]);
+        CSException::throwOSError(CS_CONTEXT, error);
+    }
     ::fcntl(iHandle, F_SETFD, FD_CLOEXEC);
 }
 
-CSWaitSet::~CSWaitSet() { ::close(iHandle); }
+CSWaitSet::~CSWaitSet() {
+    ::close(iHandle);
+    ::close(iWake[0]);
+    ::close(iWake[1]);
+}
 
 void CSWaitSet::arm(int fd, void* tag, bool always) {
     struct kevent change;
@@ -67,23 +133,27 @@ void CSWaitSet::forget(int fd) {
     ::kevent(iHandle, &change, 1, nullptr, 0, nullptr);
 }
 
-void* CSWaitSet::wait(int timeoutMs) {
-    struct kevent event;
+size_t CSWaitSet::wait(int timeoutMs, void** tags, size_t max) {
+    // As many as there is room for: a dispatched report stays disabled after it.
+    struct kevent events[kMaxReports];
+    const int room = static_cast<int>(std::min(max, kMaxReports));
     struct timespec limit = {timeoutMs / 1000, static_cast<long>(timeoutMs % 1000) * 1000000L};
-    int n = ::kevent(iHandle, nullptr, 0, &event, 1, timeoutMs < 0 ? nullptr : &limit);
+    int n = ::kevent(iHandle, nullptr, 0, events, room, timeoutMs < 0 ? nullptr : &limit);
     if (n == -1 && errno != EINTR) CSException::throwOSError(CS_CONTEXT, errno);
-    return n == 1 ? event.udata : nullptr;
+    size_t count = 0;
+    for (int i = 0; i < n; i++) {
+        if (events[i].udata == iWake) {
+            if (timeoutMs != 0) drainWakePipe();
+        } else {
+            tags[count++] = events[i].udata;
+        }
+    }
+    return count;
 }
 
 #else
 
-CSWaitSet::CSWaitSet() {
-    if (::pipe(iWake) == -1) CSException::throwOSError(CS_CONTEXT, errno);
-    for (int fd : iWake) {
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-        ::fcntl(fd, F_SETFL, O_NONBLOCK);
-    }
-}
+CSWaitSet::CSWaitSet() { openWakePipe(); }
 
 CSWaitSet::~CSWaitSet() {
     ::close(iWake[0]);
@@ -97,8 +167,7 @@ void CSWaitSet::arm(int fd, void* tag, bool always) {
         std::erase_if(iArmed, [fd](const Entry& entry) { return entry.fd == fd; });
         iArmed.push_back({fd, tag, always});
     }
-    char byte = 0;
-    (void)::write(iWake[1], &byte, 1);
+    interrupt();
 }
 
 void CSWaitSet::forget(int fd) {
@@ -106,7 +175,7 @@ void CSWaitSet::forget(int fd) {
     std::erase_if(iArmed, [fd](const Entry& entry) { return entry.fd == fd; });
 }
 
-void* CSWaitSet::wait(int timeoutMs) {
+size_t CSWaitSet::wait(int timeoutMs, void** tags, size_t max) {
     std::vector<struct pollfd> polls;
     {
         std::lock_guard<std::mutex> hold(iLock);
@@ -116,23 +185,20 @@ void* CSWaitSet::wait(int timeoutMs) {
     }
     int n = ::poll(polls.data(), polls.size(), timeoutMs);
     if (n == -1 && errno != EINTR) CSException::throwOSError(CS_CONTEXT, errno);
-    if (n <= 0) return nullptr;
-    if (polls[0].revents) {
-        char drain[64];
-        while (::read(iWake[0], drain, sizeof(drain)) > 0) {
-        }
-    }
+    if (n <= 0) return 0;
+    if (polls[0].revents && timeoutMs != 0) drainWakePipe();
+    size_t count = 0;
     std::lock_guard<std::mutex> hold(iLock);
-    for (size_t i = 1; i < polls.size(); i++) {
+    for (size_t i = 1; i < polls.size() && count < max; i++) {
         if (!polls[i].revents) continue;
-        for (auto it = iArmed.begin(); it != iArmed.end(); ++it) {
-            if (it->fd != polls[i].fd) continue;
-            void* tag = it->tag;
-            if (!it->always) iArmed.erase(it);
-            return tag;
-        }
+        // Looked up again: another thread may have taken or forgotten it meanwhile.
+        auto it = std::find_if(iArmed.begin(), iArmed.end(),
+                               [&](const Entry& entry) { return entry.fd == polls[i].fd; });
+        if (it == iArmed.end()) continue;
+        tags[count++] = it->tag;
+        if (!it->always) iArmed.erase(it);
     }
-    return nullptr;
+    return count;
 }
 
 #endif

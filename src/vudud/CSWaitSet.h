@@ -3,7 +3,8 @@
 // poll() elsewhere). A descriptor is watched once: when it has been reported it stays disarmed
 // until arm() is called for it again, so one report goes to one waiter and nothing is reported
 // twice. arm() and forget() may be called from any thread, also while another thread waits; several
-// threads may wait at once, and a report of a descriptor armed once goes to one of them.
+// threads may wait at once, and a report of a descriptor armed once goes to one of them. One wait
+// may take several reports, so that a busy server spends one system call on many of them.
 #pragma once
 
 #include <mutex>
@@ -33,21 +34,35 @@ public:
     void arm(int fd, void* tag, bool always = false);
     // Stops watching `fd`; call it before the descriptor is closed.
     void forget(int fd);
-    // Waits up to `timeoutMs` (-1: without limit) for one readable descriptor and returns its tag;
-    // null when the time ran out or a signal interrupted the wait.
+    // Waits up to `timeoutMs` (-1: without limit, 0: only looks) until descriptors are readable
+    // and puts the tags of up to `max` (at least 1) of them into `tags`; the number put. 0 when the
+    // time ran out, a signal interrupted the wait or interrupt() ended it.
+    size_t wait(int timeoutMs, void** tags, size_t max);
+    // The tag of one readable descriptor, or null (as above).
     void* wait(int timeoutMs);
+    // Ends a wait with a time-out that is in progress, or else the next one, without a report.
+    // Waits that only look (time-out 0) leave it for such a wait.
+    void interrupt();
+
+    // The most reports one wait takes.
+    static constexpr size_t kMaxReports = 64;
 
 private:
     int iHandle = -1;  // the epoll or kqueue descriptor
+    // A pipe whose read end is always watched: a byte in it ends a waiting wait.
+    int iWake[2] = {-1, -1};
+    void openWakePipe();
+    // Empties the wake pipe once a wait has been ended by it.
+    void drainWakePipe();
 #if !defined(CS_WAITSET_EPOLL) && !defined(CS_WAITSET_KQUEUE)
     struct Entry {
         int fd;
         void* tag;
         bool always;
     };
-    // The poll() fallback keeps the armed descriptors itself; a pipe ends a wait when one is armed.
+    // The poll() fallback keeps the armed descriptors itself; arming one also ends a wait, so that
+    // the waiter watches it too.
     std::mutex iLock;
     std::vector<Entry> iArmed;  // guarded by iLock
-    int iWake[2] = {-1, -1};
 #endif
 };
