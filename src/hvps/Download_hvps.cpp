@@ -26,16 +26,12 @@ CSRef<CSLockedFile> openDownload(const char* requestPath) {
     CSRef<CSLockedFile> file;
     try {
         try {
-            // The open itself refuses a link anywhere on the path, so no link can be placed between
-            // a look at the path and the open. The repository may lie behind a link of its own:
-            // only a link below it refuses the download.
-            file = CSLockedFile::lockFile(path.c_str(), CSLockedFile::Shared, true);
+            // The open itself refuses a link below the repository (which may lie behind a link of
+            // its own), so no link can be placed between a look at the path and the open.
+            file = CSLockedFile::lockFile(path.c_str(), CSLockedFile::Shared, true, base.size());
         } catch (const CSException& e) {
             if (e.getErrorCode() != ELOOP) throw;
-            if (CSSys::sys_hasLinkBelow(base.c_str(), requestPath, false))
-                CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_ACCESS_DENIED, "Illegal path: %s",
-                                             requestPath);
-            file = CSLockedFile::lockFile(path.c_str(), CSLockedFile::Shared);
+            CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_ACCESS_DENIED, "Illegal path: %s", requestPath);
         }
     } catch (const CSException& e) {
         if (!CSSys::isNoSuchPath(e)) throw;

@@ -48,7 +48,7 @@ void CSFile::open(int mode) {
 void CSFile::openFile(int mode) {
     if (iFile.isOpen() && mode != iMode) close();
     if (!iFile.isOpen()) {
-        iFile.sf_open(iPath->getCString(), mode & READONLY, mode & CREATE, mode & NO_LINKS);
+        iFile.sf_open(iPath->getCString(), mode & READONLY, mode & CREATE, mode & NO_LINKS, iLinkBase);
         iLockCount = 0;
     }
     iMode = mode;

@@ -20,7 +20,7 @@ public:
     static constexpr int READONLY = 1;  // read only
     static constexpr int CREATE = 2;    // create the file (0664) when missing
     static constexpr int TRUNCATE = 4;  // cut to length 0 after opening (ignored with READONLY)
-    static constexpr int NO_LINKS = 8;  // a symbolic link anywhere on the path fails the open (ELOOP)
+    static constexpr int NO_LINKS = 8;  // a symbolic link on the path fails the open (ELOOP), see setLinkBase
 
     explicit CSFile(CSRef<CSPath> path);
     ~CSFile() override;
@@ -63,6 +63,10 @@ public:
     virtual const char* getEOL() { return "\n"; }
     virtual CSString* getPathString() { return iPath->getString(); }
 
+    // The first `length` characters of the path name a folder that may lie behind links: NO_LINKS
+    // refuses links only below it (by default anywhere on the path).
+    void setLinkBase(size_t length) { iLinkBase = length; }
+
     CSPath* getPath() const { return iPath.get(); }
     const char* getPathCString() const { return iPath->getCString(); }
     bool isOpen() const { return iFile.isOpen(); }
@@ -86,4 +90,5 @@ protected:
     CSRef<CSPath> iPath;
     int32 iMode = -1;
     uint32 iLockCount = 0;
+    size_t iLinkBase = 0;
 };

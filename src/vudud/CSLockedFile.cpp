@@ -6,7 +6,9 @@
 
 #include "CSException.h"
 
-CSLockedFile::CSLockedFile(CSRef<CSPath> path, Access access, bool noLinks) : CSFile(std::move(path)) {
+CSLockedFile::CSLockedFile(CSRef<CSPath> path, Access access, bool noLinks, size_t linkBase)
+    : CSFile(std::move(path)) {
+    setLinkBase(linkBase);
     const int mode = (access == Shared   ? READONLY
                       : access == Create ? CREATE
                                          : DEFAULT) |
@@ -39,6 +41,6 @@ CSLockedFile::CSLockedFile(CSRef<CSPath> path, Access access, bool noLinks) : CS
     }
 }
 
-CSRef<CSLockedFile> CSLockedFile::lockFile(const char* path, Access access, bool noLinks) {
-    return cs_new<CSLockedFile>(CSPath::newPath(path), access, noLinks);
+CSRef<CSLockedFile> CSLockedFile::lockFile(const char* path, Access access, bool noLinks, size_t linkBase) {
+    return cs_new<CSLockedFile>(CSPath::newPath(path), access, noLinks, linkBase);
 }

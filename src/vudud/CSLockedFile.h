@@ -22,9 +22,11 @@ public:
 
     // Opens, locks (blocking) and checks identity. A missing file raises the file error 2 (except
     // with Create); a path that still names another file after kMaxAttempts raises EBUSY.
-    // `noLinks`: a symbolic link anywhere on the path fails the open with the file error ELOOP.
-    CSLockedFile(CSRef<CSPath> path, Access access, bool noLinks = false);
-    static CSRef<CSLockedFile> lockFile(const char* path, Access access, bool noLinks = false);
+    // `noLinks`: a symbolic link on the path fails the open with the file error ELOOP; only below
+    // its first `linkBase` characters (a folder that may lie behind links) when that is not 0.
+    CSLockedFile(CSRef<CSPath> path, Access access, bool noLinks = false, size_t linkBase = 0);
+    static CSRef<CSLockedFile> lockFile(const char* path, Access access, bool noLinks = false,
+                                        size_t linkBase = 0);
 
     // The file's length and kind when the lock was taken.
     uint64 lockedSize() const { return iLockedSize; }

@@ -12,9 +12,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <string_view>
 
 #include "CSException.h"
 #include "CSStrUtil.h"
@@ -46,14 +50,15 @@ int CSSysOps::os_access(const char* path, int mode) { return ::access(path, mode
 int CSSysOps::os_stat(const char* path, struct stat* st) { return ::stat(path, st); }
 int CSSysOps::os_fstat(int fd, struct stat* st) { return ::fstat(fd, st); }
 int CSSysOps::os_lstat(const char* path, struct stat* st) { return ::lstat(path, st); }
-int CSSysOps::os_openNoLinks(const char* path, int flags, mode_t mode) {
+int CSSysOps::os_openNoLinks(int dirfd, const char* path, int flags, mode_t mode) {
 #if defined(__linux__) && defined(SYS_openat2)
     struct open_how how {};
     how.flags = static_cast<uint64>(flags | O_CLOEXEC);
     how.mode = (flags & O_CREAT) ? mode : 0;
-    how.resolve = RESOLVE_NO_SYMLINKS;
-    return static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof(how)));
+    how.resolve = RESOLVE_NO_SYMLINKS | (dirfd == AT_FDCWD ? 0 : RESOLVE_BENEATH);
+    return static_cast<int>(::syscall(SYS_openat2, dirfd, path, &how, sizeof(how)));
 #else
+    (void)dirfd;
     (void)path;
     (void)flags;
     (void)mode;
@@ -176,6 +181,68 @@ bool CSSys::sys_isLink(const char* path) {
     return S_ISLNK(st.st_mode);
 }
 
+namespace {
+
+// A folder kept open for the opens below it, and when it was opened.
+struct BaseFolder {
+    std::string path;
+    int fd = -1;
+    std::chrono::steady_clock::time_point opened;
+    BaseFolder() = default;
+    BaseFolder(const BaseFolder&) = delete;
+    BaseFolder& operator=(const BaseFolder&) = delete;
+    ~BaseFolder() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// The last base folder used; a thread that uses it holds a reference, so it is closed only when
+// nobody opens below it any more.
+std::mutex gBaseLock;
+std::shared_ptr<BaseFolder> gBase;  // guarded by gBaseLock
+
+constexpr auto kBaseFolderLife = std::chrono::seconds(1);
+
+// The folder `path`, open; none (errno set) when it cannot be opened. `fresh`: opened now.
+std::shared_ptr<BaseFolder> baseFolder(std::string_view path, bool fresh) {
+    const auto now = std::chrono::steady_clock::now();
+    if (!fresh) {
+        std::lock_guard<std::mutex> hold(gBaseLock);
+        if (gBase && gBase->path == path && now - gBase->opened < kBaseFolderLife) return gBase;
+    }
+    auto folder = std::make_shared<BaseFolder>();
+    folder->path = path;
+#if defined(O_PATH)
+    constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+    constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+    folder->fd = CSSys::ops().os_open(folder->path.c_str(), kFolderFlags, 0);
+    if (folder->fd == -1) return {};
+    folder->opened = now;
+    std::lock_guard<std::mutex> hold(gBaseLock);
+    gBase = folder;
+    return folder;
+}
+
+}  // namespace
+
+int CSSys::sys_openNoLinksBelow(const char* path, size_t baseLength, int flags, mode_t mode) {
+    if (baseLength > 0) {
+        const char* below = path + baseLength;
+        while (*below == '/') below++;
+        for (bool fresh : {false, true}) {
+            std::shared_ptr<BaseFolder> base = baseFolder(std::string_view(path, baseLength), fresh);
+            if (!base) break;  // the whole path tells why
+            const int fd = ops().os_openNoLinks(base->fd, below, flags, mode);
+            // A file missing below a folder kept open may be there below the folder the path
+            // names now.
+            if (fd != -1 || errno != ENOENT || fresh) return fd;
+        }
+    }
+    return ops().os_openNoLinks(AT_FDCWD, path, flags, mode);
+}
+
 bool CSSys::sys_hasLinkBelow(const char* base, const char* relative, bool quickLook) {
 #if defined(O_PATH)
     if (quickLook) {
@@ -183,7 +250,7 @@ bool CSSys::sys_hasLinkBelow(const char* base, const char* relative, bool quickL
         // refusal may come from a link above `base`, and another error may hide one: those cases
         // are settled component by component below.
         const std::string whole = std::string(base) + "/" + relative;
-        const int fd = ops().os_openNoLinks(whole.c_str(), O_PATH, 0);
+        const int fd = ops().os_openNoLinks(AT_FDCWD, whole.c_str(), O_PATH, 0);
         if (fd != -1) {
             ops().os_close(fd);
             return false;
@@ -277,19 +344,22 @@ void CSSysFile::fail(const char* func, const char* file, int line, int err) cons
     CSException::throwFileError(func, file, line, err, iPath.c_str());
 }
 
-void CSSysFile::sf_open(const char* path, bool readOnly, bool create, bool noLinks) {
+void CSSysFile::sf_open(const char* path, bool readOnly, bool create, bool noLinks, size_t linkBase) {
     if (iHandle >= 0) sf_close();
     int flags = (readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC;
     if (create) flags |= O_CREAT;
     iPath = path;
     iHandle = -1;
-    if (noLinks) iHandle = retryInterrupted([&] { return CSSys::ops().os_openNoLinks(path, flags, 0664); });
+    if (noLinks)
+        iHandle = retryInterrupted([&] { return CSSys::sys_openNoLinksBelow(path, linkBase, flags, 0664); });
     if (iHandle == -1 && noLinks && errno == ENOSYS) {
-        // The system refuses no links while it opens: each part of the path is looked at first,
-        // from the root or from the working folder.
+        // The system refuses no links while it opens: each part of the path below the base is
+        // looked at first (without a base, from the root or from the working folder).
         const bool absolute = path[0] == '/';
-        if (CSSys::sys_hasLinkBelow(absolute ? "" : ".", absolute ? path + 1 : path, false))
-            fail(CS_CONTEXT, ELOOP);
+        const std::string base = linkBase ? std::string(path, linkBase) : absolute ? "" : ".";
+        const char* below = path + linkBase;
+        while (*below == '/') below++;
+        if (CSSys::sys_hasLinkBelow(base.c_str(), below, false)) fail(CS_CONTEXT, ELOOP);
         noLinks = false;
     }
     if (!noLinks) iHandle = retryInterrupted([&] { return CSSys::ops().os_open(path, flags, 0664); });

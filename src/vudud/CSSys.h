@@ -39,9 +39,10 @@ public:
     virtual int os_stat(const char* path, struct stat* st);
     virtual int os_fstat(int fd, struct stat* st);
     virtual int os_lstat(const char* path, struct stat* st);
-    // Opens `path` (O_PATH and the like in `flags`) refusing a symbolic link anywhere on it with
-    // ELOOP; ENOSYS where the system cannot refuse links in one call.
-    virtual int os_openNoLinks(const char* path, int flags, mode_t mode);
+    // Opens `path` below the folder `dirfd` (AT_FDCWD: the working folder; O_PATH and the like in
+    // `flags`) refusing a symbolic link anywhere on it with ELOOP, and from a folder also a path
+    // that leaves it; ENOSYS where the system cannot refuse links in one call.
+    virtual int os_openNoLinks(int dirfd, const char* path, int flags, mode_t mode);
     virtual int os_mkdir(const char* path, mode_t mode);
     virtual int os_chmod(const char* path, mode_t mode);
     virtual int os_rmdir(const char* path);
@@ -87,6 +88,12 @@ public:
     // whole path, which settles a path without links; then (or with false, when such a walk has just
     // been refused) one lstat per component, stopping at the first that does not exist.
     static bool sys_hasLinkBelow(const char* base, const char* relative, bool quickLook = true);
+    // Opens `path` as os_openNoLinks does, refusing links only below its first `baseLength`
+    // characters (a folder that may itself lie behind links; 0: anywhere on the path). The folder
+    // is kept open from one call to the next and opened anew after a second, or when a file below
+    // it is missing: a server that opens many files below one folder does not walk the folders
+    // above them each time, and still follows a folder that was moved or replaced.
+    static int sys_openNoLinksBelow(const char* path, size_t baseLength, int flags, mode_t mode);
     // The error names the old path.
     static void sys_rename(const char* oldPath, const char* newPath);
     // Sets access and modification time to now.
@@ -126,8 +133,9 @@ public:
 
     // Opens read-only or read-write, creating the file (mode 0664) when `create`. An open
     // descriptor is closed first.
-    // `noLinks`: a symbolic link anywhere on `path` fails the open with ELOOP.
-    void sf_open(const char* path, bool readOnly, bool create, bool noLinks = false);
+    // `noLinks`: a symbolic link on `path` below its first `linkBase` characters (0: anywhere)
+    // fails the open with ELOOP.
+    void sf_open(const char* path, bool readOnly, bool create, bool noLinks = false, size_t linkBase = 0);
     // Only when open; drops the path. A close failure raises (the data may not have been written).
     void sf_close();
     // Reads up to `size` bytes with one successful pread; returns the bytes read (0 at the end).

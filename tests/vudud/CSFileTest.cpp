@@ -216,7 +216,7 @@ TEST(CSFileTest, AnInterruptedCallRaisesThePendingThreadSignal) {
 // working folder alike).
 TEST(CSFileTest, NoLinksOpenRefusesALinkOnThePathWhereverTheSystemLeavesTheCheckToUs) {
     struct NoRefusingOpen : CSSysOps {
-        int os_openNoLinks(const char*, int, mode_t) override {
+        int os_openNoLinks(int, const char*, int, mode_t) override {
             errno = ENOSYS;
             return -1;
         }
