@@ -233,7 +233,7 @@ int CSSys::sys_openNoLinksBelow(const char* path, size_t baseLength, int flags, 
         while (*below == '/') below++;
         for (bool fresh : {false, true}) {
             std::shared_ptr<BaseFolder> base = baseFolder(std::string_view(path, baseLength), fresh);
-            if (!base) break;  // the whole path tells why
+            if (!base) return -1;  // the folder's own error: missing, not a folder, ...
             const int fd = ops().os_openNoLinks(base->fd, below, flags, mode);
             // A file missing below a folder kept open may be there below the folder the path
             // names now.
