@@ -39,6 +39,7 @@
 #include "HVPSClient.h"
 #include "HvpsdProcess.h"
 #include "ServerFixture.h"
+#include "ServerProbe.h"
 #include "TestSupport.h"
 
 using hvps_test::HvpsdProcess;
@@ -121,11 +122,7 @@ public:
     void cut() const { kill(iPid, SIGUSR1); }
     // After the cut: waits for the layer to end and unmounts. False when it did not end.
     bool finish() {
-        bool ended = false;
-        for (int i = 0; i < 800 && !ended; i++) {
-            ended = waitpid(iPid, nullptr, WNOHANG) == iPid;
-            if (!ended) std::this_thread::sleep_for(25ms);
-        }
+        const bool ended = hvps_test::waitUntil([&] { return waitpid(iPid, nullptr, WNOHANG) == iPid; }, 20s);
         if (ended) iPid = 0;
         unmount();
         return ended;
@@ -427,10 +424,8 @@ TEST_F(CrashConsistencyTest, TheDiskUsageIsRecountedAfterAKillThatCameBeforeItWa
     const std::string repository = iServer.path("data");
     std::string data = randomBytes(1000);
     ASSERT_EQ(client.put("small.bin", data.data(), data.size()).status, 201);
-    bool saved = false;
-    for (int i = 0; i < 100 && !saved; i++, std::this_thread::sleep_for(50ms))
-        saved = readFile(repository + "/disk-usage") == "1000";
-    ASSERT_TRUE(saved) << readFile(repository + "/disk-usage");
+    ASSERT_TRUE(hvps_test::waitUntil([&] { return readFile(repository + "/disk-usage") == "1000"; }))
+        << readFile(repository + "/disk-usage");
     data = randomBytes(100000);
     ASSERT_EQ(client.put("big.bin", data.data(), data.size()).status, 201);
     ASSERT_TRUE(iServer.signalServer(SIGKILL));

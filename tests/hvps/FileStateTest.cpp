@@ -7,14 +7,11 @@
 #include <vector>
 
 #include "FileState_hvps.h"
+#include "HVPSClient.h"
 
 namespace {
 
-std::string md5Of(const std::string& data) {
-    CSMd5 md5;
-    md5.md5_append(reinterpret_cast<const unsigned char*>(data.data()), static_cast<int>(data.size()));
-    return md5.getDigestHex();
-}
+std::string md5Of(const std::string& data) { return HVPSClient::md5Hex(data.data(), data.size()); }
 
 class FileStateTest : public ::testing::Test {
 protected:
