@@ -41,6 +41,7 @@
 #include "ServerFixture.h"
 #include "ServerProbe.h"
 #include "TestSupport.h"
+#include "UploadJournal_hvps.h"
 
 using hvps_test::HvpsdProcess;
 using hvps_test::readFile;
@@ -346,7 +347,8 @@ protected:
                     cut, iSpaces.size(), iDeleted.size());
     }
 
-    // Stops the server with SIGTERM; the disk usage it saves must equal a fresh count.
+    // Stops the server with SIGTERM; the disk usage it saves must equal a fresh count, and the next
+    // start must trust it.
     void expectCleanStopSavesAFreshCount() {
         ASSERT_TRUE(iServer.signalServer(SIGTERM));
         auto status = iServer.waitForServerExit(20s);
@@ -354,6 +356,8 @@ protected:
         const std::string data = iServer.path("data");
         EXPECT_EQ(readFile(data + "/disk-usage"),
                   std::to_string(SystemParameters::getDiskUsage(data.c_str(), false)));
+        // Else every start would count the repository again.
+        EXPECT_FALSE(std::filesystem::exists(data + "/" + UploadJournal::kRunMarker));
     }
 
     unsigned iSeed = 0;

@@ -40,13 +40,6 @@ protected:
     hvps_test::CapturedLog iLog;  // keeps the load's notes out of the test output
 };
 
-TEST_F(DiskUsageTest, WalkCountsFilesInSpaceFoldersAtAnyDepthButNotTheRepositoryFiles) {
-    std::string path = iRepo.path();
-    EXPECT_EQ(SystemParameters::getDiskUsage(path.c_str(), false), 35u);
-    // Counting from inside a folder includes its own files.
-    EXPECT_EQ(SystemParameters::getDiskUsage(iRepo.file("1").c_str(), true), 30u);
-}
-
 TEST_F(DiskUsageTest, LoadTakesTheStoredNumberOrRecalculates) {
     struct Case {
         bool present;
