@@ -39,7 +39,9 @@
 #include "HVPSClient.h"
 #include "HvpsdProcess.h"
 #include "ServerFixture.h"
+#include "ServerProbe.h"
 #include "TestSupport.h"
+#include "UploadJournal_hvps.h"
 
 using hvps_test::HvpsdProcess;
 using hvps_test::readFile;
@@ -121,11 +123,7 @@ public:
     void cut() const { kill(iPid, SIGUSR1); }
     // After the cut: waits for the layer to end and unmounts. False when it did not end.
     bool finish() {
-        bool ended = false;
-        for (int i = 0; i < 800 && !ended; i++) {
-            ended = waitpid(iPid, nullptr, WNOHANG) == iPid;
-            if (!ended) std::this_thread::sleep_for(25ms);
-        }
+        const bool ended = hvps_test::waitUntil([&] { return waitpid(iPid, nullptr, WNOHANG) == iPid; }, 20s);
         if (ended) iPid = 0;
         unmount();
         return ended;
@@ -349,7 +347,8 @@ protected:
                     cut, iSpaces.size(), iDeleted.size());
     }
 
-    // Stops the server with SIGTERM; the disk usage it saves must equal a fresh count.
+    // Stops the server with SIGTERM; the disk usage it saves must equal a fresh count, and the next
+    // start must trust it.
     void expectCleanStopSavesAFreshCount() {
         ASSERT_TRUE(iServer.signalServer(SIGTERM));
         auto status = iServer.waitForServerExit(20s);
@@ -357,6 +356,8 @@ protected:
         const std::string data = iServer.path("data");
         EXPECT_EQ(readFile(data + "/disk-usage"),
                   std::to_string(SystemParameters::getDiskUsage(data.c_str(), false)));
+        // Else every start would count the repository again.
+        EXPECT_FALSE(std::filesystem::exists(data + "/" + UploadJournal::kRunMarker));
     }
 
     unsigned iSeed = 0;
@@ -427,10 +428,8 @@ TEST_F(CrashConsistencyTest, TheDiskUsageIsRecountedAfterAKillThatCameBeforeItWa
     const std::string repository = iServer.path("data");
     std::string data = randomBytes(1000);
     ASSERT_EQ(client.put("small.bin", data.data(), data.size()).status, 201);
-    bool saved = false;
-    for (int i = 0; i < 100 && !saved; i++, std::this_thread::sleep_for(50ms))
-        saved = readFile(repository + "/disk-usage") == "1000";
-    ASSERT_TRUE(saved) << readFile(repository + "/disk-usage");
+    ASSERT_TRUE(hvps_test::waitUntil([&] { return readFile(repository + "/disk-usage") == "1000"; }))
+        << readFile(repository + "/disk-usage");
     data = randomBytes(100000);
     ASSERT_EQ(client.put("big.bin", data.data(), data.size()).status, 201);
     ASSERT_TRUE(iServer.signalServer(SIGKILL));

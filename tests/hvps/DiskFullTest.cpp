@@ -19,7 +19,6 @@
 #include "TestSupport.h"
 
 using hvps_test::readFile;
-using hvps_test::TempDir;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
@@ -42,7 +41,7 @@ protected:
         if (iMounted) umount2(iServer.path("data").c_str(), MNT_DETACH);
     }
 
-    // Fills the file system with a file of the test's own; returns its path.
+    // Fills what is left of the file system with a file of the test's own; returns its path.
     std::string fillUp() {
         const std::string path = iServer.path("data/filler");
         std::ofstream out(path, std::ios::binary);
@@ -52,19 +51,16 @@ protected:
         return path;
     }
 
-    bool pingAnswered() { return hvps_test::isPing(hvps_test::oneReply(iPort, hvps_test::kPingRequest)); }
-
     bool iMounted = false;
 };
 
-TEST_F(DiskFullTest, UploadsThatHitAFullDiskFailAndLeaveTheAcknowledgedBytes) {
-    HVPSClient& owner = iClient;
+TEST_F(DiskFullTest, UploadsAndASpaceThatHitAFullDiskFailAndLeaveWhatWasAcknowledged) {
     const std::string space = spacePath("");
-    ASSERT_EQ(owner.put("keep.bin", std::string(300000, 'k').data(), 300000).status, 201);
+    ASSERT_EQ(iClient.put("keep.bin", std::string(300000, 'k').data(), 300000).status, 201);
 
     // A replace larger than the disk: refused, the old file stays.
     std::string big(3u << 20, 'b');
-    const HVPSReply& replace = owner.put("keep.bin", big.data(), big.size());
+    const HVPSReply& replace = iClient.put("keep.bin", big.data(), big.size());
     EXPECT_FALSE(replace.ok()) << replace.status << " " << replace.message;
     EXPECT_EQ(readFile(space + "keep.bin"), std::string(300000, 'k'));
 
@@ -73,7 +69,7 @@ TEST_F(DiskFullTest, UploadsThatHitAFullDiskFailAndLeaveTheAcknowledgedBytes) {
     bool refused = false;
     for (int i = 0; i < 40 && !refused; i++) {
         std::string body(200000, static_cast<char>('a' + i % 26));
-        const HVPSReply& reply = owner.appendRecord("protolog/1.log", body.data(), body.size());
+        const HVPSReply& reply = iClient.appendRecord("protolog/1.log", body.data(), body.size());
         if (reply.ok()) {
             HVPSClient::buildLogRecord(body.data(), body.size(), record);
             expected += record;
@@ -84,29 +80,23 @@ TEST_F(DiskFullTest, UploadsThatHitAFullDiskFailAndLeaveTheAcknowledgedBytes) {
     }
     EXPECT_TRUE(refused) << "the disk never filled up";
     EXPECT_EQ(readFile(space + "protolog/1.log"), expected);
-    EXPECT_TRUE(pingAnswered());
 
-    // Room again: uploads go on.
-    fs::remove(space + "keep.bin");
-    EXPECT_EQ(owner.appendRecord("protolog/1.log", std::string(100, 'z').data(), 100).status, 201);
-}
-
-TEST_F(DiskFullTest, ASpaceThatCannotBeSavedIsNotCreatedAndSpaceDbStaysWhole) {
-    HVPSClient& owner = iClient;
+    // The last bytes taken too: a new space cannot be saved, and space-db keeps the existing one.
     const std::string spaceDB = readFile(iServer.path("data/space-db"));
-    ASSERT_FALSE(spaceDB.empty());
     const std::string filler = fillUp();
-
     HVPSClient client("127.0.0.1", iPort);
     client.setTimeout(10000);
     HVPSSpaceURL url;
-    const HVPSReply& reply = client.createSpace(iServerKey, "no room", "1.0", &url);
-    EXPECT_FALSE(reply.ok()) << reply.status << " " << reply.message;
+    const HVPSReply& created = client.createSpace(iServerKey, "no room", "1.0", &url);
+    EXPECT_FALSE(created.ok()) << created.status << " " << created.message;
     EXPECT_EQ(readFile(iServer.path("data/space-db")), spaceDB);
-    EXPECT_TRUE(pingAnswered());
-    EXPECT_TRUE(owner.login().ok()) << "the existing space is still served";
+    EXPECT_TRUE(hvps_test::isPing(hvps_test::oneReply(iPort, hvps_test::kPingRequest)));
+    EXPECT_TRUE(iClient.login().ok()) << "the existing space is still served";
 
+    // Room again: uploads and new spaces go on.
     fs::remove(filler);
+    fs::remove(space + "keep.bin");
+    EXPECT_EQ(iClient.appendRecord("protolog/1.log", std::string(100, 'z').data(), 100).status, 201);
     EXPECT_TRUE(client.createSpace(iServerKey, "room again", "1.0", &url).ok());
     EXPECT_NE(readFile(iServer.path("data/space-db")), spaceDB);
 }

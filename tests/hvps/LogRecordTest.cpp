@@ -52,16 +52,4 @@ TEST(LogRecordTest, ARecordIsSignatureChecksumAndLengthFieldLittleEndianBeforeTh
     EXPECT_EQ(record, "unchanged");
 }
 
-TEST(LogRecordTest, ChecksumFedInPiecesEqualsTheChecksumOfTheWhole) {
-    std::string body;
-    for (int i = 0; i < 1000; i++) body += static_cast<char>(i * 37 % 256);
-    const uint16 whole = checksumOf(body);
-    for (size_t split : {size_t{0}, size_t{1}, size_t{7}, size_t{500}, body.size()}) {
-        HVRecordChecksum sum;
-        sum.add(reinterpret_cast<const uint8*>(body.data()), split);
-        sum.add(reinterpret_cast<const uint8*>(body.data()) + split, body.size() - split);
-        EXPECT_EQ(sum.value(), whole) << split;
-    }
-}
-
 }  // namespace

@@ -71,7 +71,6 @@ TEST(ToolsTest, Md5pwdPrintsTheUpperCaseDigestOfTheFirstLineAndRefusesBadInput) 
         std::string out;    // a digest computed independently
         const char* error;  // in standard error; empty: nothing at all (no prompt without a terminal)
     } cases[] = {
-        {{}, "secret\n", 0, HvpsdProcess::kPasswordDigest, ""},
         {{}, "secret\r\n", 0, HvpsdProcess::kPasswordDigest, ""},
         {{}, "secret", 0, HvpsdProcess::kPasswordDigest, ""},
         {{}, "  pass word  \n", 0, "B876EDEE6C0F464B91B2D5DDDC9D0D18", ""},  // blanks are part of it

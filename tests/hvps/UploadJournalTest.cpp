@@ -96,15 +96,4 @@ TEST_F(UploadJournalTest, StartUpUndoesNotedUploadsAndIgnoresNotesThatNameNoFile
     }
 }
 
-TEST_F(UploadJournalTest, AStartAfterARunWithoutACleanStopAsksForARecount) {
-    const std::string marker = iRepository + "/" + UploadJournal::kRunMarker;
-    EXPECT_FALSE(UploadJournal::recover(iRepository));
-    EXPECT_TRUE(fs::exists(marker));
-    // Killed: no clean stop.
-    EXPECT_TRUE(UploadJournal::recover(iRepository));
-    UploadJournal::cleanStop(iRepository);
-    EXPECT_FALSE(fs::exists(marker));
-    EXPECT_FALSE(UploadJournal::recover(iRepository));
-}
-
 }  // namespace
