@@ -11,8 +11,9 @@
 #include "CSLog.h"
 #include "CSString.h"
 #include "CSThread.h"
-#include "CapturedLog.h"
 #include "TestSupport.h"
+
+using hvps_test::CapturedLog;
 
 namespace {
 

@@ -15,23 +15,14 @@
 #include "CSDaemon.h"
 #include "CSException.h"
 #include "CSThread.h"
-#include "CapturedLog.h"
+#include "ServerProbe.h"
 #include "TestSupport.h"
 
 using namespace std::chrono_literals;
 
-namespace {
+using hvps_test::waitUntil;
 
-// Polls `done` until it holds or `limit` passes; returns whether it held.
-template <class Pred>
-bool waitFor(Pred done, std::chrono::milliseconds limit = 5000ms) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+namespace {
 
 template <class Fn>
 std::chrono::milliseconds timed(Fn fn) {
@@ -81,7 +72,7 @@ TEST(CSThreadTest, StartedThreadIsInItsListUntilItEndsAndJoinReturnsItsResult) {
     auto thread = CSThread::newThread(
         "Worker",
         [&]() -> void* {
-            waitFor([&] { return release.load(); });
+            waitUntil([&] { return release.load(); });
             EXPECT_STREQ("Worker", CSThread::getSelf()->getThreadName());
             return &result;
         },
@@ -116,7 +107,7 @@ TEST(CSThreadTest, StopInterruptsABlockingCallWhichSurfacesAsTheSignal) {
     // The signal may arrive before the read blocks; re-sending covers that window.
     auto elapsed = timed([&] {
         std::thread stopper([&] { thread->stop(); });
-        waitFor([&] {
+        waitUntil([&] {
             if (endedBy) return true;
             thread->signal(SIGTERM);
             return false;
@@ -127,20 +118,6 @@ TEST(CSThreadTest, StopInterruptsABlockingCallWhichSurfacesAsTheSignal) {
     EXPECT_LT(elapsed, 5000ms);
     close(fds[0]);
     close(fds[1]);
-}
-
-TEST(CSThreadTest, StopEndsASleepAtOnceEvenWhenItArrivesBeforeTheSleep) {
-    std::atomic<int> endedBy{0};
-    auto thread = CSThread::newThread(
-        "Sleeper", [&] { return sleepUntilStopped(&endedBy); }, nullptr);
-    thread->start();
-    auto elapsed = timed([&] { thread->stop(); });
-    EXPECT_EQ(SIGTERM, endedBy.load());
-    EXPECT_LT(elapsed, 5000ms);
-
-    CSThread self("Self");
-    self.setSignalPending(SIGINT);
-    EXPECT_EQ(SIGINT, hvps_test::caught([&] { self.sleep(60000); }).code);
 }
 
 namespace {
@@ -197,7 +174,8 @@ TEST(CSThreadTest, StopAllThreadsStopsOldestFirstAndSparesTheCaller) {
     EXPECT_EQ(0u, list.getThreadCount());
 }
 
-TEST(CSThreadTest, DestroyingAThreadListStopsItsThreads) {
+// The stop comes right after the start, often before the threads sleep: it must end the sleep at once.
+TEST(CSThreadTest, DestroyingAThreadListStopsItsThreadsAndEndsTheirSleepsAtOnce) {
     auto list = std::make_unique<CSThreadList>();
     std::atomic<int> endedA{0}, endedB{0};
     auto a = CSThread::newThread(
@@ -206,10 +184,14 @@ TEST(CSThreadTest, DestroyingAThreadListStopsItsThreads) {
         "B", [&] { return sleepUntilStopped(&endedB); }, list.get());
     a->start();
     b->start(true);  // detached: stopping waits for it to leave the list
-    list.reset();
+    EXPECT_LT(timed([&] { list.reset(); }), 5000ms);
     EXPECT_EQ(SIGTERM, endedA.load());
     EXPECT_EQ(SIGTERM, endedB.load());
     EXPECT_FALSE(a->isRunning());
+
+    CSThread self("Self");
+    self.setSignalPending(SIGINT);
+    EXPECT_EQ(SIGINT, hvps_test::caught([&] { self.sleep(60000); }).code);
 }
 
 namespace {
@@ -234,10 +216,10 @@ TEST(CSDaemonTest, DoWorkReturningFalseIsCalledAgainAtOnceAndStopEndsAWaitWithou
     auto daemon = cs_new<CountingDaemon>("D", 0);  // waits without time-out between cycles
     daemon->work = [](int n) { return n >= 5; };
     daemon->start();
-    EXPECT_TRUE(waitFor([&] { return daemon->isInWait(); }));
+    EXPECT_TRUE(waitUntil([&] { return daemon->isInWait(); }));
     EXPECT_EQ(5, daemon->cycles.load());
     daemon->wakeup();
-    EXPECT_TRUE(waitFor([&] { return daemon->cycles >= 6 && daemon->isInWait(); }));
+    EXPECT_TRUE(waitUntil([&] { return daemon->cycles >= 6 && daemon->isInWait(); }));
     auto elapsed = timed([&] { daemon->stop(); });
     EXPECT_LT(elapsed, 2000ms);
     EXPECT_TRUE(daemon->completed.load());
@@ -252,7 +234,7 @@ TEST(CSDaemonTest, ExceptionInDoWorkIsLoggedAndTheDaemonContinues) {
         return true;
     };
     daemon->start();
-    EXPECT_TRUE(waitFor([&] { return daemon->cycles >= 3; }));
+    EXPECT_TRUE(waitUntil([&] { return daemon->cycles >= 3; }));
     daemon->stop();
     std::string text = log.text();
     EXPECT_NE(std::string::npos, text.find(" [Error] Worker: ")) << text;
