@@ -4,14 +4,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <functional>
 #include <future>
 #include <string>
-#include <thread>
 
 #include "CSException.h"
 #include "CSSocket.h"
@@ -192,21 +190,6 @@ TEST(CSSocketTest, BlockingSocketWaitsPastAnyTimeSliceWithoutTimingOut) {
     char ch = 0;
     ASSERT_EQ(1u, link.server->read(&ch, 1));
     EXPECT_EQ('y', ch);
-}
-
-TEST(CSSocketTest, PendingSignalStopsAThreadBlockedInAccept) {
-    Loopback link;
-    std::atomic<int> code{0};
-    CSThread worker("Acceptor");
-    std::thread thread([&] {
-        CSThread::setSelf(&worker);
-        auto socket = CSSocket::newSocket();
-        code = caught([&] { socket->open(link.listener.get()); }).code;
-        CSThread::setSelf(nullptr);
-    });
-    worker.setSignalPending(SIGTERM);
-    thread.join();
-    EXPECT_EQ(SIGTERM, code.load());
 }
 
 TEST(CSSocketTest, SendFileDeliversTheWindowThroughShortAndRefusedCallsAndStopsAtTheFileEnd) {
