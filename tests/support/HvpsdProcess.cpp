@@ -53,14 +53,6 @@ void awaitProcess(pid_t pid, std::chrono::milliseconds timeout) {
     std::this_thread::sleep_for(std::min(timeout, std::chrono::milliseconds(5)));
 }
 
-void becomeSubreaper() {
-    static bool done = false;
-    if (!done) {
-        prctl(PR_SET_CHILD_SUBREAPER, 1);
-        done = true;
-    }
-}
-
 }  // namespace
 
 int freeLoopbackPort() {
@@ -125,7 +117,7 @@ void HvpsdProcess::writeConfig(int port, const std::string& extraLines) {
 }
 
 void HvpsdProcess::start(const std::vector<std::string>& args) {
-    becomeSubreaper();
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
     std::vector<std::string> all{HVPSD_PATH};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
