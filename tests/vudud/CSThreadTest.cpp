@@ -120,41 +120,24 @@ TEST(CSThreadTest, StopInterruptsABlockingCallWhichSurfacesAsTheSignal) {
     close(fds[1]);
 }
 
-namespace {
-
-class RecordingThread : public CSThread {
-public:
-    RecordingThread(const char* name, CSThreadList* list, std::vector<std::string>* order, std::mutex* m)
-        : CSThread(name, list), iOrder(order), iOrderLock(m) {}
-    void* run() override {
-        try {
-            for (;;) sleep(60000);  // only a stop ends it
-        } catch (const CSException&) {
-        }
-        return nullptr;
-    }
-    void stop() override {
-        {
-            std::lock_guard hold(*iOrderLock);
-            iOrder->push_back(getThreadName());
-        }
-        CSThread::stop();
-    }
-
-private:
-    std::vector<std::string>* iOrder;
-    std::mutex* iOrderLock;
-};
-
-}  // namespace
-
 TEST(CSThreadTest, QuitAndStopAllThreadsReachEveryMemberAndStopTheOldestFirst) {
     CSThreadList list;
-    std::vector<std::string> order;
+    std::vector<std::string> order;  // as the threads end: each is joined before the next is stopped
     std::mutex orderLock;
     std::vector<CSRef<CSThread>> threads;
     for (const char* name : {"first", "second", "third"}) {
-        threads.push_back(CSRef<CSThread>(new RecordingThread(name, &list, &order, &orderLock)));
+        threads.push_back(CSThread::newThread(
+            name,
+            [&, name]() -> void* {
+                try {
+                    for (;;) CSThread::getSelf()->sleep(60000);  // only a stop ends it
+                } catch (const CSException&) {
+                }
+                std::lock_guard hold(orderLock);
+                order.push_back(name);
+                return nullptr;
+            },
+            &list));
         threads.back()->start();
     }
     list.quitAllThreads();
