@@ -105,7 +105,7 @@ TEST(CSStrUtilTest, PathAndSuffixHelpersTheServerCalls) {
     cs_strcpy(sizeof(path), path, "/a/b/");
     cs_remove_dir_char(path);
     EXPECT_STREQ(path, "/a/b");
-    EXPECT_STREQ(cs_last_name_of_path("/usr/local/bin/hvpsd", 1), "hvpsd");
+    EXPECT_STREQ(cs_last_name_of_path("/usr/local/bin/hvpsd"), "hvpsd");
     EXPECT_TRUE(cs_ends_with("12.log", ".log"));
     EXPECT_FALSE(cs_ends_with("12.LOG", ".log"));
     EXPECT_FALSE(cs_ends_with("log", ".log"));
