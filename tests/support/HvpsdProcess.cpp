@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "ServerProbe.h"
 #include "TestSupport.h"
 
 namespace hvps_test {
@@ -50,22 +51,6 @@ void awaitProcess(pid_t pid, std::chrono::milliseconds timeout) {
     }
 #endif
     std::this_thread::sleep_for(std::min(timeout, std::chrono::milliseconds(5)));
-}
-
-// Asks `done` every 10 ms until it is true (then true) or `timeout` passed (then false).
-template <class Done>
-bool pollUntil(std::chrono::milliseconds timeout, Done done) {
-    for (auto deadline = Clock::now() + timeout; !done(); std::this_thread::sleep_for(10ms))
-        if (Clock::now() >= deadline) return false;
-    return true;
-}
-
-void becomeSubreaper() {
-    static bool done = false;
-    if (!done) {
-        prctl(PR_SET_CHILD_SUBREAPER, 1);
-        done = true;
-    }
 }
 
 }  // namespace
@@ -132,7 +117,7 @@ void HvpsdProcess::writeConfig(int port, const std::string& extraLines) {
 }
 
 void HvpsdProcess::start(const std::vector<std::string>& args) {
-    becomeSubreaper();
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
     std::vector<std::string> all{HVPSD_PATH};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -175,12 +160,14 @@ std::string HvpsdProcess::output() const { return readFile(iOutputFile); }
 
 pid_t HvpsdProcess::waitForPidFile(std::chrono::milliseconds timeout) {
     pid_t pid = 0;
-    pollUntil(timeout, [&] {
-        std::string text = readFile(iPidFile);
-        if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos)
-            pid = static_cast<pid_t>(std::strtol(text.c_str(), nullptr, 10));
-        return pid > 0;
-    });
+    waitUntil(
+        [&] {
+            std::string text = readFile(iPidFile);
+            if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos)
+                pid = static_cast<pid_t>(std::strtol(text.c_str(), nullptr, 10));
+            return pid > 0;
+        },
+        timeout);
     return pid;
 }
 
@@ -204,7 +191,7 @@ bool HvpsdProcess::serverRunning() {
 std::string HvpsdProcess::log() const { return readFile(iLogFile); }
 
 bool HvpsdProcess::waitForLog(const std::string& needle, int count, std::chrono::milliseconds timeout) const {
-    return pollUntil(timeout, [&] { return countOccurrences(log(), needle) >= count; });
+    return waitUntil([&] { return countOccurrences(log(), needle) >= count; }, timeout);
 }
 
 std::optional<ExitStatus> HvpsdProcess::waitFor(pid_t pid, std::chrono::milliseconds timeout) {

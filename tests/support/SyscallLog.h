@@ -35,22 +35,8 @@ public:
         if (calls.empty() || calls.back() != entry) calls.push_back(entry);
         return CSSysOps::os_pwrite(fd, buf, size, offset);
     }
-    int os_fsync(int fd) override {
-        calls.push_back("fsync " + iNames[fd]);
-        if (failFsync) {
-            errno = EIO;
-            return -1;
-        }
-        return CSSysOps::os_fsync(fd);
-    }
-    int os_fdatasync(int fd) override {
-        calls.push_back("fdatasync " + iNames[fd]);
-        if (failFsync) {
-            errno = EIO;
-            return -1;
-        }
-        return CSSysOps::os_fdatasync(fd);
-    }
+    int os_fsync(int fd) override { return flush(fd, false); }
+    int os_fdatasync(int fd) override { return flush(fd, true); }
     int os_rename(const char* from, const char* to) override {
         calls.push_back("rename " + name(from) + " " + name(to));
         return CSSysOps::os_rename(from, to);
@@ -61,6 +47,14 @@ public:
     }
 
 private:
+    int flush(int fd, bool dataOnly) {
+        calls.push_back((dataOnly ? "fdatasync " : "fsync ") + iNames[fd]);
+        if (failFsync) {
+            errno = EIO;
+            return -1;
+        }
+        return dataOnly ? CSSysOps::os_fdatasync(fd) : CSSysOps::os_fsync(fd);
+    }
     static std::string name(std::string path) {
         while (path.size() > 1 && path.back() == '/') path.pop_back();
         return std::filesystem::path(path).filename().string();

@@ -25,16 +25,30 @@ TempDir::~TempDir() {
 
 std::string TempDir::file(const std::string& name) const { return iPath + "/" + name; }
 
-CapturedLog::CapturedLog() : iFile(fopen(iDir.file("log").c_str(), "w+")) { CSL.setStream(iFile); }
+CapturedLog::CapturedLog()
+    : iFile(fopen(iDir.file("log").c_str(), "w+")),
+      iMaxLevel(CSL.getMaxLevel()),
+      iDumpStack(CSException::dumpStack) {
+    CSL.setStream(iFile);
+}
 
 CapturedLog::~CapturedLog() {
     CSL.setStream(stdout);
+    CSL.setMaxLevel(iMaxLevel);
+    CSException::dumpStack = iDumpStack;
     fclose(iFile);
 }
 
 std::string CapturedLog::text() {
     fflush(iFile);
     return readFile(iDir.file("log"));
+}
+
+std::vector<std::string> CapturedLog::lines() {
+    std::vector<std::string> result;
+    std::istringstream in(text());
+    for (std::string line; std::getline(in, line);) result.push_back(line);
+    return result;
 }
 
 bool writeFile(const std::string& path, const std::string& content) {

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "CSException.h"
 
@@ -25,17 +26,22 @@ private:
     std::string iPath;
 };
 
-// Points the server's log at a temporary file for the object's lifetime (back to stdout after).
+// Points the server's log at a temporary file for the object's lifetime (back to stdout after, with
+// the log's maximum level and the exceptions' stack dumps as they were before).
 class CapturedLog {
 public:
     CapturedLog();
     ~CapturedLog();
     // Everything written so far.
     std::string text();
+    // The same, line by line.
+    std::vector<std::string> lines();
 
 private:
     TempDir iDir;
     FILE* iFile;
+    int iMaxLevel;
+    bool iDumpStack;
 };
 
 // Writes `content` to `path`, replacing the file. Returns false on failure.

@@ -16,8 +16,6 @@ TEST(CSExceptionTest, EachKindOfErrorCarriesItsCodeAndMessage) {
         int code;
         std::string message;
     } cases[] = {
-        {[] { CSException::throwCoreError(CS_CONTEXT, CS_ERR_UNKNOWN_METHOD, "PATCH"); },
-         CS_ERR_UNKNOWN_METHOD, "Unknown HTTP method: PATCH"},
         {[] { CSException::throwCoreError(CS_CONTEXT, -99, nullptr); }, -99, "Unknown system error -99"},
         {[] { CSException::throwFileError(CS_CONTEXT, ENOENT, "/no/such"); }, ENOENT,
          "No such file or directory (2): '/no/such'"},

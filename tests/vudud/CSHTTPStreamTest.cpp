@@ -108,8 +108,6 @@ TEST(CSHTTPStreamTest, MalformedOrOversizedHeadsAreRefusedAsBadHeader) {
 
 // A body is read to its Content-Length, or as lines up to an empty one; one that is too large is
 // refused before any byte of it is read.
-// A body is read to its Content-Length, or as lines up to an empty one; one that is too large is
-// refused before any byte of it is read.
 TEST(CSHTTPStreamTest, BodiesAreReadWithinTheirLengthAndTheMaximum) {
     const std::string tooLarge = "Request body too large: ";
     struct Case {

@@ -11,8 +11,9 @@
 #include "CSLog.h"
 #include "CSString.h"
 #include "CSThread.h"
-#include "CapturedLog.h"
 #include "TestSupport.h"
+
+using hvps_test::CapturedLog;
 
 namespace {
 
@@ -37,7 +38,7 @@ void outerFrame() {
 }  // namespace
 
 // Each row writes to the log and lists the lines it must give, after their time stamp.
-TEST(CSLogTest, HeadersLevelsAndContinuedLines) {
+TEST(CSLogTest, EachWriteGivesItsLinesWithTheirHeaders) {
     struct Case {
         const char* what;
         std::function<void()> write;
@@ -80,6 +81,42 @@ TEST(CSLogTest, HeadersLevelsAndContinuedLines) {
         {"long formatted texts are written whole",
          [] { CSL.logf(nullptr, CSLog::Error, "<%s>\n", std::string(5000, 'x').c_str()); },
          {R"( \[Error\] <x{5000}>)"}},
+        {"another thread ends an open line instead of joining it",
+         [] {
+             CSL.log(nullptr, CSLog::Protocol, "main begins");
+             std::thread([] { CSL.logLine(nullptr, CSLog::Error, "other thread"); }).join();
+             CSL.log(nullptr, CSLog::Protocol, " and ends\n");
+         },
+         {R"( \[Note\] main begins)", R"( \[Error\] other thread)", R"( \[Note\]  and ends)"}},
+        {"control bytes are escaped and only line-ending newlines kept",
+         [] {
+             CSL.log(nullptr, CSLog::Error, "a\x1B[2J\x07\t\r\x7F\xC3\xA9 b\nc\n");
+             CSException(nullptr, nullptr, 0, 1, "forged\n000101 00:00:00 [Note] line").log(nullptr);
+         },
+         {R"( \[Error\] a\\x1B\[2J\\x07\\x09\\x0D\\x7F)"
+          "\xC3\xA9 b",
+          R"( \[Error\] c)", R"( \[Error\]  forged\\x0A000101 00:00:00 \[Note\] line)"}},
+        {"an exception as a prefix line and its context and message",
+         [] {
+             CSThread thread("Worker");
+             CSException("bool Space::load(const char*)", "/x/Space.cpp", 31, -14008, "Bad space-db line 4")
+                 .log(&thread, "Start-up failed");
+         },
+         {R"( \[Error\] Worker: Start-up failed)",
+          R"( \[Error\] Worker: bool Space::load\(Space.cpp:31\) Bad space-db line 4)"}},
+        {"with dumpStack each frame of the trace gets its own line, innermost first",
+         [] {
+             CSException::dumpStack = true;
+             CSThread thread("Worker");
+             try {
+                 outerFrame();
+             } catch (const CSException& thrown) {
+                 thrown.log(&thread);
+             }
+         },
+         {R"( \[Error\] Worker: void \{anonymous\}::innerFrame\(CSLogTest.cpp:\d+\) deep)",
+          R"( \[Error\] Worker: void \{anonymous\}::innerFrame\(CSLogTest.cpp:\d+\))",
+          R"( \[Error\] Worker: void \{anonymous\}::outerFrame\(CSLogTest.cpp:\d+\))"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -89,54 +126,6 @@ TEST(CSLogTest, HeadersLevelsAndContinuedLines) {
         ASSERT_EQ(c.lines.size(), lines.size()) << log.text();
         for (size_t i = 0; i < lines.size(); i++) expectLine(lines[i], c.lines[i]);
     }
-}
-
-TEST(CSLogTest, ControlBytesAreEscapedAndOnlyLineEndingNewlinesKept) {
-    CapturedLog log;
-    CSL.log(nullptr, CSLog::Error, "a\x1B[2J\x07\t\r\x7F\xC3\xA9 b\nc\n");
-    CSException(nullptr, nullptr, 0, 1, "forged\n000101 00:00:00 [Note] line").log(nullptr);
-    auto lines = log.lines();
-    ASSERT_EQ(3u, lines.size()) << log.text();
-    EXPECT_TRUE(lines[0].ends_with(" [Error] a\\x1B[2J\\x07\\x09\\x0D\\x7F\xC3\xA9 b")) << lines[0];
-    EXPECT_TRUE(lines[1].ends_with(" [Error] c")) << lines[1];
-    EXPECT_TRUE(lines[2].ends_with(" [Error]  forged\\x0A000101 00:00:00 [Note] line")) << lines[2];
-}
-
-TEST(CSLogTest, AnotherThreadEndsAnOpenLineInsteadOfJoiningIt) {
-    CapturedLog log;
-    CSL.log(nullptr, CSLog::Protocol, "main begins");
-    std::thread other([] { CSL.logLine(nullptr, CSLog::Error, "other thread"); });
-    other.join();
-    CSL.log(nullptr, CSLog::Protocol, " and ends\n");
-    auto lines = log.lines();
-    ASSERT_EQ(3u, lines.size()) << log.text();
-    expectLine(lines[0], R"( \[Note\] main begins)");
-    expectLine(lines[1], R"( \[Error\] other thread)");
-    expectLine(lines[2], R"( \[Note\]  and ends)");
-}
-
-TEST(CSLogTest, ExceptionIsLoggedAsContextAndMessageWithPrefixAndTrace) {
-    CapturedLog log;
-    CSThread thread("Worker");
-    CSException e("bool Space::load(const char*)", "/x/Space.cpp", 31, -14008, "Bad space-db line 4");
-    e.log(&thread, "Start-up failed");
-    auto lines = log.lines();
-    ASSERT_EQ(2u, lines.size()) << log.text();
-    expectLine(lines[0], R"( \[Error\] Worker: Start-up failed)");
-    expectLine(lines[1], R"( \[Error\] Worker: bool Space::load\(Space.cpp:31\) Bad space-db line 4)");
-
-    // With dumpStack, every trace line is logged with its own header, innermost frame first.
-    CSException::dumpStack = true;
-    try {
-        outerFrame();
-    } catch (const CSException& thrown) {
-        thrown.log(&thread);
-    }
-    lines = log.lines();
-    ASSERT_EQ(5u, lines.size()) << log.text();
-    expectLine(lines[2], R"( \[Error\] Worker: void \{anonymous\}::innerFrame\(CSLogTest.cpp:\d+\) deep)");
-    expectLine(lines[3], R"( \[Error\] Worker: void \{anonymous\}::innerFrame\(CSLogTest.cpp:\d+\))");
-    expectLine(lines[4], R"( \[Error\] Worker: void \{anonymous\}::outerFrame\(CSLogTest.cpp:\d+\))");
 }
 
 TEST(CSLogTest, ExceptionsLoggedByConcurrentThreadsKeepTheirLinesTogether) {

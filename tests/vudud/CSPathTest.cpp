@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -22,16 +23,6 @@ using hvps_test::TempDir;
 using hvps_test::writeFile;
 
 namespace {
-
-bool isDir(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool exists(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
 
 CSRef<CSPath> path(const std::string& text) { return CSPath::newPath(text.c_str()); }
 
@@ -60,7 +51,7 @@ TEST(CSPathTest, NewPathTrimsTheTextAndResolvesNames) {
 TEST(CSPathTest, CreatingAFileMakesMissingFoldersWithTheParentsPermissionBitsLessTheUmask) {
     TempDir dir;
     CSFile::newFile(dir.file("x/y/z/f").c_str())->open(CSFile::CREATE);
-    EXPECT_TRUE(exists(dir.file("x/y/z/f")));
+    EXPECT_TRUE(std::filesystem::exists(dir.file("x/y/z/f")));
 
     // The open keeps failing with "no such file" after the folders were made: reported, not retried
     // forever.
@@ -77,7 +68,7 @@ TEST(CSPathTest, CreatingAFileMakesMissingFoldersWithTheParentsPermissionBitsLes
     CSSys::setOps(previous);
     EXPECT_EQ(ENOENT, second.code);
     EXPECT_EQ(2, ops.opens);
-    EXPECT_TRUE(isDir(dir.file("p/q")));
+    EXPECT_TRUE(std::filesystem::is_directory(dir.file("p/q")));
 
     // A file where a folder should be.
     writeFile(dir.file("plain"), "");
@@ -156,7 +147,7 @@ TEST(CSPathTest, ConcurrentRenamesToOneNameLetOnlyOneWin) {
 
     EXPECT_EQ(1, (results[0] == 0) + (results[1] == 0));
     EXPECT_EQ(1, (results[0] == EEXIST) + (results[1] == EEXIST));
-    EXPECT_TRUE(exists(dir.file("s1")) != exists(dir.file("s2")));
+    EXPECT_TRUE(std::filesystem::exists(dir.file("s1")) != std::filesystem::exists(dir.file("s2")));
 }
 
 TEST(CSPathTest, RemovingAFolderTakesItsTreeAndLinksButNeverALinksTargetAndTouchMakesAFile) {
@@ -170,7 +161,7 @@ TEST(CSPathTest, RemovingAFolderTakesItsTreeAndLinksButNeverALinksTargetAndTouch
     ::symlink(dir.file("nowhere").c_str(), dir.file("a/dangling").c_str());
 
     path(dir.file("a"))->removeDir();
-    EXPECT_FALSE(exists(dir.file("a")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("a")));
     EXPECT_EQ("kept", readFile(dir.file("outside/kept")));
 
     EXPECT_EQ(ENOENT, caught([&] { path(dir.file("n/t"))->touch(); }).code);

@@ -95,8 +95,7 @@ TEST(CSStreamTest, BufferedOutputKeepsTheOrderOfSmallAndLargeWritesAndSendsWhole
 
 TEST(CSStreamTest, SendFileWritesTheFileWindowAfterWhatWasBufferedAndStopsAtTheFileEnd) {
     hvps_test::TempDir dir;
-    std::string content;
-    for (int i = 0; i < 150000; i++) content += static_cast<char>('A' + i % 23);
+    const std::string content = hvps_test::randomBytes(150000, 23);
     ASSERT_TRUE(hvps_test::writeFile(dir.file("f"), content));
     int fd = ::open(dir.file("f").c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_NE(-1, fd);

@@ -15,23 +15,14 @@
 #include "CSDaemon.h"
 #include "CSException.h"
 #include "CSThread.h"
-#include "CapturedLog.h"
+#include "ServerProbe.h"
 #include "TestSupport.h"
 
 using namespace std::chrono_literals;
 
-namespace {
+using hvps_test::waitUntil;
 
-// Polls `done` until it holds or `limit` passes; returns whether it held.
-template <class Pred>
-bool waitFor(Pred done, std::chrono::milliseconds limit = 5000ms) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+namespace {
 
 template <class Fn>
 std::chrono::milliseconds timed(Fn fn) {
@@ -81,7 +72,7 @@ TEST(CSThreadTest, StartedThreadIsInItsListUntilItEndsAndJoinReturnsItsResult) {
     auto thread = CSThread::newThread(
         "Worker",
         [&]() -> void* {
-            waitFor([&] { return release.load(); });
+            waitUntil([&] { return release.load(); });
             EXPECT_STREQ("Worker", CSThread::getSelf()->getThreadName());
             return &result;
         },
@@ -116,7 +107,7 @@ TEST(CSThreadTest, StopInterruptsABlockingCallWhichSurfacesAsTheSignal) {
     // The signal may arrive before the read blocks; re-sending covers that window.
     auto elapsed = timed([&] {
         std::thread stopper([&] { thread->stop(); });
-        waitFor([&] {
+        waitUntil([&] {
             if (endedBy) return true;
             thread->signal(SIGTERM);
             return false;
@@ -129,75 +120,37 @@ TEST(CSThreadTest, StopInterruptsABlockingCallWhichSurfacesAsTheSignal) {
     close(fds[1]);
 }
 
-TEST(CSThreadTest, StopEndsASleepAtOnceEvenWhenItArrivesBeforeTheSleep) {
-    std::atomic<int> endedBy{0};
-    auto thread = CSThread::newThread(
-        "Sleeper", [&] { return sleepUntilStopped(&endedBy); }, nullptr);
-    thread->start();
-    auto elapsed = timed([&] { thread->stop(); });
-    EXPECT_EQ(SIGTERM, endedBy.load());
-    EXPECT_LT(elapsed, 5000ms);
-
-    CSThread self("Self");
-    self.setSignalPending(SIGINT);
-    EXPECT_EQ(SIGINT, hvps_test::caught([&] { self.sleep(60000); }).code);
-}
-
-namespace {
-
-class RecordingThread : public CSThread {
-public:
-    RecordingThread(const char* name, CSThreadList* list, std::vector<std::string>* order, std::mutex* m)
-        : CSThread(name, list), iOrder(order), iOrderLock(m) {}
-    void* run() override {
-        try {
-            for (;;) sleep(60000);  // only a stop ends it
-        } catch (const CSException&) {
-        }
-        return nullptr;
-    }
-    void stop() override {
-        {
-            std::lock_guard hold(*iOrderLock);
-            iOrder->push_back(getThreadName());
-        }
-        CSThread::stop();
-    }
-
-private:
-    std::vector<std::string>* iOrder;
-    std::mutex* iOrderLock;
-};
-
-}  // namespace
-
-TEST(CSThreadTest, StopAllThreadsStopsOldestFirstAndSparesTheCaller) {
+TEST(CSThreadTest, QuitAndStopAllThreadsReachEveryMemberAndStopTheOldestFirst) {
     CSThreadList list;
-    std::vector<std::string> order;
+    std::vector<std::string> order;  // as the threads end: each is joined before the next is stopped
     std::mutex orderLock;
     std::vector<CSRef<CSThread>> threads;
     for (const char* name : {"first", "second", "third"}) {
-        threads.push_back(CSRef<CSThread>(new RecordingThread(name, &list, &order, &orderLock)));
+        threads.push_back(CSThread::newThread(
+            name,
+            [&, name]() -> void* {
+                try {
+                    for (;;) CSThread::getSelf()->sleep(60000);  // only a stop ends it
+                } catch (const CSException&) {
+                }
+                std::lock_guard hold(orderLock);
+                order.push_back(name);
+                return nullptr;
+            },
+            &list));
         threads.back()->start();
     }
-    // The caller, when it is a member, is left alone.
-    CSThread caller("caller", &list);
-    CSThread::attach(&caller);
-    ASSERT_EQ(4u, list.getThreadCount());
-
     list.quitAllThreads();
-    EXPECT_FALSE(caller.mustQuit());
-    EXPECT_TRUE(threads[0]->mustQuit());
+    for (auto& t : threads) EXPECT_TRUE(t->mustQuit());
 
     list.stopAllThreads();
     EXPECT_EQ((std::vector<std::string>{"first", "second", "third"}), order);
-    EXPECT_EQ(1u, list.getThreadCount());
-    for (auto& t : threads) EXPECT_FALSE(t->isRunning());
-    CSThread::detach(&caller);
     EXPECT_EQ(0u, list.getThreadCount());
+    for (auto& t : threads) EXPECT_FALSE(t->isRunning());
 }
 
-TEST(CSThreadTest, DestroyingAThreadListStopsItsThreads) {
+// The stop comes right after the start, often before the threads sleep: it must end the sleep at once.
+TEST(CSThreadTest, DestroyingAThreadListStopsItsThreadsAndEndsTheirSleepsAtOnce) {
     auto list = std::make_unique<CSThreadList>();
     std::atomic<int> endedA{0}, endedB{0};
     auto a = CSThread::newThread(
@@ -206,10 +159,14 @@ TEST(CSThreadTest, DestroyingAThreadListStopsItsThreads) {
         "B", [&] { return sleepUntilStopped(&endedB); }, list.get());
     a->start();
     b->start(true);  // detached: stopping waits for it to leave the list
-    list.reset();
+    EXPECT_LT(timed([&] { list.reset(); }), 5000ms);
     EXPECT_EQ(SIGTERM, endedA.load());
     EXPECT_EQ(SIGTERM, endedB.load());
     EXPECT_FALSE(a->isRunning());
+
+    CSThread self("Self");
+    self.setSignalPending(SIGINT);
+    EXPECT_EQ(SIGINT, hvps_test::caught([&] { self.sleep(60000); }).code);
 }
 
 namespace {
@@ -234,10 +191,10 @@ TEST(CSDaemonTest, DoWorkReturningFalseIsCalledAgainAtOnceAndStopEndsAWaitWithou
     auto daemon = cs_new<CountingDaemon>("D", 0);  // waits without time-out between cycles
     daemon->work = [](int n) { return n >= 5; };
     daemon->start();
-    EXPECT_TRUE(waitFor([&] { return daemon->isInWait(); }));
+    EXPECT_TRUE(waitUntil([&] { return daemon->isInWait(); }));
     EXPECT_EQ(5, daemon->cycles.load());
     daemon->wakeup();
-    EXPECT_TRUE(waitFor([&] { return daemon->cycles >= 6 && daemon->isInWait(); }));
+    EXPECT_TRUE(waitUntil([&] { return daemon->cycles >= 6 && daemon->isInWait(); }));
     auto elapsed = timed([&] { daemon->stop(); });
     EXPECT_LT(elapsed, 2000ms);
     EXPECT_TRUE(daemon->completed.load());
@@ -252,7 +209,7 @@ TEST(CSDaemonTest, ExceptionInDoWorkIsLoggedAndTheDaemonContinues) {
         return true;
     };
     daemon->start();
-    EXPECT_TRUE(waitFor([&] { return daemon->cycles >= 3; }));
+    EXPECT_TRUE(waitUntil([&] { return daemon->cycles >= 3; }));
     daemon->stop();
     std::string text = log.text();
     EXPECT_NE(std::string::npos, text.find(" [Error] Worker: ")) << text;

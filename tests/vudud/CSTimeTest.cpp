@@ -2,35 +2,10 @@
 
 #include <cstdlib>
 #include <ctime>
-#include <string>
 
 #include "CSTime.h"
 
 namespace {
-
-// Runs a test in a fixed time zone with daylight saving (central European rules, given as a POSIX
-// rule so no zone database is needed) and restores the previous zone afterwards.
-class CSTimeZoneTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const char* old = getenv("TZ");
-        iHadTZ = old != nullptr;
-        if (old) iOldTZ = old;
-        setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
-        tzset();
-    }
-    void TearDown() override {
-        if (iHadTZ)
-            setenv("TZ", iOldTZ.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    bool iHadTZ = false;
-    std::string iOldTZ;
-};
 
 struct tm fields(int year, int month, int day, int hour, int min, int sec) {
     struct tm tm = {};
@@ -45,7 +20,11 @@ struct tm fields(int year, int month, int day, int hour, int min, int sec) {
 
 }  // namespace
 
-TEST_F(CSTimeZoneTest, MyTimegmIsTheInverseOfGmtimeWhateverTheLocalZone) {
+TEST(CSTimeTest, MyTimegmIsTheInverseOfGmtimeWhateverTheLocalZone) {
+    // A zone with daylight saving (central European rules, given as a POSIX rule so no zone
+    // database is needed). The suite is a process of its own: the zone need not be restored.
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
     struct Case {
         struct tm tm;
         time_t expected;
