@@ -1,5 +1,7 @@
 // Autostart and the platform layers: the program and arguments in the property list and unit file,
 // registration through fake launchctl and systemctl, and the macOS scripts and ps call.
+#include <QCheckBox>
+
 #include "CHVPSController.h"
 #include "CHVPSPlatformLinux.h"
 #include "CHVPSPlatformMac.h"
@@ -31,6 +33,12 @@ class AutostartTest : public ManagerTestCase {
         return std::make_unique<CHVPSController>(
             std::make_unique<CHVPSPlatformLinux>(path("my bin/hvpsd"), path("share 100%/")));
     }
+    // The calls of the service manager, without the process names asked of ps.
+    QStringList serviceCalls() const {
+        QStringList calls = iTools->calls();
+        calls.removeIf([](const QString& call) { return call.startsWith("ps "); });
+        return calls;
+    }
 
 private slots:
     void init() {
@@ -53,116 +61,105 @@ private slots:
         tearDownHome();
     }
 
-    void macPropertyListEscapesItsArgumentsAndFollowsTheSettings() {
-        const QString cwd = path("cwd & <more>");
-        QDir().mkpath(cwd);
-        QDir::setCurrent(cwd);
-        const QString config = path("conf & co/");
-        const QString log = path("log \"1\".log");
-        const QString pid = path("pid %2.pid");
-        const QString plist = path("LaunchAgents/HalvoraPersonalServer.plist");
-        setSetting("configPath", config);
-        setSetting("logFile", log);
-        setSetting("pidFile", pid);
-        setSetting("plistFile", plist);
-        auto controller = makeMac();
-
-        // The program and its arguments, in order and escaped; the rest of the file is boilerplate.
+    // Both platforms: the same settings, each escaped its own way in the file, and the calls of the
+    // service manager when the box is ticked and unticked.
+    void autostartFileAndServiceManagerFollowTheBox_data() {
+        QTest::addColumn<bool>("mac");
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("command");   // the program and its arguments; %1: the temporary folder
+        QTest::addColumn<QStringList>("load");  // the calls of the service manager; %1: the file
+        QTest::addColumn<QStringList>("unload");
         const QString bundle =
             "%1/cwd &amp; &lt;more&gt;/HalvoraPersonalServer.app/Contents/HalvoraPersonalServer/";
-        const QString expected =
-            QString("<string>" + bundle + "</string>\n\t\t<key>ProgramArguments</key>\n\t\t<array>\n" +
-                    "\t\t\t<string>" + bundle +
-                    "hvpsd</string>\n\t\t\t<string>--launched-as-daemon</string>\n" +
-                    "\t\t\t<string>--config-file=%1/conf &amp; co/hvps.config</string>\n" +
-                    "\t\t\t<string>--log-file=%1/log &quot;1&quot;.log</string>\n" +
-                    "\t\t\t<string>--pid-file=%1/pid %2.pid</string>\n" + "\t\t\t<string>--mime-types-file=" +
-                    bundle + "mime.types</string>\n\t\t</array>\n\t\t<key>RunAtLoad</key>\n\t\t<true/>")
-                .arg(iDir->path());
+        QTest::newRow("launchctl")
+            << true << QString("home/Library/LaunchAgents/HalvoraPersonalServer.plist")
+            << "<string>" + bundle + "</string>\n\t\t<key>ProgramArguments</key>\n\t\t<array>\n" +
+                   "\t\t\t<string>" + bundle +
+                   "hvpsd</string>\n\t\t\t<string>--launched-as-daemon</string>\n" +
+                   "\t\t\t<string>--config-file=%1/conf &amp; &quot;q&quot; $HOME\\/hvps.config</string>\n" +
+                   "\t\t\t<string>--log-file=%1/log %2.log</string>\n" +
+                   "\t\t\t<string>--pid-file=%1/data/HalvoraPersonalServer/hvpsd.pid</string>\n" +
+                   "\t\t\t<string>--mime-types-file=" + bundle +
+                   "mime.types</string>\n\t\t</array>\n\t\t<key>RunAtLoad</key>\n\t\t<true/>"
+            << QStringList{"launchctl | load | %1"} << QStringList{"launchctl | unload | %1"};
+        QTest::newRow("systemctl")
+            << false << QString("config/systemd/user/hvpsd.service")
+            << QString(
+                   "\nWorkingDirectory=%1/share 100%%/\n"
+                   "ExecStart=\"%1/my bin/hvpsd\" \"--launched-as-daemon\" "
+                   "\"--config-file=%1/conf & \\\"q\\\" $$HOME\\\\/hvps.config\" \"--log-file=%1/log "
+                   "%%2.log\" "
+                   "\"--pid-file=%1/data/HalvoraPersonalServer/hvpsd.pid\" "
+                   "\"--mime-types-file=%1/share 100%%/mime.types\"\n\n[Install]\nWantedBy=default.target\n")
+            << QStringList{"systemctl | --user | daemon-reload",
+                           "systemctl | --user | enable | --now | hvpsd.service"}
+            << QStringList{"systemctl | --user | disable | --now | hvpsd.service",
+                           "systemctl | --user | daemon-reload"};
+    }
+
+    void autostartFileAndServiceManagerFollowTheBox() {
+        QFETCH(bool, mac);
+        QFETCH(QString, file);
+        QFETCH(QString, command);
+        QFETCH(QStringList, load);
+        QFETCH(QStringList, unload);
+        file = path(file);
+        load.replaceInStrings("%1", file);
+        unload.replaceInStrings("%1", file);
+        QDir().mkpath(path("cwd & <more>"));
+        QDir::setCurrent(path("cwd & <more>"));
+        setSetting("configPath", path("conf & \"q\" $HOME\\/"));
+        setSetting("logFile", path("log %2.log"));
+        auto controller = mac ? makeMac() : makeLinux();
+        QCheckBox* box = controller->form()->chkBoxStartAsDeamon;
+        QVERIFY(!box->isChecked());
+        QVERIFY(iTools->calls().isEmpty());
         const QString generated = controller->generateAutoStartPListFile();
-        QVERIFY2(generated.contains(expected), qPrintable(generated));
+        QVERIFY2(generated.contains(command.arg(iDir->path())), qPrintable(generated));
         QVERIFY(!controller->checkAutostartPListFile());
-        QVERIFY(controller->writeAutostartPListFile());  // creates the LaunchAgents folder
-        QCOMPARE(readFile(plist), generated.toUtf8());
+
+        box->click();  // writes the file, creating its folder
+        QCOMPARE(readFile(file), generated.toUtf8());
         QVERIFY(controller->checkAutostartPListFile());
+        QVERIFY(box->isChecked());
+        QCOMPARE(controller->settings().value("runAsDeamon").toBool(), true);
+        QCOMPARE(controller->form()->pshBntStartStopServer->text(), QString("Stop Server"));
+        QCOMPARE(serviceCalls(), load);
+        const qint64 pid = readFile(iPidFile).trimmed().toLongLong();
+        if (mac) QVERIFY(iTools->calls().contains(QString("ps | -o comm= | -p %1 | -c").arg(pid)));
 
         controller->setSettingsValue("logFile", path("other.log"));
         QVERIFY(!controller->checkAutostartPListFile());
-        controller->setSettingsValue("logFile", log);
+        controller->setSettingsValue("logFile", path("log %2.log"));
         QVERIFY(controller->checkAutostartPListFile());
-        QDir::setCurrent(path("cwd"));
-        QVERIFY(!controller->checkAutostartPListFile());
-    }
+        QDir::setCurrent(path("cwd"));  // the property list names the bundle below it
+        QCOMPARE(controller->checkAutostartPListFile(), !mac);
 
-    void linuxUnitFileQuotesEveryPath() {
-        setSetting("configPath", path("a \"q\" $HOME\\/"));
-        setSetting("logFile", path("log.log"));
-        setSetting("pidFile", path("run/hvpsd.pid"));
-        auto controller = makeLinux();
-        const QString expected =
-            QStringLiteral(
-                "\nWorkingDirectory=%1/share 100%%/\n"
-                "ExecStart=\"%1/my bin/hvpsd\" \"--launched-as-daemon\" "
-                "\"--config-file=%1/a \\\"q\\\" $$HOME\\\\/hvps.config\" \"--log-file=%1/log.log\" "
-                "\"--pid-file=%1/run/hvpsd.pid\" \"--mime-types-file=%1/share 100%%/mime.types\"\n"
-                "\n[Install]\nWantedBy=default.target\n")
-                .arg(iDir->path());
-        const QString generated = controller->generateAutoStartPListFile();
-        QVERIFY2(generated.endsWith(expected), qPrintable(generated));
-        QCOMPARE(controller->autostartFilePath(), path("config/systemd/user/hvpsd.service"));
-        QVERIFY(controller->writeAutostartPListFile());
-        QCOMPARE(readFile(path("config/systemd/user/hvpsd.service")), generated.toUtf8());
-        QVERIFY(controller->checkAutostartPListFile());
-    }
-
-    void tickingAndUntickingRegistersThroughLaunchctl() {
-        const QString plist = path("home/Library/LaunchAgents/HalvoraPersonalServer.plist");
-        auto controller = makeMac();
-        QVERIFY(!controller->form()->chkBoxStartAsDeamon->isChecked());
-        QVERIFY(iTools->calls().isEmpty());
-
-        controller->form()->chkBoxStartAsDeamon->click();
-        QVERIFY(QFileInfo::exists(plist));
-        QVERIFY(controller->form()->chkBoxStartAsDeamon->isChecked());
-        QCOMPARE(controller->settings().value("runAsDeamon").toBool(), true);
-        QCOMPARE(controller->form()->pshBntStartStopServer->text(), QString("Stop Server"));
-        const qint64 pid = readFile(iPidFile).trimmed().toLongLong();
-        QStringList calls = iTools->calls();
-        QCOMPARE(calls.value(0), "launchctl | load | " + plist);
-        QVERIFY(calls.contains(QString("ps | -o comm= | -p %1 | -c").arg(pid)));
-        QCOMPARE(messageTitles(), QStringList());
-
-        controller->form()->chkBoxStartAsDeamon->click();
+        // At the next start a stale file is unloaded, written again and loaded.
+        writeFile(file, "stale");
+        controller = mac ? makeMac() : makeLinux();
         QVERIFY(waitForExit(pid, 5000));
-        QVERIFY(!QFileInfo::exists(plist));
-        QVERIFY(!controller->form()->chkBoxStartAsDeamon->isChecked());
+        QCOMPARE(serviceCalls(), load + unload + load);
+        QVERIFY(controller->checkAutostartPListFile());
+        box = controller->form()->chkBoxStartAsDeamon;
+        QVERIFY(box->isChecked());
+        QCOMPARE(controller->form()->pshBntStartStopServer->text(), QString("Stop Server"));
+
+        box->click();
+        QVERIFY(waitForExit(readFile(iPidFile).trimmed().toLongLong(), 5000));
+        QVERIFY(!QFileInfo::exists(file));
+        QVERIFY(!box->isChecked());
         QCOMPARE(controller->settings().value("runAsDeamon").toBool(), false);
         QCOMPARE(controller->form()->pshBntStartStopServer->text(), QString("Start Server"));
-        QVERIFY(iTools->calls().contains("launchctl | unload | " + plist));
-        QCOMPARE(messageTitles(), QStringList());
-    }
-
-    void tickingAndUntickingRegistersThroughSystemctl() {
-        const QString unit = path("config/systemd/user/hvpsd.service");
-        auto controller = makeLinux();
-        QVERIFY(controller->registerServerAsDeamon(false));
-        QVERIFY(QFileInfo::exists(unit));
-        const qint64 pid = readFile(iPidFile).trimmed().toLongLong();
-        QCOMPARE(iTools->calls(), (QStringList{"systemctl | --user | daemon-reload",
-                                               "systemctl | --user | enable | --now | hvpsd.service"}));
-
-        QVERIFY(controller->deRegisterServerAsDeamon(false));
-        QVERIFY(waitForExit(pid, 5000));
-        QVERIFY(!QFileInfo::exists(unit));
-        QCOMPARE(iTools->calls().mid(2), (QStringList{"systemctl | --user | disable | --now | hvpsd.service",
-                                                      "systemctl | --user | daemon-reload"}));
+        QCOMPARE(serviceCalls(), load + unload + load + unload);
+        controller->onAutostartChanged(false);  // no file: no tool runs
+        QCOMPARE(serviceCalls(), load + unload + load + unload);
         QCOMPARE(messageTitles(), QStringList());
 
-        // A unit kept outside the user's unit folder is enabled by its path.
-        const QString elsewhere = path("units/hvpsd.service");
-        controller->setSettingsValue("plistFile", elsewhere);
+        // A file kept outside the user's folder is loaded by its path.
+        controller->setSettingsValue("plistFile", path("elsewhere/hvpsd.service"));
         QVERIFY(controller->registerServerAsDeamon(true));
-        QVERIFY(iTools->calls().contains("systemctl | --user | enable | --now | " + elsewhere));
+        QVERIFY(serviceCalls().last().endsWith(" | " + path("elsewhere/hvpsd.service")));
     }
 
     void failedEnableLeavesNoUnitOrLinkAndShowsWhatSystemctlSaid() {
@@ -205,27 +202,6 @@ private slots:
                  (QStringList{"Error deregistering autostart!", "Error registering autostart!"}));
         QCOMPARE(messages()[0].text, QString("Unloading the server as deamon failed."));
         QCOMPARE(messages()[1].text, QString("Creating the autostart file for the server failed."));
-    }
-
-    void startupRenewsAStaleRegistrationAndUntickingWithoutAFileRunsNoTool() {
-        const QString plist = path("home/Library/LaunchAgents/HalvoraPersonalServer.plist");
-        writeFile(plist, "stale");
-        setSetting("runAsDeamon", true);
-        auto controller = makeMac();
-        QCOMPARE(iTools->calls().value(0), "launchctl | unload | " + plist);
-        QVERIFY(iTools->calls().contains("launchctl | load | " + plist));
-        QVERIFY(controller->checkAutostartPListFile());
-        QVERIFY(controller->form()->chkBoxStartAsDeamon->isChecked());
-        QCOMPARE(controller->form()->pshBntStartStopServer->text(), QString("Stop Server"));
-        const qint64 pid = readFile(iPidFile).trimmed().toLongLong();
-        QVERIFY(controller->deRegisterServerAsDeamon(true));
-        QVERIFY(waitForExit(pid, 5000));
-
-        const int before = iTools->calls().size();
-        controller->onAutostartChanged(false);
-        QCOMPARE(iTools->calls().size(), before);
-        QCOMPARE(controller->settings().value("runAsDeamon").toBool(), false);
-        QCOMPARE(messageTitles(), QStringList());
     }
 
     void macScriptsReceiveThePathWithQuotesEscaped() {
