@@ -50,34 +50,27 @@ private slots:
 
     void readingSplitsLinesLikeTheFormExpects_data() {
         QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<QString>("value");  // "<none>": no such setting
-        QTest::newRow("line trimmed at both ends")
-            << QByteArray("  \tserver-host=example.org \t ") << "server-host"
-            << "example.org";
-        QTest::newRow("two equals signs are no setting") << QByteArray("server-host=a=b") << "server-host"
-                                                         << "<none>";
-        QTest::newRow("comment") << QByteArray("  #server-host=x") << "#server-host"
-                                 << "<none>";
-        QTest::newRow("later line wins") << QByteArray("server-port=1\nserver-port=2\n") << "server-port"
-                                         << "2";
-        QTest::newRow("CR LF line ends") << QByteArray("server-port=3\r\nserver-host=h\r\n") << "server-host"
-                                         << "h";
-        QTest::newRow("empty value") << QByteArray("server-host=") << "server-host"
-                                     << "";
-        QTest::newRow("Apple Roman bytes") << QByteArray("repository-name=caf\x8e") << "repository-name"
-                                           << "caf\u00e9";
-        QTest::newRow("UTF-8 text") << QByteArray("repository-name=caf\xc3\xa9") << "repository-name"
-                                    << "caf\u00e9";
+        QTest::addColumn<QString>("setting");  // "key=value" as read; a key alone: no such setting
+        QTest::newRow("trimmed at both ends")
+            << QByteArray("  \tserver-host=a.org \t ") << "server-host=a.org";
+        QTest::newRow("two equals signs are no setting") << QByteArray("server-host=a=b") << "server-host";
+        QTest::newRow("comment") << QByteArray("  #server-host=x") << "#server-host";
+        QTest::newRow("later line wins") << QByteArray("server-port=1\nserver-port=2\n") << "server-port=2";
+        QTest::newRow("CR LF line ends")
+            << QByteArray("server-port=3\r\nserver-host=h\r\n") << "server-host=h";
+        QTest::newRow("empty value") << QByteArray("server-host=") << "server-host=";
+        QTest::newRow("Apple Roman") << QByteArray("repository-name=caf\x8e") << "repository-name=caf\u00e9";
+        QTest::newRow("UTF-8") << QByteArray("repository-name=caf\xc3\xa9") << "repository-name=caf\u00e9";
     }
 
     void readingSplitsLinesLikeTheFormExpects() {
         QFETCH(QByteArray, content);
-        QFETCH(QString, key);
-        QFETCH(QString, value);
+        QFETCH(QString, setting);
         writeFile(iConfig, content);
         QVERIFY(iDialog->readConfigFile(iConfig));
-        QCOMPARE(iDialog->values().value(key, "<none>"), value);
+        const QString key = setting.section('=', 0, 0);
+        QCOMPARE(iDialog->values().value(key, "<none>"),
+                 setting.contains('=') ? setting.section('=', 1) : "<none>");
     }
 
     void missingValuesAndFilesFallBack() {
@@ -154,7 +147,8 @@ private slots:
     void savingWhileTheServerRunsAsksFirstAndCancelKeepsTheEdits() {
         bool running = true;
         iDialog->iServerRunning = [&running] { return running; };
-        for (const bool answer : {false, true}) {
+        for (const auto& [serverRuns, answer] : {std::pair{true, false}, {true, true}, {false, false}}) {
+            running = serverRuns;
             messages().clear();
             confirmAnswer() = answer;
             writeFile(iConfig, configText(iRepository));
@@ -162,21 +156,15 @@ private slots:
             iDialog->setResult(QDialog::Rejected);
             iDialog->form()->lnEditServerHost->setText("server.example");
             iDialog->onSaveClicked();
-            QCOMPARE(messageTitles(), QStringList{"Restart Server"});
-            QCOMPARE(messages()[0].text,
-                     QString("Saving restarts the server; connected clients will reconnect."));
-            QCOMPARE(readFile(iConfig).contains("server-host=server.example"), answer);
-            QCOMPARE(iDialog->result(), answer ? QDialog::Accepted : QDialog::Rejected);
+            QCOMPARE(messageTitles(), running ? QStringList{"Restart Server"} : QStringList());
+            if (running)
+                QCOMPARE(messages()[0].text,
+                         QString("Saving restarts the server; connected clients will reconnect."));
+            const bool saved = !running || answer;
+            QCOMPARE(readFile(iConfig).contains("server-host=server.example"), saved);
+            QCOMPARE(iDialog->result(), saved ? QDialog::Accepted : QDialog::Rejected);
             QCOMPARE(iDialog->form()->lnEditServerHost->text(), QString("server.example"));
         }
-        // Stopped: saved without a question.
-        running = false;
-        messages().clear();
-        iDialog->prepareDialog();
-        iDialog->form()->lnEditServerPort->setText("8080");
-        iDialog->onSaveClicked();
-        QCOMPARE(messageTitles(), QStringList());
-        QVERIFY(readFile(iConfig).contains("server-port=8080"));
     }
 
     void savingWritesAppleRomanAndRefusesTextItCannotHold() {
@@ -274,66 +262,42 @@ private slots:
         QCOMPARE(iDialog->isValidRepoDataPath(path("other/")), QValidator::Intermediate);
     }
 
-    void formColoursInvalidFieldsAndEnablesSaveOnlyForAChangedValidForm() {
+    void formHashesThePasswordColoursInvalidFieldsAndEnablesSaveOnlyForAChangedValidForm() {
         writeFile(iConfig, configText(iRepository));
         iDialog->prepareDialog();
         Ui::dlgConfig* ui = iDialog->form();
-        QVERIFY(!ui->pshBtnSave->isEnabled());
-
-        ui->lnEditServerPort->selectAll();
-        QTest::keyClicks(ui->lnEditServerPort, "4242");
-        QCOMPARE(ui->lnEditServerPort->text(), QString("4242"));
-        QVERIFY(ui->pshBtnSave->isEnabled());
-
-        ui->lnEditServerPort->selectAll();
-        QTest::keyClick(ui->lnEditServerPort, Qt::Key_Backspace);  // empty while typing
-        QCOMPARE(ui->lnEditServerPort->text(), QString());
-        QVERIFY(!ui->pshBtnSave->isEnabled());
-        QTest::keyClicks(ui->lnEditServerPort, "0x");
-        QCOMPARE(ui->lnEditServerPort->text(), QString("0"));
-        QVERIFY(!ui->pshBtnSave->isEnabled());
-        QCOMPARE(baseColour(ui->lnEditServerPort), kInvalid);
-
-        ui->lnEditServerPort->selectAll();
-        QTest::keyClicks(ui->lnEditServerPort, "37655");
-        QVERIFY(baseColour(ui->lnEditServerPort) != kInvalid);
-        QVERIFY(!ui->pshBtnSave->isEnabled());  // back to the values read
-
-        ui->lnEditServerHost->selectAll();
-        QTest::keyClicks(ui->lnEditServerHost, "host:80");
-        QCOMPARE(baseColour(ui->lnEditServerHost), kInvalid);
-        QVERIFY(!ui->pshBtnSave->isEnabled());
-        ui->lnEditServerHost->selectAll();
-        QTest::keyClicks(ui->lnEditServerHost, "example.org");
-        QVERIFY(ui->pshBtnSave->isEnabled());
-
-        ui->lnEditRepositoryName->selectAll();
-        QTest::keyClicks(ui->lnEditRepositoryName, "bad!");
-        QCOMPARE(ui->lnEditRepositoryName->text(), QString("bad"));
-    }
-
-    void passwordIsHashedAndAStoredHashKeepsTheFormValid() {
-        writeFile(iConfig, configText(iRepository));
-        iDialog->prepareDialog();
-        Ui::dlgConfig* ui = iDialog->form();
-        // The field is empty, the stored hash keeps it valid.
+        // The password field is empty, the stored hash keeps it valid.
         QVERIFY(ui->lnEditServerPW->text().isEmpty());
         QVERIFY(baseColour(ui->lnEditServerPW) != kInvalid);
-
-        QTest::keyClicks(ui->lnEditServerPW, "sec@ret");
-        QCOMPARE(ui->lnEditServerPW->text(), QString("secret"));
-        QCOMPARE(ui->lblPasswordHashText->text(), QString("5EBE2294ECD0E0F08EAB7690D2A6EE69"));
-        QVERIFY(!ui->pshBtnSave->isEnabled());  // same hash as stored
-
-        QTest::keyClick(ui->lnEditServerPW, Qt::Key_Backspace);
-        QCOMPARE(ui->lblPasswordHashText->text(), QString("C27FCCCB5A5AD952F378481C86A84C3A"));
-        QVERIFY(ui->pshBtnSave->isEnabled());
-
-        ui->lnEditServerPW->selectAll();
-        QTest::keyClick(ui->lnEditServerPW, Qt::Key_Backspace);
-        QVERIFY(ui->lblPasswordHashText->text().isEmpty());
-        QCOMPARE(baseColour(ui->lnEditServerPW), kInvalid);
         QVERIFY(!ui->pshBtnSave->isEnabled());
+        const struct {
+            QLineEdit* field;
+            const char* keys;  // typed over the whole text; "\b" deletes it
+            const char* shown;
+            bool invalid;
+            bool save;
+            const char* hash = nullptr;  // of the password field
+        } steps[] = {
+            {ui->lnEditServerPort, "4242", "4242", false, true},
+            {ui->lnEditServerPort, "\b", "", true, false},  // empty while typing
+            {ui->lnEditServerPort, "0x", "0", true, false},
+            {ui->lnEditServerPort, "37655", "37655", false, false},  // back to the values read
+            {ui->lnEditServerPW, "sec@ret", "secret", false, false, kSecretDigest},  // the hash stored
+            {ui->lnEditServerPW, "secre", "secre", false, true, "C27FCCCB5A5AD952F378481C86A84C3A"},
+            {ui->lnEditServerPW, "\b", "", true, false, ""},
+            {ui->lnEditServerPW, "secret", "secret", false, false, kSecretDigest},
+            {ui->lnEditServerHost, "host:80", "host:80", true, false},
+            {ui->lnEditServerHost, "example.org", "example.org", false, true},
+            {ui->lnEditRepositoryName, "bad!", "bad", false, true},
+        };
+        for (const auto& step : steps) {
+            step.field->selectAll();
+            QTest::keyClicks(step.field, step.keys);
+            QCOMPARE(step.field->text(), QString(step.shown));
+            QCOMPARE(baseColour(step.field) == kInvalid, step.invalid);
+            QCOMPARE(ui->pshBtnSave->isEnabled(), step.save);
+            if (step.hash) QCOMPARE(ui->lblPasswordHashText->text(), QString(step.hash));
+        }
 
         QCOMPARE(ui->lnEditServerPW->echoMode(), QLineEdit::Password);
         ui->chkBoxShowPassword->setChecked(true);

@@ -1,9 +1,5 @@
 // The main window's control of the daemon: default files, detection through the pid file,
 // start and stop (of the real hvpsd too), and the warnings the user sees.
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -17,6 +13,7 @@
 #include "CHVPSLogViewer.h"
 #include "CHVPSPlatformLinux.h"
 #include "CHVPSSpacesPanel.h"
+#include "HvpsdProcess.h"
 #include "ManagerTestSupport.h"
 #include "ui_CHVPS.h"
 #include "ui_dlgConfig.h"
@@ -41,27 +38,11 @@ protected:
     }
 };
 
-int freePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    ::close(fd);
-    return port;
-}
-
-const QByteArray kDigest = "5EBE2294ECD0E0F08EAB7690D2A6EE69";
-
 // Runs the real command-line client against a local server; its standard output.
 QByteArray runClient(int port, const QStringList& args) {
     QProcess client;
     client.start(QStringLiteral(HVPS_CLIENT_PATH),
-                 QStringList{"-H", "127.0.0.1", "-p", QString::number(port), "-k", kDigest} + args);
+                 QStringList{"-H", "127.0.0.1", "-p", QString::number(port), "-k", kSecretDigest} + args);
     if (!client.waitForFinished(10000) || client.exitCode() != 0)
         qWarning() << "hvps-client" << args << client.readAllStandardError();
     return client.readAllStandardOutput().trimmed();
@@ -164,20 +145,13 @@ private slots:
         QTest::addColumn<QString>("process");  // none, dead, other (this test) or hvpsd
         QTest::addColumn<bool>("running");
         QTest::addColumn<QString>("pid");  // the pid reported, "%1" as in "content"
-        QTest::newRow("no pid file") << "<none>"
-                                     << "none" << false << "-1";
-        QTest::newRow("text") << "abc"
-                              << "none" << false << "0";
-        QTest::newRow("negative") << "-5"
-                                  << "none" << false << "-5";
-        QTest::newRow("blanks around a number") << " 1234\n"
-                                                << "none" << false << "1234";
-        QTest::newRow("process gone") << "%1"
-                                      << "dead" << false << "%1";
-        QTest::newRow("live process that is not hvpsd") << "%1"
-                                                        << "other" << false << "%1";
-        QTest::newRow("live hvpsd, blanks and line end") << "\t%1 \n"
-                                                         << "hvpsd" << true << "%1";
+        QTest::newRow("no pid file") << QString("<none>") << "none" << false << "-1";
+        QTest::newRow("text") << QString("abc") << "none" << false << "0";
+        QTest::newRow("negative") << QString("-5") << "none" << false << "-5";
+        QTest::newRow("blanks around a number") << QString(" 1234\n") << "none" << false << "1234";
+        QTest::newRow("process gone") << QString("%1") << "dead" << false << "%1";
+        QTest::newRow("live process that is not hvpsd") << QString("%1") << "other" << false << "%1";
+        QTest::newRow("live hvpsd, blanks and line end") << QString("\t%1 \n") << "hvpsd" << true << "%1";
     }
 
     void serverDetectionReadsThePidFile() {
@@ -216,7 +190,7 @@ private slots:
         QFile::copy(QStringLiteral(HVPS_SOURCE_DIR) + "/resources/mime.types", iBundle + "mime.types");
         writeFile(iBundle + "data/space-db", "");
         writeFile(iBundle + "data/disk-usage", "");
-        const int port = freePort();
+        const int port = hvps_test::freeLoopbackPort();
         writeFile(iBundle + "hvps.config", configText(appFolder() + "data/", port, "server.example"));
         QFile::link(QStringLiteral(HVPS_CLIENT_PATH), path("installed/hvps-client"));
 

@@ -55,10 +55,13 @@ inline QByteArray readFile(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// The digest of the password "secret".
+constexpr char kSecretDigest[] = "5EBE2294ECD0E0F08EAB7690D2A6EE69";
+
 // A complete configuration as the form writes it (password "secret").
 inline QByteArray configText(const QString& repository, int port = 37655,
                              const QByteArray& host = "localhost") {
-    return "server-password=5EBE2294ECD0E0F08EAB7690D2A6EE69\nserver-host=" + host +
+    return "server-password=" + QByteArray(kSecretDigest) + "\nserver-host=" + host +
            "\nserver-port=" + QByteArray::number(port) +
            "\nrepository-name=repo1\nrepository-data=" + repository.toUtf8() +
            "\nrepository-size=10GB\nstore-space-titles=yes\nmaximum-connections=10\npoll-interval=60\n"
