@@ -32,6 +32,13 @@ class ConfigDialogTest : public ManagerTestCase {
     QString iConfig;
     QString iRepository;
 
+    // The form filled from a configuration file of this content.
+    Ui::dlgConfig* prepared(const QByteArray& content) {
+        writeFile(iConfig, content);
+        iDialog->prepareDialog();
+        return iDialog->form();
+    }
+
 private slots:
     void init() {
         setUpHome();
@@ -93,19 +100,16 @@ private slots:
     }
 
     void savingKeepsOtherLinesInPlaceAndRewritesOnlyTheFirstOccurrence() {
-        writeFile(iConfig,
-                  "# Comment line   \n"
-                  "  \n"
-                  "server-password-source=secret\n"
-                  "unknown-key = keep me\n"
-                  "server-port=1000\n"
-                  "server-host=a=b\n"
-                  "server-port=2000\n"
-                  "   trace-on=yes   \n");
-        iDialog->prepareDialog();
-        QLineEdit* port = iDialog->form()->lnEditServerPort;
-        port->selectAll();
-        QTest::keyClicks(port, "4242");
+        prepared(
+            "# Comment line   \n"
+            "  \n"
+            "server-password-source=secret\n"
+            "unknown-key = keep me\n"
+            "server-port=1000\n"
+            "server-host=a=b\n"
+            "server-port=2000\n"
+            "   trace-on=yes   \n")
+            ->lnEditServerPort->setText("4242");
         iDialog->onSaveClicked();
         QCOMPARE(iDialog->result(), int(QDialog::Accepted));
         const QByteArray expected =
@@ -131,12 +135,14 @@ private slots:
         QCOMPARE(readFile(iConfig), expected);
     }
 
-    void savingAFileOfTheFormKeepsItsBytesAndReplacesItOwnerOnly() {
-        writeFile(iConfig, configText(iRepository));
+    void savingAFileOfTheFormKeepsItsBytesTheTimeoutInWholeSecondsAndReplacesItOwnerOnly() {
+        QByteArray content = configText(iRepository);
+        writeFile(iConfig, content.replace("connection-timeout=12000", "connection-timeout=12500"));
         QFile::setPermissions(iConfig, QFile::permissions(iConfig) | QFileDevice::ReadOther);
         const ino_t before = inodeOf(iConfig);
         iDialog->prepareDialog();
-        QVERIFY(!iDialog->form()->pshBtnSave->isEnabled());
+        QCOMPARE(iDialog->form()->hSliderConnectionTimeOut->value(), 12);  // shown in seconds
+        QVERIFY(iDialog->form()->hSliderConnectionTimeOut->isHidden());
         iDialog->onSaveClicked();
         QCOMPARE(readFile(iConfig), configText(iRepository));
         QVERIFY(inodeOf(iConfig) != before);
@@ -151,10 +157,8 @@ private slots:
             running = serverRuns;
             messages().clear();
             confirmAnswer() = answer;
-            writeFile(iConfig, configText(iRepository));
-            iDialog->prepareDialog();
+            prepared(configText(iRepository))->lnEditServerHost->setText("server.example");
             iDialog->setResult(QDialog::Rejected);
-            iDialog->form()->lnEditServerHost->setText("server.example");
             iDialog->onSaveClicked();
             QCOMPARE(messageTitles(), running ? QStringList{"Restart Server"} : QStringList());
             if (running)
@@ -170,8 +174,7 @@ private slots:
     void savingWritesAppleRomanAndRefusesTextItCannotHold() {
         const QString cafe = path("caf\u00e9/");
         QDir().mkpath(cafe);
-        writeFile(iConfig, configText(iRepository));
-        iDialog->prepareDialog();
+        prepared(configText(iRepository));
         iDialog->setRepositoryPath(cafe);
         iDialog->onSaveClicked();
         QVERIFY(
@@ -263,9 +266,7 @@ private slots:
     }
 
     void formHashesThePasswordColoursInvalidFieldsAndEnablesSaveOnlyForAChangedValidForm() {
-        writeFile(iConfig, configText(iRepository));
-        iDialog->prepareDialog();
-        Ui::dlgConfig* ui = iDialog->form();
+        Ui::dlgConfig* ui = prepared(configText(iRepository));
         // The password field is empty, the stored hash keeps it valid.
         QVERIFY(ui->lnEditServerPW->text().isEmpty());
         QVERIFY(baseColour(ui->lnEditServerPW) != kInvalid);
@@ -304,16 +305,6 @@ private slots:
         QCOMPARE(ui->lnEditServerPW->echoMode(), QLineEdit::Normal);
     }
 
-    void connectionTimeoutIsShownInSecondsAndSavedInWholeSeconds() {
-        QByteArray content = configText(iRepository);
-        writeFile(iConfig, content.replace("connection-timeout=12000", "connection-timeout=12500"));
-        iDialog->prepareDialog();
-        QCOMPARE(iDialog->form()->hSliderConnectionTimeOut->value(), 12);
-        QVERIFY(iDialog->form()->hSliderConnectionTimeOut->isHidden());
-        iDialog->onSaveClicked();
-        QVERIFY(readFile(iConfig).endsWith("connection-timeout=12000"));
-    }
-
     void changingTheRepositoryRefusesToLeaveItsDataBehind_data() {
         QTest::addColumn<int>("currentSize");  // -1: no space-db
         QTest::addColumn<int>("newSize");
@@ -333,8 +324,7 @@ private slots:
         QDir().mkpath(target);
         if (currentSize >= 0) writeFile(iRepository + "space-db", QByteArray(currentSize, 'x'));
         if (newSize >= 0) writeFile(target + "space-db", QByteArray(newSize, 'x'));
-        writeFile(iConfig, configText(iRepository));
-        iDialog->prepareDialog();
+        prepared(configText(iRepository));
         iDialog->iNextFolder = target;
         iDialog->onChangePathClicked();
         QCOMPARE(iDialog->repositoryPath(), allowed ? target : iRepository);

@@ -76,8 +76,8 @@ inline void writeScript(const QString& path, const QByteArray& body) {
 
 // A folder of fake tools put first in PATH. Every call of a tool appends one line to
 // calls.log: the tool's name and its arguments, separated by " | ". A tool runs the file
-// <name>.hook (sourced, with the arguments in "$@") when present and exits with the number in
-// <name>.exit (default 0).
+// <name>.hook (sourced, with the arguments in "$@"; it may exit with a code) when present, else
+// exits with 0.
 class FakeTools {
 public:
     explicit FakeTools(const QString& folder) : iFolder(folder) {
@@ -94,15 +94,10 @@ public:
             "line=$(basename \"$0\"); for a in \"$@\"; do line=\"$line | $a\"; done\n"
             "printf '%s\\n' \"$line\" >> \"$dir/calls.log\"\n"
             "if [ -f \"$dir/$(basename \"$0\").hook\" ]; then . \"$dir/$(basename \"$0\").hook\"; fi\n"
-            "if [ -f \"$dir/$(basename \"$0\").exit\" ]; then exit $(cat \"$dir/$(basename \"$0\").exit\"); "
-            "fi\n"
             "exit 0\n");
     }
     void setHook(const QString& name, const QByteArray& body) {
         writeFile(iFolder + "/" + name + ".hook", body);
-    }
-    void setExit(const QString& name, int code) {
-        writeFile(iFolder + "/" + name + ".exit", QByteArray::number(code));
     }
     QStringList calls() const {
         QStringList lines = QString::fromUtf8(readFile(iFolder + "/calls.log")).split('\n');
@@ -116,13 +111,14 @@ private:
     QByteArray iOldPath;
 };
 
-// A stand-in daemon script named hvpsd: writes its pid to the file given as $1, removes it and
-// leaves on SIGTERM (unless $2 is "ignore-term"), and gives up by itself after about a minute.
+// A stand-in daemon script named hvpsd: writes its pid to the file given as $1 (and adds it to
+// started.pids beside the script), removes it and leaves on SIGTERM (unless $2 is "ignore-term"),
+// and gives up by itself after about a minute.
 inline QString makeFakeDaemon(const QString& folder) {
     const QString path = folder + "/hvpsd";
     writeScript(path,
                 "if [ \"$2\" = ignore-term ]; then trap '' TERM; else trap 'rm -f \"$1\"; exit 0' TERM; fi\n"
-                "echo $$ > \"$1\"\n"
+                "echo $$ >> \"$(dirname \"$0\")/started.pids\"\necho $$ > \"$1\"\n"
                 "for i in $(seq 1 600); do sleep 0.1; done\n"
                 "rm -f \"$1\"\n");
     return path;
@@ -218,7 +214,10 @@ protected:
         for (const QString& tool : tools) iTools->add(tool);
         iFakeDaemon = makeFakeDaemon(path("daemons"));
     }
+    // Ends every stand-in daemon the test started, also through a fake tool.
     void tearDownHome() {
+        for (const QByteArray& pid : readFile(path("daemons/started.pids")).split('\n'))
+            killHard(pid.toLongLong());
         iTools.reset();
         iDir.reset();
     }
