@@ -171,18 +171,21 @@ private slots:
         }
     }
 
-    void savingWritesAppleRomanAndRefusesTextItCannotHold() {
+    void appleRomanRoundTripsEveryByteAndSavingRefusesTextItCannotHold() {
+        QByteArray all, again;
+        for (int i = 0; i < 256; ++i) all.append(char(i));
+        QVERIFY(hvpsEncodeAppleRoman(hvpsDecodeAppleRoman(all), again));
+        QCOMPARE(again, all);
+        QCOMPARE(hvpsDecodeAppleRoman("\x8e\x9f\xdb\xa5"), QString("\u00e9\u00fc\u20ac\u2022"));
+
         const QString cafe = path("caf\u00e9/");
         QDir().mkpath(cafe);
         prepared(configText(iRepository));
         iDialog->setRepositoryPath(cafe);
         iDialog->onSaveClicked();
-        QVERIFY(
-            readFile(iConfig).contains("repository-data=" + QFile::encodeName(iDir->path()) + "/caf\x8e/"));
-        QVERIFY(iDialog->readConfigFile(iConfig));
-        QCOMPARE(iDialog->values().value("repository-data"), cafe);
-
         const QByteArray before = readFile(iConfig);
+        QVERIFY(before.contains("repository-data=" + QFile::encodeName(iDir->path()) + "/caf\x8e/"));
+
         const QString cyrillic = path("\u0416/");
         QDir().mkpath(cyrillic);
         iDialog->setResult(0);
@@ -192,16 +195,6 @@ private slots:
         QCOMPARE(readFile(iConfig), before);
         QCOMPARE(messageTitles(), QStringList{"Error"});
         QCOMPARE(messages()[0].text, "Failed to save: " + iConfig);
-    }
-
-    void appleRomanDecodesAndEncodesEveryByteBackToItself() {
-        QByteArray all;
-        for (int i = 0; i < 256; ++i) all.append(char(i));
-        QByteArray again;
-        QVERIFY(hvpsEncodeAppleRoman(hvpsDecodeAppleRoman(all), again));
-        QCOMPARE(again, all);
-        QCOMPARE(hvpsDecodeAppleRoman("\x8e\x9f\xdb\xa5"), QString("\u00e9\u00fc\u20ac\u2022"));
-        QVERIFY(!hvpsEncodeAppleRoman(QString("\u0416"), again));
     }
 
     void validConfigFileNeedsEveryValueWithinTheFormsLimits_data() {

@@ -24,12 +24,11 @@
 using namespace hvpstest;
 
 namespace {
-// Starts the stand-in daemon when the service manager is told to load, and names processes
-// from /proc in place of ps.
-const QByteArray kLaunchctlHook =
-    "if [ \"$1\" = load ]; then \"$FAKE_DAEMON\" \"$FAKE_PIDFILE\" >/dev/null 2>&1 & fi\n";
-const QByteArray kSystemctlHook =
-    "if [ \"$2\" = enable ]; then \"$FAKE_DAEMON\" \"$FAKE_PIDFILE\" >/dev/null 2>&1 & fi\n";
+// Starts the stand-in daemon when the service manager is told to load (launchctl load, systemctl
+// --user enable), and names processes from /proc in place of ps.
+const QByteArray kLoadHook =
+    "if [ \"$1\" = load ] || [ \"$2\" = enable ]; then \"$FAKE_DAEMON\" \"$FAKE_PIDFILE\" >/dev/null 2>&1 & "
+    "fi\n";
 const QByteArray kPsHook = "pid=${2#-p }; cat /proc/$pid/comm 2>/dev/null\n";
 
 // The window with scripted file chooser and configuration dialog.
@@ -108,8 +107,8 @@ private slots:
         iOldCurrent = QDir::currentPath();
         QDir().mkpath(path("cwd"));
         QDir::setCurrent(path("cwd"));
-        iTools->setHook("launchctl", kLaunchctlHook);
-        iTools->setHook("systemctl", kSystemctlHook);
+        iTools->setHook("launchctl", kLoadHook);
+        iTools->setHook("systemctl", kLoadHook);
         iTools->setHook("ps", kPsHook);
         iTools->setHook("osascript", "printf '%s' \"$2\" > \"$dir/script.txt\"\n");
         qputenv("FAKE_DAEMON", iFakeDaemon.toLocal8Bit());
@@ -123,8 +122,8 @@ private slots:
         tearDownHome();
     }
 
-    void defaultFilesAreCopiedOwnerOnlyAndNeverOverwritten() {
-        auto controller = makeController();
+    void defaultFilesAreCopiedOwnerOnlyAndNeverOverwrittenNorMadeInARepositoryElsewhere() {
+        auto controller = makeController(iTools->folder() + "/daemon-launch");
         QCOMPARE(controller->configDialog()->iConfigFilePath, appFolder() + "hvps.config");
         QCOMPARE(readFile(appFolder() + "hvps.config"), readFile(iBundle + "hvps.config"));
         QCOMPARE(modeOf(appFolder() + "hvps.config"), mode_t(0600));
@@ -150,18 +149,16 @@ private slots:
         }
         QVERIFY(!controller->checkSettingPaths());
         QVERIFY(!controller->checkDataPath());
-    }
 
-    void repositoryElsewhereMustAlreadyHoldItsSpaceDb() {
+        // A repository kept elsewhere is the user's: it must hold its space-db, nothing is made there.
         const QString elsewhere = path("elsewhere/");
         QDir().mkpath(elsewhere);
         writeFile(appFolder() + "hvps.config", configText(elsewhere));
-        auto controller = makeController(iTools->folder() + "/daemon-launch");
         QVERIFY(!controller->startServer(false));
-        QCOMPARE(messageTitles(), QStringList{"Database does not exists"});
+        // (the first: the configuration removed above could not be read)
+        QCOMPARE(messageTitles(), (QStringList{"Error", "Database does not exists"}));
         QVERIFY(iTools->calls().isEmpty());
         QCOMPARE(QDir(elsewhere).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
-
         writeFile(elsewhere + "space-db", "");
         QVERIFY(controller->checkDataPath());
         QVERIFY(!QFileInfo::exists(elsewhere + "disk-usage"));
@@ -245,8 +242,7 @@ private slots:
         QVERIFY(refreshed(*controller));
         CHVPSSpacesPanel* panel = controller->spacesPanel();
         QVERIFY2(panel->report().fromServer, qPrintable(panel->report().error));
-        const qint64 gib10 = 10LL << 30;
-        QCOMPARE(panel->report().limitBytes, gib10);
+        QCOMPARE(panel->report().limitBytes, 10LL << 30);
         QCOMPARE(panel->report().totalBytes, 900000);
         QCOMPARE(panel->report().spaces.value(0).bytes, 300000);
         QCOMPARE(panel->report().spaces.value(1).bytes, 600000);
@@ -356,17 +352,8 @@ private slots:
         QVERIFY(!controller->stopServer(0, false));
     }
 
-    void startWithoutAValidConfigurationOpensTheDialogInstead() {
-        writeFile(appFolder() + "hvps.config", "server-password=\n");
+    void choosingTheConfigurationKeepsOnlyItsFolderAndAnInvalidOneOpensTheDialog() {
         auto controller = makeController(iTools->folder() + "/daemon-launch");
-        controller->onStartStopServer();
-        QCOMPARE(messageTitles(), QStringList{"No Valid Configuration"});
-        QCOMPARE(controller->iDialogRuns, 1);
-        QVERIFY(iTools->calls().isEmpty());
-    }
-
-    void choosingTheConfigurationKeepsOnlyItsFolder() {
-        auto controller = makeController();
         controller->iNextFile.clear();  // cancelled: the current folder is stored again
         controller->onChooseConfig();
         QCOMPARE(controller->settings().value("configPath").toString(), appFolder());
@@ -386,6 +373,13 @@ private slots:
         controller->onChooseConfig();
         QCOMPARE(messageTitles(), QStringList{"Config file not found"});
         QCOMPARE(controller->settings().value("configPath").toString(), path("other/"));
+
+        // Nor does a start run the daemon with a configuration the form would not accept.
+        writeFile(path("other/hvps.config"), "server-password=\n");
+        controller->onStartStopServer();
+        QCOMPARE(messageTitles(), (QStringList{"Config file not found", "No Valid Configuration"}));
+        QCOMPARE(controller->iDialogRuns, 2);
+        QVERIFY(iTools->calls().isEmpty());
     }
 
     // Both platforms: the same settings, each escaped its own way in the file, and the calls of the
@@ -530,26 +524,25 @@ private slots:
         QCOMPARE(messages()[1].text, QString("Creating the autostart file for the server failed."));
     }
 
-    void macScriptsReceiveThePathWithQuotesEscaped() {
+    void macScriptsReceiveThePathWithQuotesEscapedAndACancelIsNoFailure() {
         const QString file = path("my \"log\".txt");
         writeFile(file, "x");
+        const QString escaped = QString(file).replace("\"", "\\\"");
+        const QString fp = "set fp to \"" + escaped + "\"\n";
+        const auto script = [this] { return QString::fromUtf8(readFile(iTools->folder() + "/script.txt")); };
         CHVPSPlatformMac mac;
         QVERIFY(mac.openFile(file, false, nullptr));
-        const QString escaped = QString(file).replace("\"", "\\\"");
-        QVERIFY(readFile(iTools->folder() + "/script.txt")
-                    .startsWith("set fp to \"" + escaped.toUtf8() + "\"\n"));
-
+        QVERIFY(script().startsWith(fp));
         QVERIFY(mac.openFile(file, true, nullptr));
-        const QString chooser = QString::fromUtf8(readFile(iTools->folder() + "/script.txt"));
-        QVERIFY(chooser.startsWith("set fp to \"" + escaped + "\"\n"));
-        QVERIFY(chooser.contains("with prompt \"Choose a program to open the file\n" + escaped +
-                                 "\" default location"));
-
+        QVERIFY(script().startsWith(fp));
+        QVERIFY(script().contains("with prompt \"Choose a program to open the file\n" + escaped +
+                                  "\" default location"));
         QVERIFY(mac.showProcessInfo("hvpsd", 4321, nullptr));
-        const QString info = QString::fromUtf8(readFile(iTools->folder() + "/script.txt"));
-        QVERIFY(
-            info.startsWith("set dialogText to \"Halvora Personal Server \n\nPid: 4321\nName: hvpsd\"\n"));
+        QVERIFY(script().startsWith(
+            "set dialogText to \"Halvora Personal Server \n\nPid: 4321\nName: hvpsd\"\n"));
 
+        iTools->setHook("osascript", "echo 'execution error: User canceled. (-128)' >&2\nexit 1\n");
+        QVERIFY(mac.openFile(file, true, nullptr));
         iTools->setHook("osascript", "exit 1\n");
         QVERIFY(!mac.openFile(file, false, nullptr));
     }
