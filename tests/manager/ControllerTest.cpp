@@ -477,45 +477,57 @@ private slots:
         QVERIFY(serviceCalls().last().endsWith(" | " + path("elsewhere/hvpsd.service")));
     }
 
-    void failedEnableLeavesNoUnitOrLinkAndShowsWhatSystemctlSaid() {
-        const QString units = path("config/systemd/user/");
-        iTools->setHook("systemctl",
-                        "u=\"$XDG_CONFIG_HOME/systemd/user\"\n"
-                        "if [ \"$2\" = enable ]; then mkdir -p \"$u/default.target.wants\"; "
-                        "ln -s \"$u/hvpsd.service\" \"$u/default.target.wants/hvpsd.service\"; fi\n"
-                        "echo 'Failed to connect to bus: No medium found' >&2\nexit 1\n");
-        auto controller = makeController(path("my bin/hvpsd"));
-        controller->form()->chkBoxStartAsDeamon->click();
-        QVERIFY(!QFileInfo::exists(units + "hvpsd.service"));
-        QCOMPARE(QDir(units + "default.target.wants")
-                     .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
-                 QStringList());
-        QVERIFY(!controller->form()->chkBoxStartAsDeamon->isChecked());
-        QCOMPARE(controller->settings().value("runAsDeamon").toBool(), false);
-        QCOMPARE(messageTitles(), QStringList{"Error registering autostart!"});
-        QCOMPARE(
-            messages()[0].text,
-            QString("Loading the server as deamon failed.\n\nFailed to connect to bus: No medium found"));
+    // Both platforms: a refused load is rolled back, a refused unload still removes the file, and a
+    // file that cannot be written runs no tool; each is reported with what the tool said.
+    void refusalsOfTheServiceManagerLeaveNothingRegistered_data() {
+        QTest::addColumn<bool>("mac");
+        QTest::addColumn<QStringList>("load");  // the calls of a refused load; %1: the file
+        QTest::newRow("launchctl") << true << QStringList{"launchctl | load | %1", "launchctl | unload | %1"};
+        QTest::newRow("systemctl") << false
+                                   << QStringList{"systemctl | --user | daemon-reload",
+                                                  "systemctl | --user | enable | --now | hvpsd.service",
+                                                  "systemctl | --user | disable | hvpsd.service"};
     }
 
-    void failedUnloadingAndAnUnwritableFileAreReported() {
-        // Unloading fails: the file goes all the same.
-        auto controller = makeMac();
+    void refusalsOfTheServiceManagerLeaveNothingRegistered() {
+        QFETCH(bool, mac);
+        QFETCH(QStringList, load);
+        // Like systemctl, an enable links the unit before it fails.
+        const QByteArray refusal =
+            "u=\"$XDG_CONFIG_HOME/systemd/user\"\n"
+            "if [ \"$2\" = enable ]; then mkdir -p \"$u/default.target.wants\"; "
+            "ln -s \"$u/hvpsd.service\" \"$u/default.target.wants/hvpsd.service\"; fi\n"
+            "echo 'Failed to connect to bus: No medium found' >&2\nexit 1\n";
+        iTools->setHook("launchctl", refusal);
+        iTools->setHook("systemctl", refusal);
+        auto controller = mac ? makeMac() : makeController(path("my bin/hvpsd"));
+        const QString file = controller->autostartFilePath();
+        controller->form()->chkBoxStartAsDeamon->click();
+        QCOMPARE(serviceCalls(), load.replaceInStrings("%1", file));
+        QVERIFY(!QFileInfo::exists(file));
+        if (!mac)
+            QCOMPARE(QDir(path("config/systemd/user/default.target.wants"))
+                         .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
+                     QStringList());
+        QVERIFY(!controller->form()->chkBoxStartAsDeamon->isChecked());
+        QCOMPARE(controller->settings().value("runAsDeamon").toBool(), false);
+
         QVERIFY(controller->writeAutostartPListFile());
-        iTools->setHook("launchctl", "exit 1\n");
         QVERIFY(controller->deRegisterServerAsDeamon(false));
-        QVERIFY(!QFileInfo::exists(controller->autostartFilePath()));
-        // The file cannot be written: no tool runs.
+        QVERIFY(!QFileInfo::exists(file));
+
         writeFile(path("blocker"), "a file where a folder should be");
-        controller->setSettingsValue("plistFile", path("blocker/HalvoraPersonalServer.plist"));
+        controller->setSettingsValue("plistFile", path("blocker/autostart"));
         const int calls = iTools->calls().size();
         QVERIFY(!controller->registerServerAsDeamon(false));
         QCOMPARE(iTools->calls().size(), calls);
-        QVERIFY(!controller->form()->chkBoxStartAsDeamon->isChecked());
+        const QString said = "\n\nFailed to connect to bus: No medium found";
         QCOMPARE(messageTitles(),
-                 (QStringList{"Error deregistering autostart!", "Error registering autostart!"}));
-        QCOMPARE(messages()[0].text, QString("Unloading the server as deamon failed."));
-        QCOMPARE(messages()[1].text, QString("Creating the autostart file for the server failed."));
+                 (QStringList{"Error registering autostart!", "Error deregistering autostart!",
+                              "Error registering autostart!"}));
+        QCOMPARE(messages()[0].text, "Loading the server as deamon failed." + said);
+        QCOMPARE(messages()[1].text, "Unloading the server as deamon failed." + said);
+        QCOMPARE(messages()[2].text, QString("Creating the autostart file for the server failed."));
     }
 
     void macScriptsReceiveThePathWithQuotesEscapedAndACancelIsNoFailure() {

@@ -17,8 +17,12 @@
 #include <memory>
 
 #include "CHVPSMessage.h"
+#include "HvpsdProcess.h"
 
 namespace hvpstest {
+
+// The digest of the password "secret".
+constexpr const char* kSecretDigest = hvps_test::HvpsdProcess::kPasswordDigest;
 
 struct Message {
     QMessageBox::Icon icon;
@@ -54,9 +58,6 @@ inline QByteArray readFile(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
-
-// The digest of the password "secret".
-constexpr char kSecretDigest[] = "5EBE2294ECD0E0F08EAB7690D2A6EE69";
 
 // A complete configuration as the form writes it (password "secret").
 inline QByteArray configText(const QString& repository, int port = 37655,
