@@ -203,10 +203,10 @@ std::shared_ptr<BaseFolder> gBase;  // guarded by gBaseLock
 
 constexpr auto kBaseFolderLife = std::chrono::seconds(1);
 
-// The folder `path`, open; none (errno set) when it cannot be opened. `fresh`: opened now.
-std::shared_ptr<BaseFolder> baseFolder(std::string_view path, bool fresh) {
+// The folder `path`, open; none (errno set) when it cannot be opened.
+std::shared_ptr<BaseFolder> baseFolder(std::string_view path) {
     const auto now = std::chrono::steady_clock::now();
-    if (!fresh) {
+    {
         std::lock_guard<std::mutex> hold(gBaseLock);
         if (gBase && gBase->path == path && now - gBase->opened < kBaseFolderLife) return gBase;
     }
@@ -231,14 +231,9 @@ int CSSys::sys_openNoLinksBelow(const char* path, size_t baseLength, int flags, 
     if (baseLength > 0) {
         const char* below = path + baseLength;
         while (*below == '/') below++;
-        for (bool fresh : {false, true}) {
-            std::shared_ptr<BaseFolder> base = baseFolder(std::string_view(path, baseLength), fresh);
-            if (!base) return -1;  // the folder's own error: missing, not a folder, ...
-            const int fd = ops().os_openNoLinks(base->fd, below, flags, mode);
-            // A file missing below a folder kept open may be there below the folder the path
-            // names now.
-            if (fd != -1 || errno != ENOENT || fresh) return fd;
-        }
+        std::shared_ptr<BaseFolder> base = baseFolder(std::string_view(path, baseLength));
+        if (!base) return -1;  // the folder's own error: missing, not a folder, ...
+        return ops().os_openNoLinks(base->fd, below, flags, mode);
     }
     return ops().os_openNoLinks(AT_FDCWD, path, flags, mode);
 }
@@ -246,11 +241,10 @@ int CSSys::sys_openNoLinksBelow(const char* path, size_t baseLength, int flags, 
 bool CSSys::sys_hasLinkBelow(const char* base, const char* relative, bool quickLook) {
 #if defined(O_PATH)
     if (quickLook) {
-        // One walk that refuses a link anywhere settles the usual case, a path without links. A
-        // refusal may come from a link above `base`, and another error may hide one: those cases
-        // are settled component by component below.
+        // One walk below `base` that refuses a link settles the usual case, a path without links.
+        // A refusal, or another error that may hide a link, is settled component by component.
         const std::string whole = std::string(base) + "/" + relative;
-        const int fd = ops().os_openNoLinks(AT_FDCWD, whole.c_str(), O_PATH, 0);
+        const int fd = sys_openNoLinksBelow(whole.c_str(), strlen(base), O_PATH, 0);
         if (fd != -1) {
             ops().os_close(fd);
             return false;

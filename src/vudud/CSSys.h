@@ -84,15 +84,16 @@ public:
     // True for a symbolic link; a missing path raises.
     static bool sys_isLink(const char* path);
     // Whether one of the components of `relative` that exist below `base` (which itself is not
-    // examined) is a symbolic link. `quickLook`: first one walk that refuses a link anywhere on the
-    // whole path, which settles a path without links; then (or with false, when such a walk has just
-    // been refused) one lstat per component, stopping at the first that does not exist.
+    // examined) is a symbolic link. `quickLook`: first one walk below `base` that refuses a link
+    // (as sys_openNoLinksBelow opens), which settles a path without links; then (or with false,
+    // when such a walk has just been refused) one lstat per component, stopping at the first that
+    // does not exist.
     static bool sys_hasLinkBelow(const char* base, const char* relative, bool quickLook = true);
     // Opens `path` as os_openNoLinks does, refusing links only below its first `baseLength`
     // characters (a folder that may itself lie behind links; 0: anywhere on the path). The folder
-    // is kept open from one call to the next and opened anew after a second, or when a file below
-    // it is missing: a server that opens many files below one folder does not walk the folders
-    // above them each time, and still follows a folder that was moved or replaced.
+    // is kept open from one call to the next and opened anew after a second: a server that opens
+    // many files below one folder does not walk the folders above them each time, and follows a
+    // folder that was moved or replaced within a second.
     static int sys_openNoLinksBelow(const char* path, size_t baseLength, int flags, mode_t mode);
     // The error names the old path.
     static void sys_rename(const char* oldPath, const char* newPath);
