@@ -1,9 +1,11 @@
 // MSConnection: one client connection of the network service: its socket and the buffered HTTP
 // streams over it. A connection is either served by one connection handler, which borrows it for
 // as long as it has requests to read, or parked in MSNetwork's idle set, where it costs a
-// descriptor and a few hundred bytes: its streams (and their buffers) exist only while a handler
-// serves it or while bytes of an unfinished request head wait in them. One thread at a time uses a
-// connection; the hand-over between threads goes through MSNetwork's locks.
+// descriptor and a few hundred bytes: it holds a set of buffered streams (and their buffers) only
+// while a handler serves it or while bytes of an unfinished request head wait in them. A set it
+// gives up goes to its thread's spare, and the next connection that thread serves takes it over,
+// so that a server that parks and wakes connections builds no streams in its steady state. One
+// thread at a time uses a connection; the hand-over between threads goes through MSNetwork's locks.
 #pragma once
 
 #include <chrono>
@@ -38,10 +40,12 @@ public:
     // without waiting. Raises when the socket fails.
     Head gatherHead();
     // Whether bytes of a next request already wait in the input buffer.
-    bool hasBufferedInput() const { return iBuffered && iBuffered->getBuffered() > 0; }
-    // Lets go of the stream buffers when no byte of input waits in them (before parking).
+    bool hasBufferedInput() const { return iStreams.buffered && iStreams.buffered->getBuffered() > 0; }
+    // Hands the streams to this thread's spare when no byte of input waits in them (before
+    // parking). Nobody else may hold them any more.
     void releaseIdleBuffers();
-    // Closes the socket (a connection ends when its last reference goes too).
+    // Closes the socket (a connection ends when its last reference goes too); the streams go to
+    // this thread's spare, as releaseIdleBuffers gives them. Nobody else may hold them any more.
     void close();
 
     // --- Parking, managed by MSNetwork under its parked-set lock.
@@ -55,12 +59,26 @@ public:
     bool iWokeEarly = false;  // reported while its parker was still arming it
 
 private:
+    // The buffered streams of a request reader and a reply writer; bound to one connection's raw
+    // streams while it uses them, unbound and holding nothing of any connection in a spare.
+    struct Streams {
+        CSRef<CSBufferedInputStream> buffered;
+        CSRef<CSBufferedOutputStream> bufferedOutput;
+        CSRef<CSHTTPInputStream> input;
+        CSRef<CSHTTPOutputStream> output;
+    };
+
+    // Takes this thread's spare set, or builds one, and binds it to the raw streams.
     void buildStreams();
+    // Unbinds the set and hands it to this thread's spare (dropped when the spare is taken).
+    void releaseStreams();
+
+    // The set the connection this thread last let go of gave up, or none. One per thread: a
+    // thread that parks a connection wakes another soon after, on the same thread.
+    static thread_local Streams tSpare;
 
     CSRef<CSSocket> iSocket;         // none for connections over other streams
-    CSRef<CSInputStream> iRawInput;  // the streams the buffers are built over
+    CSRef<CSInputStream> iRawInput;  // the streams the buffers are bound to, made once
     CSRef<CSOutputStream> iRawOutput;
-    CSRef<CSBufferedInputStream> iBuffered;
-    CSRef<CSHTTPInputStream> iInput;
-    CSRef<CSHTTPOutputStream> iOutput;
+    Streams iStreams;
 };

@@ -223,6 +223,15 @@ int CSBufferedInputStream::peek() {
     return static_cast<unsigned char>(iBuffer[iPos]);
 }
 
+void CSBufferedInputStream::rebind(CSRef<CSInputStream> stream) {
+    iStream = std::move(stream);
+    iFill = iPos = 0;
+    if (iCapacity != kBufferSize) {
+        iBuffer = std::make_unique<char[]>(kBufferSize);
+        iCapacity = kBufferSize;
+    }
+}
+
 void CSBufferedInputStream::reset() {
     iFill = iPos = 0;
     iStream->reset();
@@ -291,6 +300,11 @@ void CSBufferedOutputStream::close() {
         throw;
     }
     iStream->close();
+}
+
+void CSBufferedOutputStream::rebind(CSRef<CSOutputStream> stream) {
+    iStream = std::move(stream);
+    iFill = 0;
 }
 
 void CSBufferedOutputStream::reset() {

@@ -128,6 +128,10 @@ public:
     void reset() override;
     const char* identify() override { return iStream->identify(); }
 
+    // Reads `stream` from now on, as a new stream over it would: what was read ahead is dropped and
+    // a buffer grown by fillAvailable shrinks back. None leaves the stream unbound, not to be used
+    // until it is bound again.
+    void rebind(CSRef<CSInputStream> stream);
     // Bytes read ahead and not yet taken.
     size_t getBuffered() const { return iFill - iPos; }
     std::string_view buffered() const { return {iBuffer.get() + iPos, iFill - iPos}; }
@@ -168,6 +172,9 @@ public:
     const char* identify() override { return iStream->identify(); }
     uint64 sendFile(int fd, const char* name, uint64 offset, uint64 count) override;
 
+    // Writes to `stream` from now on, as a new stream over it would: what was written and not
+    // flushed is dropped. None leaves the stream unbound, not to be used until it is bound again.
+    void rebind(CSRef<CSOutputStream> stream);
     size_t getBuffered() const { return iFill; }
 
 private:
