@@ -20,6 +20,7 @@
 #include "CSHTTPStream.h"
 #include "CSObject.h"
 #include "CSString.h"
+#include "CSSys.h"
 #include "CSURL.h"
 #include "Connection_hvps.h"
 #include "Space_hvps.h"
@@ -163,6 +164,10 @@ public:
     CSRef<HVSpace> iSpace;          // the space for iSpaceID, retained, or none
     uint64 iMD5Offset = 0;          // MD5 progress reported with -6
     uint64 iFileLength = 0;         // expected file length reported with -6
+    // The file a download sends and the text of its path, kept from one download to the next with
+    // their memory; the file is open only while a download is sent.
+    CSSysFile iDownloadFile;
+    std::string iDownloadPath;
 
 protected:
     CSException iException;

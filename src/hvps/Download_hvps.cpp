@@ -1,5 +1,7 @@
 // GET of a file in a space: the whole file or a window of it chosen by "Seek-Pos" and
 // "Maximum-Length". Downloads need no session; the file is read under a shared lock.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -17,18 +19,21 @@ namespace {
 // body leave in one send; larger ones are handed to the system to copy from the file to the socket.
 constexpr uint64 kSendFileMinimum = 16384;
 
-// The file of a download, open for reading under a shared lock until the request ends; its length
-// is the one it had when the lock was taken. A missing file or a folder is refused as not found, a
-// path through a link inside the repository as illegal.
-CSRef<CSLockedFile> openDownload(const char* requestPath) {
+// Opens the file of a download into `file`, for reading under a shared lock; `path` gets its full
+// path. `held` tells its length as it was when the lock was taken. A missing file or a folder is
+// refused as not found, a path through a link inside the repository as illegal.
+void openDownload(CSSysFile& file, std::string& path, const char* requestPath, struct stat* held) {
     const std::string& base = hvps_system_parameters.iRepositoryPath;
-    const std::string path = base + "/" + requestPath;
-    CSRef<CSLockedFile> file;
+    path.assign(base).append("/").append(requestPath);
+    // Named as a path object names it, without a last "/".
+    if (path.size() > 1 && path.back() == '/') path.pop_back();
+    bool found = false;
     try {
         try {
             // The open itself refuses a link below the repository (which may lie behind a link of
             // its own), so no link can be placed between a look at the path and the open.
-            file = CSLockedFile::lockFile(path.c_str(), CSLockedFile::Shared, true, base.size());
+            CSLockedFile::lockOpen(file, path.c_str(), CSLockedFile::Shared, true, base.size(), held);
+            found = true;
         } catch (const CSException& e) {
             if (e.getErrorCode() != ELOOP) throw;
             CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_ACCESS_DENIED, "Illegal path: %s", requestPath);
@@ -37,10 +42,27 @@ CSRef<CSLockedFile> openDownload(const char* requestPath) {
         if (!CSSys::isNoSuchPath(e)) throw;
     }
     // A folder is no file to send: reading it would fail only after the reply head is out.
-    if (!file || file->isDirectory())
+    if (!found || S_ISDIR(held->st_mode))
         CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_FILE_NOT_FOUND, "File not found: %s", requestPath);
-    return file;
 }
+
+// Closes a download's file when the request ends, however it ends (which releases its lock).
+class DownloadClose {
+public:
+    explicit DownloadClose(CSSysFile& file) : iFile(file) {}
+    ~DownloadClose() {
+        try {
+            iFile.sf_close();
+        } catch (const CSException&) {
+            // A file that was only read loses nothing when its close fails.
+        }
+    }
+    DownloadClose(const DownloadClose&) = delete;
+    DownloadClose& operator=(const DownloadClose&) = delete;
+
+private:
+    CSSysFile& iFile;
+};
 
 // A window header as a number; `fallback` when absent. A value that is not a whole decimal number
 // is refused: reading it as 0 would send the wrong bytes.
@@ -67,8 +89,10 @@ void MSConnectionHandler::handleSpaceGet() {
     verifySpace();
 
     const char* path = iResourcePath ? iResourcePath->getCString() : "";
-    CSRef<CSLockedFile> file = openDownload(path);
-    uint64 size = file->lockedSize();
+    DownloadClose closeAtEnd(iDownloadFile);
+    struct stat held {};
+    openDownload(iDownloadFile, iDownloadPath, path, &held);
+    const uint64 size = static_cast<uint64>(held.st_size);
     iOutputStream->addHeader("P1Length", size);
 
     uint64 start = windowValue(iInputStream.get(), "Seek-Pos", 0);
@@ -88,9 +112,9 @@ void MSConnectionHandler::handleSpaceGet() {
     // A file that shrinks while it is sent ends the body early: the peer sees fewer bytes than
     // announced, and the connection stays usable for the server.
     if (count < kSendFileMinimum)
-        iOutputStream->CSOutputStream::sendFile(file->handle(), file->getPathCString(), start,
+        iOutputStream->CSOutputStream::sendFile(iDownloadFile.handle(), iDownloadFile.path(), start,
                                                 count);  // buffered copy
     else
-        iOutputStream->sendFile(file->handle(), file->getPathCString(), start, count);
+        iOutputStream->sendFile(iDownloadFile.handle(), iDownloadFile.path(), start, count);
     iOutputStream->flush();
 }

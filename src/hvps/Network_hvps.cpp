@@ -56,7 +56,7 @@ constexpr size_t kReportBatch = 16;
 // --- MIME table.
 
 int MimeExtensionKey::compareKey(CSObject* key) {
-    return iExtension->compare(static_cast<MimeExtensionKey*>(key)->iExtension.get());
+    return iExtension->compare(static_cast<MimeExtensionKey*>(key)->iText);
 }
 
 void MimeFileExtensions::setValue(int column, CSRef<CSString> value) {
@@ -84,7 +84,7 @@ void MSNetwork::loadMimeFileExtensionMapping(const char* path) {
 
 const char* MSNetwork::getMimeType(const char* extension) {
     if (!mimeMapping || !extension) return nullptr;
-    MimeExtensionKey key(CSString::newString(extension));
+    MimeExtensionKey key(extension);
     auto* type = static_cast<CSString*>(mimeMapping->find(&key));
     return type ? type->getCString() : nullptr;
 }

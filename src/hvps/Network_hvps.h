@@ -36,15 +36,19 @@
 
 class MSConnectionHandler;
 
-// The key of one file extension in the MIME table; compares without regard to case.
+// The key of one file extension in the MIME table; compares without regard to case. A key in the
+// table owns its text; a key that looks one up borrows the caller's, so a lookup copies nothing.
 class MimeExtensionKey : public CSOrderKey {
 public:
-    explicit MimeExtensionKey(CSRef<CSString> extension) : iExtension(std::move(extension)) {}
+    explicit MimeExtensionKey(CSRef<CSString> extension)
+        : iExtension(std::move(extension)), iText(iExtension->getCString()) {}
+    explicit MimeExtensionKey(const char* text) : iText(text) {}
+    // Asked of keys in the table only (the table compares its own keys with the one given).
     int compareKey(CSObject* key) override;
-    CSString* getExtension() const { return iExtension.get(); }
 
 private:
-    CSRef<CSString> iExtension;
+    CSRef<CSString> iExtension;  // none for a key that looks one up
+    const char* iText;
 };
 
 // Reads "type ext ext ..." lines into a mapping from extension to type.

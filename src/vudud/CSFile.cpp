@@ -35,13 +35,27 @@ void CSFile::open(int mode) {
         openFile(mode);
     } catch (const CSException& e) {
         if (!CSSys::isFileNotFound(e)) throw;
-        CSRef<CSPath> parent = CSPath::newPath(iPath.get(), "..");
-        try {
-            parent->makePath();
-        } catch (const CSException& made) {
-            if (!CSSys::isDirExists(made)) throw;
-        }
+        makeParentFolders(getPathCString());
         openFile(mode);
+    }
+}
+
+void CSFile::openDescriptor(CSSysFile& file, const char* path, int mode, size_t linkBase) {
+    try {
+        file.sf_open(path, mode & READONLY, mode & CREATE, mode & NO_LINKS, linkBase);
+    } catch (const CSException& e) {
+        if (!(mode & CREATE) || !CSSys::isFileNotFound(e)) throw;
+        makeParentFolders(path);
+        file.sf_open(path, mode & READONLY, mode & CREATE, mode & NO_LINKS, linkBase);
+    }
+}
+
+void CSFile::makeParentFolders(const char* path) {
+    CSRef<CSPath> parent = CSPath::newPath(path, "..");
+    try {
+        parent->makePath();
+    } catch (const CSException& made) {
+        if (!CSSys::isDirExists(made)) throw;
     }
 }
 

@@ -36,6 +36,11 @@ public:
     virtual void open(int mode);
     // Opens with `mode`; an open file with a different mode is closed first.
     virtual void openFile(int mode);
+    // Opens `path` into `file` with `mode` (TRUNCATE aside) as open() does, parent folders
+    // included, refusing links below its first `linkBase` characters with NO_LINKS.
+    static void openDescriptor(CSSysFile& file, const char* path, int mode, size_t linkBase);
+    // Makes the missing folders above `path`.
+    static void makeParentFolders(const char* path);
     // Nested: the first lock takes a blocking flock (shared for READONLY, else exclusive), the last
     // unlock releases it. An unlock without a lock does nothing.
     virtual void lock();

@@ -8,6 +8,8 @@
 // coordinates threads and processes.
 #pragma once
 
+#include <sys/stat.h>
+
 #include "CSFile.h"
 
 class CSLockedFile : public CSFile {
@@ -27,6 +29,11 @@ public:
     CSLockedFile(CSRef<CSPath> path, Access access, bool noLinks = false, size_t linkBase = 0);
     static CSRef<CSLockedFile> lockFile(const char* path, Access access, bool noLinks = false,
                                         size_t linkBase = 0);
+    // The same open, lock and check on a bare descriptor: `file` ends open on `path` under the
+    // lock, and `held` tells the file's status when the lock was taken. A caller that opens file
+    // after file keeps `file` and the text of `path` from one open to the next, and so their memory.
+    static void lockOpen(CSSysFile& file, const char* path, Access access, bool noLinks, size_t linkBase,
+                         struct stat* held);
 
     // The file's length and kind when the lock was taken.
     uint64 lockedSize() const { return iLockedSize; }

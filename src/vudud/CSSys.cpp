@@ -367,9 +367,11 @@ void CSSysFile::sf_close() {
     // close is not retried on EINTR: the descriptor is gone either way on this platform.
     int result = CSSys::ops().os_close(fd);
     int err = errno;
-    std::string path = std::move(iPath);
-    iPath.clear();
-    if (result == -1 && err != EINTR) CSException::throwFileError(CS_CONTEXT, err, path.c_str());
+    if (result == -1 && err != EINTR) {
+        const std::string path = std::exchange(iPath, {});
+        CSException::throwFileError(CS_CONTEXT, err, path.c_str());
+    }
+    iPath.clear();  // its memory is kept for the next open
 }
 
 size_t CSSysFile::sf_pread(void* buf, size_t size, uint64 offset) {

@@ -137,7 +137,8 @@ public:
     // `noLinks`: a symbolic link on `path` below its first `linkBase` characters (0: anywhere)
     // fails the open with ELOOP.
     void sf_open(const char* path, bool readOnly, bool create, bool noLinks = false, size_t linkBase = 0);
-    // Only when open; drops the path. A close failure raises (the data may not have been written).
+    // Only when open; drops the path (keeping its memory for the next open). A close failure
+    // raises (the data may not have been written).
     void sf_close();
     // Reads up to `size` bytes with one successful pread; returns the bytes read (0 at the end).
     size_t sf_pread(void* buf, size_t size, uint64 offset);
