@@ -44,9 +44,11 @@ std::string platformName() {
 #endif
 }
 
-// "/" + repository name + "/", cut to the buffer the name may fill.
-std::string spacePathPrefix() {
-    std::string prefix = "/" + hvps_system_parameters.iRepositoryName + "/";
+// "/" + repository name + "/", cut to the buffer the name may fill; built anew in each call in
+// memory the thread keeps.
+const std::string& spacePathPrefix() {
+    thread_local std::string prefix;
+    prefix.assign("/").append(hvps_system_parameters.iRepositoryName).append("/");
     if (prefix.size() > kMaxPrefix - 1) prefix.resize(kMaxPrefix - 1);
     return prefix;
 }
@@ -346,7 +348,7 @@ bool MSConnectionHandler::parseRequestURI(bool linksRefusedAtOpen) {
 }
 
 void MSConnectionHandler::setPath(char* path) {
-    const std::string prefix = spacePathPrefix();
+    const std::string& prefix = spacePathPrefix();
     std::string_view rest(path ? path : "");
     if (rest.starts_with(prefix)) {
         iInSpaceURL = true;

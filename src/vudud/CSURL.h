@@ -1,7 +1,11 @@
 // CSURL splits a URL or a request URI into its parts and hands each part to a subclass through a
 // callback. It is purely syntactic: nothing is decoded (percent escapes and "+" arrive unchanged),
-// nothing is checked, and it raises no error of its own. A parse is used by one thread at a time.
+// nothing is checked, and it raises no error of its own. A parse is used by one thread at a time;
+// an object keeps the memory of its copies from one parse to the next.
 #pragma once
+
+#include <string>
+#include <string_view>
 
 #include "CSDefs.h"
 
@@ -24,4 +28,11 @@ public:
     // present), then setPath (always, possibly empty), then setArg once per query argument in the
     // order of the text. An exception of a callback ends the parse and passes to the caller.
     void parseURL(const char* url);
+
+private:
+    // Hands `callback` a zero-terminated copy of `piece` in iPiece.
+    void call(void (CSURL::*callback)(char*), std::string_view piece);
+
+    std::string iURL;    // the input, copied before any callback runs
+    std::string iPiece;  // the copy a callback is given
 };
