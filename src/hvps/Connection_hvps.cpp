@@ -3,7 +3,9 @@
 thread_local MSConnection::Streams MSConnection::tSpare;
 
 MSConnection::MSConnection(CSRef<CSSocket> socket)
-    : iSocket(std::move(socket)), iRawInput(iSocket->getInputStream()), iRawOutput(iSocket->getOutputStream()) {}
+    : iSocket(std::move(socket)),
+      iRawInput(iSocket->getInputStream()),
+      iRawOutput(iSocket->getOutputStream()) {}
 
 MSConnection::MSConnection(CSRef<CSInputStream> in, CSRef<CSOutputStream> out)
     : iRawInput(std::move(in)), iRawOutput(std::move(out)) {}

@@ -60,8 +60,8 @@ void CSURL::parseURL(const char* url) {
     if (password) call(&CSURL::setPassword, *password);
     if (host) call(&CSURL::setHost, *host);
     if (port) call(&CSURL::setPort, *port);
-    call(&CSURL::setPath,
-         text.substr(pathStart, query == std::string_view::npos ? std::string_view::npos : query - pathStart));
+    call(&CSURL::setPath, text.substr(pathStart, query == std::string_view::npos ? std::string_view::npos
+                                                                                 : query - pathStart));
     if (query == std::string_view::npos) return;
 
     // Name and value side by side in iPiece, each ending with a zero.
