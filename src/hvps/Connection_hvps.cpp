@@ -28,16 +28,19 @@ void MSConnection::buildStreams() {
 void MSConnection::releaseStreams() {
     Streams streams = std::exchange(iStreams, {});
     if (!streams.input || tSpare.input) return;
-    streams.buffered->rebind(nullptr);
-    streams.bufferedOutput->rebind(nullptr);
     // The next connection must see nothing of this one's last messages.
-    // TODO(resetMessage): one resetMessage() call on each HTTP stream replaces these lines. Until
-    // then, what they leave (the request line and body, a pending 100-continue) is forgotten by
-    // the next readHead before anything can read it.
+    // TODO(resetMessage): one resetMessage() call on each HTTP stream replaces this block. Until
+    // then a set that still holds a request body (up to the largest a command may send) is dropped
+    // with it, so that no thread keeps that memory, and the request line and a pending 100-continue
+    // are forgotten by the next readHead before anything can read them.
+    if (streams.input->getBodyLength() > 0) return;
     streams.input->clearHeaders();
     streams.output->clearHeaders();
     streams.output->clearBody();
     streams.output->setStatus(200);
+
+    streams.buffered->rebind(nullptr);
+    streams.bufferedOutput->rebind(nullptr);
     tSpare = std::move(streams);
 }
 
