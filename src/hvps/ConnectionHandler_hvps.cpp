@@ -269,9 +269,9 @@ void MSConnectionHandler::checkFraming() {
     for (uint32 i = 0; i < in.numHeaders(); i++) {
         const CSHeader* header = in.getHeader(i);
         const char* value = header->getValueCString();
-        if (header->getName()->compare("Transfer-Encoding") == 0) {
+        if (header->hasName("Transfer-Encoding")) {
             coding = value ? value : "";
-        } else if (header->getName()->compare("Content-Length") == 0) {
+        } else if (header->hasName("Content-Length")) {
             const char* text = value ? value : "";
             if (!*text || strspn(text, "0123456789") != strlen(text))
                 CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_BAD_REQUEST, "Bad Content-Length value: %s",

@@ -15,6 +15,9 @@
 namespace {
 
 constexpr const char* kBadHeader = "Bad HTTP header";
+// Room taken at once for a reply head and for a line of a head, which usually fit.
+constexpr size_t kHeadReserve = 512;
+constexpr size_t kLineReserve = 256;
 
 bool isDigit(char ch) { return ch >= '0' && ch <= '9'; }
 
@@ -45,11 +48,15 @@ size_t skipSpaces(std::string_view text, size_t pos) {
     return pos;
 }
 
-void appendHeader(std::string& out, const CSHeader& header) {
-    out += header.getNameCString();
-    out += ": ";
-    if (CSString* value = header.getValue()) out.append(value->view());
-    out += "\r\n";
+template <typename Number>
+void appendNumber(std::string& out, Number value) {
+    char text[24];
+    auto result = std::to_chars(text, text + sizeof(text), value);
+    out.append(text, result.ptr);
+}
+
+void releaseIfLarge(std::string& body) {
+    if (body.capacity() > CSHTTPInputStream::kKeptBodyCapacity) std::string().swap(body);
 }
 
 void traceText(std::string_view text) {
@@ -61,54 +68,50 @@ void traceText(std::string_view text) {
 
 // ---- CSHeader ----
 
-CSRef<CSHeader> CSHeader::newHeader(const char* name, const char* value) {
-    auto header = cs_new<CSHeader>();
-    header->setName(name);
-    if (value) header->setValue(value);
-    return header;
+void CSHeader::assign(std::string_view name, const char* value, size_t valueLen) {
+    iName.assign(name);
+    iHasValue = value != nullptr;
+    iValue.assign(value ? value : "", value ? valueLen : 0);
 }
 
-void CSHeader::setName(const char* name) { iName = CSString::newString(name ? name : ""); }
-
-void CSHeader::setName(const char* name, uint32 len) { iName = CSString::newString(name, len); }
-
-void CSHeader::setValue(const char* value) { iValue = value ? CSString::newString(value) : nullptr; }
-
-void CSHeader::setValue(const char* value, uint32 len) { iValue = CSString::newString(value, len); }
-
-void CSHeader::write(CSOutputStream* out, bool trace) const {
-    std::string text;
-    appendHeader(text, *this);
-    out->write(text.data(), text.size());
-    if (trace) printf("%s: %s\n", getNameCString(), iValue ? iValue->getCString() : "");
+void CSHeader::appendTo(std::string& out) const {
+    out += iName.c_str();
+    out += ": ";
+    if (iHasValue) out += iValue;
+    out += "\r\n";
 }
 
 // ---- CSHTTPHeaders ----
 
-void CSHTTPHeaders::addHeader(CSRef<CSHeader> header) {
-    if (CSString* name = header->getName()) {
-        CSString* value = header->getValue();
-        if (name->compare("Connection") == 0 && value && value->compare("Keep-Alive") == 0) iKeepAlive = true;
-        if (name->compare("Expect") == 0) {
-            if (value && value->compare("100-continue") == 0)
-                iExpect100Continue = true;
-            else
-                iUnknownExpect = true;
-        }
+CSHeader& CSHTTPHeaders::nextHeader() {
+    if (iCount == iHeaders.size()) {
+        if (iHeaders.empty()) iHeaders.reserve(8);
+        iHeaders.emplace_back();
     }
-    if (iHeaders.empty()) iHeaders.reserve(5);
-    iHeaders.push_back(std::move(header));
+    return iHeaders[iCount++];
 }
 
-void CSHTTPHeaders::addHeader(const char* name, CSString* value) {
-    auto header = cs_new<CSHeader>();
-    header->setName(name);
-    header->setValue(CSRef<CSString>::retained(value));
-    addHeader(std::move(header));
+void CSHTTPHeaders::noteHeader(const CSHeader& header) {
+    const char* value = header.getValueCString();
+    if (header.hasName("Connection") && value && strcasecmp(value, "Keep-Alive") == 0) iKeepAlive = true;
+    if (header.hasName("Expect")) {
+        if (value && strcasecmp(value, "100-continue") == 0)
+            iExpect100Continue = true;
+        else
+            iUnknownExpect = true;
+    }
+}
+
+void CSHTTPHeaders::addHeader(const CSHeader& header) {
+    CSHeader& added = nextHeader();
+    added = header;
+    noteHeader(added);
 }
 
 void CSHTTPHeaders::addHeader(const char* name, const char* value) {
-    addHeader(CSHeader::newHeader(name, value));
+    CSHeader& added = nextHeader();
+    added.assign(name ? name : "", value, value ? strlen(value) : 0);
+    noteHeader(added);
 }
 
 void CSHTTPHeaders::addHeader(const char* name, uint64 value) {
@@ -117,48 +120,51 @@ void CSHTTPHeaders::addHeader(const char* name, uint64 value) {
     addHeader(name, text);
 }
 
-void CSHTTPHeaders::addHeader(const char* name, uint32 nameLen, const char* value, uint32 valueLen) {
-    auto header = cs_new<CSHeader>();
-    header->setName(name, nameLen);
-    header->setValue(value, valueLen);
-    addHeader(std::move(header));
-}
-
-void CSHTTPHeaders::addHeader(CSString* name, CSString* value) {
-    auto header = cs_new<CSHeader>();
-    header->setName(name ? CSRef<CSString>::retained(name) : CSString::newString(""));
-    header->setValue(CSRef<CSString>::retained(value));
-    addHeader(std::move(header));
+void CSHTTPHeaders::addHeader(std::string_view name, std::string_view value) {
+    CSHeader& added = nextHeader();
+    added.assign(name, value.data() ? value.data() : "", value.size());
+    noteHeader(added);
 }
 
 void CSHTTPHeaders::addHeaders(const CSHTTPHeaders& other) {
-    for (const auto& header : other.iHeaders) addHeader(header);
-}
-
-CSRef<CSString> CSHTTPHeaders::getHeaderValue(const char* name) const {
-    for (const auto& header : iHeaders) {
-        if (header->getName()->compare(name) == 0) return CSRef<CSString>::retained(header->getValue());
-    }
-    return nullptr;
+    for (uint32 i = 0; i < other.iCount; i++) addHeader(other.iHeaders[i]);
 }
 
 const char* CSHTTPHeaders::getHeaderCStringValue(const char* name) const {
-    for (const auto& header : iHeaders) {
-        if (header->getName()->compare(name) == 0) return header->getValueCString();
+    for (uint32 i = 0; i < iCount; i++) {
+        if (iHeaders[i].hasName(name)) return iHeaders[i].getValueCString();
     }
     return nullptr;
 }
 
 void CSHTTPHeaders::removeHeader(const char* name) {
-    std::erase_if(iHeaders,
-                  [name](const CSRef<CSHeader>& header) { return header->getName()->compare(name) == 0; });
+    // The removed headers are swapped behind the kept ones, which keep their order.
+    uint32 kept = 0;
+    for (uint32 i = 0; i < iCount; i++) {
+        if (iHeaders[i].hasName(name)) continue;
+        if (kept != i) std::swap(iHeaders[kept], iHeaders[i]);
+        kept++;
+    }
+    iCount = kept;
+}
+
+CSHTTPHeaders::HeaderList CSHTTPHeaders::takeHeaders() {
+    iHeaders.resize(iCount);
+    iCount = 0;
+    return std::exchange(iHeaders, {});
+}
+
+void CSHTTPHeaders::setHeaders(HeaderList headers) {
+    iHeaders = std::move(headers);
+    iCount = static_cast<uint32>(iHeaders.size());
 }
 
 bool CSHTTPHeaders::connectionHas(const char* token) const {
     const size_t length = strlen(token);
-    for (const auto& header : iHeaders) {
-        if (header->getName()->compare("Connection") != 0) continue;
-        const char* value = header->getValueCString();
+    for (uint32 i = 0; i < iCount; i++) {
+        const CSHeader& header = iHeaders[i];
+        if (!header.hasName("Connection")) continue;
+        const char* value = header.getValueCString();
         for (std::string_view rest(value ? value : ""); !rest.empty();) {
             size_t comma = rest.find(',');
             std::string_view item = rest.substr(0, comma);
@@ -172,12 +178,12 @@ bool CSHTTPHeaders::connectionHas(const char* token) const {
 }
 
 void CSHTTPHeaders::clearHeaders() {
-    iHeaders.clear();
+    iCount = 0;
     iKeepAlive = iExpect100Continue = iUnknownExpect = false;
 }
 
-void CSHTTPHeaders::writeHeader(CSOutputStream* out, bool trace) const {
-    for (const auto& header : iHeaders) header->write(out, trace);
+void CSHTTPHeaders::appendHeaders(std::string& out) const {
+    for (uint32 i = 0; i < iCount; i++) iHeaders[i].appendTo(out);
 }
 
 // ---- CSHTTPInputStream ----
@@ -214,28 +220,31 @@ void CSHTTPInputStream::sendContinue() {
 void CSHTTPInputStream::freeHead() {
     iContinuePending = false;
     clearHeaders();
-    iMethod.reset();
-    iRequestURI.reset();
-    iHTTPVersion.reset();
-    iReasonPhrase.reset();
+    iFirstLine = FirstLine::None;
     iStatus = 0;
+}
+
+void CSHTTPInputStream::resetMessage() {
+    freeHead();
+    iBody.clear();
+    releaseIfLarge(iBody);
 }
 
 void CSHTTPInputStream::readHead(bool trace) {
     freeHead();
     size_t headSize = 0;
     size_t headerLines = 0;
+    iLine.reserve(kLineReserve);
     for (bool first = true;; first = false) {
-        auto line = readLine(kMaxLineLength, CS_ERR_BAD_HTTP_HEADER, kBadHeader);
-        if (!line) return;
-        std::string_view text(line->data() ? line->data() : "", line->length());
+        if (!readLine(iLine, kMaxLineLength, CS_ERR_BAD_HTTP_HEADER, kBadHeader)) return;
+        std::string_view text(iLine);
         if (trace) {
             if (first) CSL.logLine(CSThread::getSelf(), CSLog::Protocol, "=== HTTP Request (Header) ===");
             traceText(CSLog::escape(text));
             traceText("\n");
         }
         if (text.empty()) {
-            iContinuePending = iContinueStream && iMethod && expect100Continue();
+            iContinuePending = iContinueStream && iFirstLine == FirstLine::Request && expect100Continue();
             return;
         }
         headSize += text.size() + 2;
@@ -261,20 +270,22 @@ void CSHTTPInputStream::parseFirstLine(std::string_view line) {
     };
     std::string_view first = nextWord();
     if (first.starts_with("HTTP")) {
-        iHTTPVersion = CSString::newString(first);
+        iFirstLine = FirstLine::Status;
+        iHTTPVersion.assign(first);
         iStatus = static_cast<int>(std::min<uint64>(parseDecimal(nextWord()), INT32_MAX));
-        iReasonPhrase = CSString::newString(line.substr(skipSpaces(line, pos)));
+        iReasonPhrase.assign(line.substr(skipSpaces(line, pos)));
         return;
     }
-    iMethod = CSString::newString(first);
-    iRequestURI = CSString::newString(nextWord());
-    iHTTPVersion = CSString::newString(nextWord());
+    iFirstLine = FirstLine::Request;
+    iMethod.assign(first);
+    iRequestURI.assign(nextWord());
+    iHTTPVersion.assign(nextWord());
 }
 
 void CSHTTPInputStream::parseHeaderLine(std::string_view line) {
     size_t colon = line.find(':');
     if (colon == std::string_view::npos) {
-        addHeader(line.data(), static_cast<uint32>(line.size()), "", 0);
+        addHeader(line, std::string_view());
         return;
     }
     size_t nameStart = skipSpaces(line, 0);
@@ -286,7 +297,7 @@ void CSHTTPInputStream::parseHeaderLine(std::string_view line) {
         if (start == rest.size()) CSException::throwException(CS_CONTEXT, CS_ERR_BAD_HTTP_HEADER, kBadHeader);
         value = trimTrailingSpaces(rest.substr(start));
     }
-    addHeader(name.data(), static_cast<uint32>(name.size()), value.data(), static_cast<uint32>(value.size()));
+    addHeader(name, value);
 }
 
 bool CSHTTPInputStream::getContentLength(uint64* length) const {
@@ -346,9 +357,8 @@ void CSHTTPInputStream::readBody(uint64 maxLength, int errorCode) {
         // Each stored line takes one more byte for its "\n".
         uint64 room = limit - iBody.size();
         if (room == 0) CSException::throwException(CS_CONTEXT, errorCode, message);
-        auto line = readLine(room - 1, errorCode, message);
-        if (!line || line->length() == 0) return;
-        iBody.append(line->data(), line->length());
+        if (!readLine(iLine, room - 1, errorCode, message) || iLine.empty()) return;
+        iBody += iLine;
         iBody += '\n';
     }
 }
@@ -357,6 +367,13 @@ void CSHTTPInputStream::readBody(uint64 maxLength, int errorCode) {
 
 CSRef<CSHTTPOutputStream> CSHTTPOutputStream::newStream(CSRef<CSOutputStream> stream) {
     return cs_new<CSHTTPOutputStream>(std::move(stream));
+}
+
+void CSHTTPOutputStream::resetMessage() {
+    clearHeaders();
+    clearBody();
+    releaseIfLarge(iBody);
+    iStatus = 200;
 }
 
 void CSHTTPOutputStream::setRange(uint64 length, uint64 start, uint64 total) {
@@ -372,11 +389,20 @@ void CSHTTPOutputStream::appendBody(const char* data, size_t len) {
     iContentLength = iBody.size();
 }
 
-void CSHTTPOutputStream::appendBody(int value) { appendBody(std::to_string(value).c_str()); }
+void CSHTTPOutputStream::appendBody(int value) {
+    appendNumber(iBody, value);
+    iContentLength = iBody.size();
+}
 
-void CSHTTPOutputStream::appendBody(unsigned int value) { appendBody(std::to_string(value).c_str()); }
+void CSHTTPOutputStream::appendBody(unsigned int value) {
+    appendNumber(iBody, value);
+    iContentLength = iBody.size();
+}
 
-void CSHTTPOutputStream::appendBody(uint64 value) { appendBody(std::to_string(value).c_str()); }
+void CSHTTPOutputStream::appendBody(uint64 value) {
+    appendNumber(iBody, value);
+    iContentLength = iBody.size();
+}
 
 void CSHTTPOutputStream::setBody(CSStringBuffer& buffer) {
     iBody.assign(buffer.data() ? buffer.data() : "", buffer.length());
@@ -391,22 +417,24 @@ void CSHTTPOutputStream::clearBody() {
 }
 
 void CSHTTPOutputStream::writeHead(bool trace) {
-    std::string head = "HTTP/1.1 ";
-    head += std::to_string(iStatus);
+    std::string& head = iHead;
+    head.reserve(kHeadReserve);  // a usual head then takes one allocation in the stream's life
+    head.assign("HTTP/1.1 ");
+    appendNumber(head, iStatus);
     head += ' ';
     head += getReasonPhrase(iStatus);
     head += "\r\n";
-    for (const auto& header : iHeaders) appendHeader(head, *header);
+    appendHeaders(head);
     head += "Content-Length: ";
-    head += std::to_string(iContentLength);
+    appendNumber(head, iContentLength);
     head += "\r\n";
     if (iRangeLength != 0 && iStatus == 200) {
         head += "Content-Range: bytes ";
-        head += std::to_string(iRangeStart);
+        appendNumber(head, iRangeStart);
         head += '-';
-        head += std::to_string(iRangeStart + iRangeLength - 1);
+        appendNumber(head, iRangeStart + iRangeLength - 1);
         head += '/';
-        head += std::to_string(iRangeTotal);
+        appendNumber(head, iRangeTotal);
         head += "\r\n";
     }
     head += "\r\n";
@@ -418,11 +446,6 @@ void CSHTTPOutputStream::writeHead(bool trace) {
 }
 
 void CSHTTPOutputStream::writeBody() { iStream->write(iBody.data(), iBody.size()); }
-
-void CSHTTPOutputStream::writeHeaders(bool trace) {
-    writeHeader(iStream.get(), trace);
-    clearHeaders();
-}
 
 void CSHTTPOutputStream::print(const char* text, bool trace) {
     print(text);

@@ -5,6 +5,8 @@
 // one pair per connection; a pair is used by one thread at a time.
 #pragma once
 
+#include <strings.h>
+
 #include <string>
 #include <string_view>
 #include <utility>
@@ -20,62 +22,53 @@ enum : int {
     CS_ERR_POST_DATA_INCOMPLETE = -14019,
 };
 
-// One header: a name and a value, which may be absent.
-class CSHeader : public CSRefObject {
+// One header: a name and a value, which may be absent. Held by value in a CSHTTPHeaders list.
+class CSHeader {
 public:
-    static CSRef<CSHeader> newHeader(const char* name, const char* value);
+    // A null value leaves the header without one. The strings keep their capacity, so a header
+    // reused for a later message allocates nothing when its texts fit.
+    void assign(std::string_view name, const char* value, size_t valueLen);
 
-    void setName(const char* name);
-    void setName(const char* name, uint32 len);
-    void setName(CSRef<CSString> name) { iName = std::move(name); }
-    void setValue(const char* value);
-    void setValue(const char* value, uint32 len);
-    void setValue(CSRef<CSString> value) { iValue = std::move(value); }
+    const char* getNameCString() const { return iName.c_str(); }
+    // Null when the header has no value.
+    const char* getValueCString() const { return iHasValue ? iValue.c_str() : nullptr; }
+    // The name is `name` without regard to case (both read up to their first zero byte).
+    bool hasName(const char* name) const { return strcasecmp(iName.c_str(), name) == 0; }
 
-    CSString* getName() const { return iName.get(); }
-    // None when the header has no value.
-    CSString* getValue() const { return iValue.get(); }
-    const char* getNameCString() const { return iName ? iName->getCString() : ""; }
-    const char* getValueCString() const { return iValue ? iValue->getCString() : nullptr; }
-
-    // name ": " value "\r\n"; with trace also "name: value\n" on standard output.
-    void write(CSOutputStream* out, bool trace) const;
+    // name ": " value "\r\n"
+    void appendTo(std::string& out) const;
 
 private:
-    CSRef<CSString> iName;
-    CSRef<CSString> iValue;
+    std::string iName;
+    std::string iValue;
+    bool iHasValue = false;
 };
 
 // Headers in the order added; duplicates are kept. Names are compared without regard to case.
+// Cleared headers keep their places and string capacity for the next message: a list that is
+// cleared and refilled with headers of the sizes it has held before allocates nothing.
 class CSHTTPHeaders {
 public:
-    using HeaderList = std::vector<CSRef<CSHeader>>;
+    using HeaderList = std::vector<CSHeader>;
 
-    void addHeader(CSRef<CSHeader> header);
-    void addHeader(const char* name, CSString* value);
+    void addHeader(const CSHeader& header);
     void addHeader(const char* name, const char* value);
     void addHeader(const char* name, uint64 value);  // "%llu"
-    void addHeader(const char* name, uint32 nameLen, const char* value, uint32 valueLen);
-    void addHeader(CSString* name, CSString* value);
-    // Adds every header of `other` (the headers are shared, not copied).
+    void addHeader(std::string_view name, std::string_view value);
+    // Adds a copy of every header of `other`.
     void addHeaders(const CSHTTPHeaders& other);
 
-    // The value of the first header of that name, or none.
-    CSRef<CSString> getHeaderValue(const char* name) const;
+    // The value of the first header of that name, or null.
     const char* getHeaderCStringValue(const char* name) const;
     // Removes every header of that name.
     void removeHeader(const char* name);
-    void removeHeader(CSString* name) { removeHeader(name ? name->getCString() : ""); }
-    // Drops the list and clears the flags.
+    // Empties the list and clears the flags.
     void clearHeaders();
-    // Hands the list to the caller and leaves none.
-    HeaderList takeHeaders() { return std::exchange(iHeaders, {}); }
-    void setHeaders(HeaderList headers) { iHeaders = std::move(headers); }
-    uint32 numHeaders() const { return static_cast<uint32>(iHeaders.size()); }
-    CSHeader* getHeader(uint32 i) const { return i < iHeaders.size() ? iHeaders[i].get() : nullptr; }
-
-    // Every header as name ": " value "\r\n".
-    void writeHeader(CSOutputStream* out, bool trace) const;
+    // Hands the headers to the caller and leaves none.
+    HeaderList takeHeaders();
+    void setHeaders(HeaderList headers);
+    uint32 numHeaders() const { return iCount; }
+    const CSHeader* getHeader(uint32 i) const { return i < iCount ? &iHeaders[i] : nullptr; }
 
     // "Connection: Keep-Alive" was added.
     bool keepAlive() const { return iKeepAlive; }
@@ -87,7 +80,15 @@ public:
     bool connectionHas(const char* token) const;
 
 protected:
-    HeaderList iHeaders;
+    void appendHeaders(std::string& out) const;
+
+private:
+    // The place of a new header at the end of the list; its flags are noted by noteHeader().
+    CSHeader& nextHeader();
+    void noteHeader(const CSHeader& header);
+
+    HeaderList iHeaders;  // the first iCount are the list; the rest are kept for reuse
+    uint32 iCount = 0;
     bool iKeepAlive = false;
     bool iExpect100Continue = false;
     bool iUnknownExpect = false;
@@ -103,6 +104,8 @@ public:
     static constexpr uint64 kMaxBodyLength = 0xFFFFFFFFull;
     // This many bytes without the end of a head are enough for readHead to refuse them.
     static constexpr size_t kMaxHeadBytes = kMaxHeadSize + kMaxLineLength + 4;
+    // resetMessage() keeps a body's memory up to this size for the next message.
+    static constexpr size_t kKeptBodyCapacity = 65536;
 
     // True when `bytes` begin with a whole head as readHead reads it: lines up to an empty one. A
     // CR as the last byte leaves it open (an LF may follow).
@@ -114,14 +117,26 @@ public:
     // Reads the next message head. At the end of input the head stays empty and getMethod() gives
     // none; so does a status line.
     void readHead(bool trace = false);
+    // Forgets the head and the body of the previous message (the memory is kept for the next one,
+    // except a body's beyond kKeptBodyCapacity).
+    void resetMessage();
     // From now on a request head with "Expect: 100-continue" is answered on `out` with
     // "HTTP/1.1 100 Continue" when its body is first read, and not at all when it is not.
     void answerContinueOn(CSRef<CSOutputStream> out) { iContinueStream = std::move(out); }
 
-    const char* getMethod() const { return iMethod ? iMethod->getCString() : nullptr; }
-    const char* getRequestURI() const { return iRequestURI ? iRequestURI->getCString() : nullptr; }
-    const char* getHTTPVersion() const { return iHTTPVersion ? iHTTPVersion->getCString() : nullptr; }
-    const char* getReasonPhrase() const { return iReasonPhrase ? iReasonPhrase->getCString() : nullptr; }
+    // Null unless the head began with a request line.
+    const char* getMethod() const { return iFirstLine == FirstLine::Request ? iMethod.c_str() : nullptr; }
+    const char* getRequestURI() const {
+        return iFirstLine == FirstLine::Request ? iRequestURI.c_str() : nullptr;
+    }
+    // Null when no head was read.
+    const char* getHTTPVersion() const {
+        return iFirstLine != FirstLine::None ? iHTTPVersion.c_str() : nullptr;
+    }
+    // Null unless the head began with a status line.
+    const char* getReasonPhrase() const {
+        return iFirstLine == FirstLine::Status ? iReasonPhrase.c_str() : nullptr;
+    }
     // The status of a reply; 0 for a request.
     int getStatus() const { return iStatus; }
 
@@ -150,10 +165,17 @@ public:
         if (iContinuePending) sendContinue();
         return iStream->peek();
     }
+    bool readLine(std::string& line, size_t maxLength = SIZE_MAX, int errorCode = 0,
+                  const char* message = nullptr) override {
+        if (iContinuePending) sendContinue();
+        return iStream->readLine(line, maxLength, errorCode, message);
+    }
     void reset() override { iStream->reset(); }
     const char* identify() override { return iStream->identify(); }
 
 private:
+    enum class FirstLine { None, Request, Status };
+
     void sendContinue();
     void freeHead();
     void parseFirstLine(std::string_view line);
@@ -162,10 +184,12 @@ private:
 
     CSRef<CSInputStream> iStream;
     int iStatus = 0;
-    CSRef<CSString> iMethod;
-    CSRef<CSString> iRequestURI;
-    CSRef<CSString> iHTTPVersion;
-    CSRef<CSString> iReasonPhrase;
+    FirstLine iFirstLine = FirstLine::None;
+    std::string iMethod;
+    std::string iRequestURI;
+    std::string iHTTPVersion;
+    std::string iReasonPhrase;
+    std::string iLine;  // the line being read
     std::string iBody;
     CSRef<CSOutputStream> iContinueStream;
     bool iContinuePending = false;  // the head asked for 100-continue and no body byte was read
@@ -175,6 +199,10 @@ class CSHTTPOutputStream : public CSOutputStream, public CSHTTPHeaders {
 public:
     explicit CSHTTPOutputStream(CSRef<CSOutputStream> stream) : iStream(std::move(stream)) {}
     static CSRef<CSHTTPOutputStream> newStream(CSRef<CSOutputStream> stream);
+
+    // Forgets the headers, body, status and range of the previous message (the memory is kept
+    // for the next one, except a body's beyond CSHTTPInputStream::kKeptBodyCapacity).
+    void resetMessage();
 
     void setStatus(int status) { iStatus = status; }
     int getStatus() const { return iStatus; }
@@ -201,8 +229,6 @@ public:
     // Status line, headers, Content-Length (always), Content-Range (status 200 with a range), "\r\n".
     void writeHead(bool trace = false);
     void writeBody();
-    // The headers alone; then drops the list and clears the flags.
-    void writeHeaders(bool trace = false);
 
     // The RFC 2616 phrase of a status code; "Unknown Code" for others.
     static const char* getReasonPhrase(int status);
@@ -233,4 +259,5 @@ private:
     uint64 iRangeLength = 0;
     uint64 iRangeStart = 0;
     uint64 iRangeTotal = 0;
+    std::string iHead;  // the head being written
 };

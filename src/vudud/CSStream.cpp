@@ -25,20 +25,17 @@ void throwPendingSignal() {
 
 // ---- CSInputStream ----
 
-std::unique_ptr<CSStringBuffer> CSInputStream::readLine() { return readLine(SIZE_MAX, 0, nullptr); }
-
-std::unique_ptr<CSStringBuffer> CSInputStream::readLine(size_t maxLength, int errorCode,
-                                                        const char* message) {
+bool CSInputStream::readLine(std::string& line, size_t maxLength, int errorCode, const char* message) {
+    line.clear();
     int ch = read();
-    if (ch == -1) return nullptr;
-    auto line = std::make_unique<CSStringBuffer>(20);
+    if (ch == -1) return false;
     while (ch != -1 && ch != '\n' && ch != '\r') {
-        if (line->length() >= maxLength) CSException::throwException(CS_CONTEXT, errorCode, message);
-        line->append(static_cast<char>(ch));
+        if (line.size() >= maxLength) CSException::throwException(CS_CONTEXT, errorCode, message);
+        line += static_cast<char>(ch);
         ch = read();
     }
     if (ch == '\r' && peek() == '\n') read();
-    return line;
+    return true;
 }
 
 size_t CSInputStream::readAvailable(char* data, size_t size, bool* ended) {
@@ -229,6 +226,33 @@ void CSBufferedInputStream::rebind(CSRef<CSInputStream> stream) {
     if (iCapacity != kBufferSize) {
         iBuffer = std::make_unique<char[]>(kBufferSize);
         iCapacity = kBufferSize;
+    }
+}
+
+bool CSBufferedInputStream::readLine(std::string& line, size_t maxLength, int errorCode,
+                                     const char* message) {
+    line.clear();
+    if (iPos == iFill && !fill()) return false;
+    for (;;) {
+        const char* start = iBuffer.get() + iPos;
+        const char* end = iBuffer.get() + iFill;
+        const char* stop = start;
+        while (stop < end && *stop != '\n' && *stop != '\r') stop++;
+        size_t run = static_cast<size_t>(stop - start);
+        size_t room = maxLength - line.size();
+        if (run > room) {
+            // Taken up to the first byte too many, as the byte-by-byte reading does.
+            iPos += room + 1;
+            CSException::throwException(CS_CONTEXT, errorCode, message);
+        }
+        line.append(start, run);
+        iPos += run;
+        if (stop < end) {
+            iPos++;
+            if (*stop == '\r' && peek() == '\n') iPos++;
+            return true;
+        }
+        if (!fill()) return true;
     }
 }
 

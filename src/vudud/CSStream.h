@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -30,12 +31,14 @@ public:
     // A text naming the source, for error messages.
     virtual const char* identify() = 0;
 
-    // The next line without its terminator (LF, CR, or CR LF), or none at the end of input before
-    // any byte. A last line without terminator is returned too.
-    std::unique_ptr<CSStringBuffer> readLine();
-    // As readLine(), but a line longer than maxLength bytes raises `errorCode` with `message`
-    // instead of being stored, so that a peer cannot make the line grow without bound.
-    std::unique_ptr<CSStringBuffer> readLine(size_t maxLength, int errorCode, const char* message);
+    // Reads the next line without its terminator (LF, CR, or CR LF) into `line`, in place of what
+    // it held (its capacity is kept, so a reused line allocates nothing). False at the end of input
+    // before any byte; a last line without terminator is read too. A line longer than maxLength
+    // bytes raises `errorCode` with `message` instead of being stored, so that a peer cannot make
+    // the line grow without bound.
+    // This default reads byte by byte.
+    virtual bool readLine(std::string& line, size_t maxLength = SIZE_MAX, int errorCode = 0,
+                          const char* message = nullptr);
 };
 
 class CSOutputStream : public CSRefObject {
@@ -125,6 +128,9 @@ public:
     size_t read(char* data, size_t size) override;
     int read() override;
     int peek() override;
+    // Copies the line out of the buffer in runs, reading as readLine() does byte by byte.
+    bool readLine(std::string& line, size_t maxLength = SIZE_MAX, int errorCode = 0,
+                  const char* message = nullptr) override;
     void reset() override;
     const char* identify() override { return iStream->identify(); }
 

@@ -15,7 +15,7 @@ constexpr int kMaxMessages = 50;
 
 void examineHead(CSHTTPInputStream& in) {
     FUZZ_CHECK(in.numHeaders() <= CSHTTPInputStream::kMaxHeaderLines);
-    for (uint32 i = 0; i < in.numHeaders(); i++) FUZZ_CHECK(in.getHeader(i)->getName() != nullptr);
+    for (uint32 i = 0; i < in.numHeaders(); i++) FUZZ_CHECK(in.getHeader(i) != nullptr);
     FUZZ_CHECK(in.getHeader(in.numHeaders()) == nullptr);
 
     uint64 length = 0, start = 0;
@@ -24,10 +24,8 @@ void examineHead(CSHTTPInputStream& in) {
         FUZZ_CHECK(start + (length - 1) >= start);  // the last byte is addressable
     }
     for (const char* name : {"Host", "Connection", "P1Session", "P1KeyCode", "Seek-Pos", "Expect"}) {
-        CSRef<CSString> value = in.getHeaderValue(name);
         const char* text = in.getHeaderCStringValue(name);
-        FUZZ_CHECK((value == nullptr) == (text == nullptr));
-        if (value) FUZZ_CHECK(std::strcmp(value->getCString(), text) == 0);
+        if (text) FUZZ_CHECK(std::strlen(text) < CSHTTPInputStream::kMaxLineLength);
     }
 }
 

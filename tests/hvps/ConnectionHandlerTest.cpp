@@ -188,7 +188,7 @@ TEST_F(ConnectionHandlerTest, UrlArgumentsReplaceTheHeadersOfTheSameMeaning) {
     CSHTTPInputStream& in = *handler->iInputStream;
     uint32 seekPos = 0;
     for (uint32 i = 0; i < in.numHeaders(); i++)
-        if (in.getHeader(i)->getName()->compare("Seek-Pos") == 0) seekPos++;
+        if (in.getHeader(i)->hasName("Seek-Pos")) seekPos++;
     EXPECT_EQ(seekPos, 1u);
     EXPECT_STREQ(in.getHeaderCStringValue("Seek-Pos"), "10");
     EXPECT_STREQ(in.getHeaderCStringValue("Maximum-Length"), "20");

@@ -34,10 +34,10 @@ public:
 
 std::vector<std::string> allLines(CSInputStream* in) {
     std::vector<std::string> lines;
+    std::string line;
     for (int i = 0; i < 100; i++) {
-        auto line = in->readLine();
-        if (!line) return lines;
-        lines.emplace_back(line->data() ? line->data() : "", line->length());
+        if (!in->readLine(line)) return lines;
+        lines.push_back(line);
     }
     return lines;
 }
