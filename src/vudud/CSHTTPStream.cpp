@@ -91,27 +91,10 @@ CSHeader& CSHTTPHeaders::nextHeader() {
     return iHeaders[iCount++];
 }
 
-void CSHTTPHeaders::noteHeader(const CSHeader& header) {
-    const char* value = header.getValueCString();
-    if (header.hasName("Connection") && value && strcasecmp(value, "Keep-Alive") == 0) iKeepAlive = true;
-    if (header.hasName("Expect")) {
-        if (value && strcasecmp(value, "100-continue") == 0)
-            iExpect100Continue = true;
-        else
-            iUnknownExpect = true;
-    }
-}
-
-void CSHTTPHeaders::addHeader(const CSHeader& header) {
-    CSHeader& added = nextHeader();
-    added = header;
-    noteHeader(added);
-}
+void CSHTTPHeaders::addHeader(const CSHeader& header) { nextHeader() = header; }
 
 void CSHTTPHeaders::addHeader(const char* name, const char* value) {
-    CSHeader& added = nextHeader();
-    added.assign(name ? name : "", value, value ? strlen(value) : 0);
-    noteHeader(added);
+    nextHeader().assign(name ? name : "", value, value ? strlen(value) : 0);
 }
 
 void CSHTTPHeaders::addHeader(const char* name, uint64 value) {
@@ -121,9 +104,7 @@ void CSHTTPHeaders::addHeader(const char* name, uint64 value) {
 }
 
 void CSHTTPHeaders::addHeader(std::string_view name, std::string_view value) {
-    CSHeader& added = nextHeader();
-    added.assign(name, value.data() ? value.data() : "", value.size());
-    noteHeader(added);
+    nextHeader().assign(name, value.data() ? value.data() : "", value.size());
 }
 
 void CSHTTPHeaders::addHeaders(const CSHTTPHeaders& other) {
@@ -135,6 +116,20 @@ const char* CSHTTPHeaders::getHeaderCStringValue(const char* name) const {
         if (iHeaders[i].hasName(name)) return iHeaders[i].getValueCString();
     }
     return nullptr;
+}
+
+bool CSHTTPHeaders::hasHeader(const char* name, const char* value) const {
+    for (uint32 i = 0; i < iCount; i++) {
+        if (iHeaders[i].hasName(name) && iHeaders[i].hasValue(value)) return true;
+    }
+    return false;
+}
+
+bool CSHTTPHeaders::unknownEpectHeader() const {
+    for (uint32 i = 0; i < iCount; i++) {
+        if (iHeaders[i].hasName("Expect") && !iHeaders[i].hasValue("100-continue")) return true;
+    }
+    return false;
 }
 
 void CSHTTPHeaders::removeHeader(const char* name) {
@@ -175,11 +170,6 @@ bool CSHTTPHeaders::connectionHas(const char* token) const {
         }
     }
     return false;
-}
-
-void CSHTTPHeaders::clearHeaders() {
-    iCount = 0;
-    iKeepAlive = iExpect100Continue = iUnknownExpect = false;
 }
 
 void CSHTTPHeaders::appendHeaders(std::string& out) const {

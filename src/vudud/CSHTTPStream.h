@@ -5,8 +5,6 @@
 // one pair per connection; a pair is used by one thread at a time.
 #pragma once
 
-#include <strings.h>
-
 #include <string>
 #include <string_view>
 #include <utility>
@@ -33,12 +31,28 @@ public:
     // Null when the header has no value.
     const char* getValueCString() const { return iHasValue ? iValue.c_str() : nullptr; }
     // The name is `name` without regard to case (both read up to their first zero byte).
-    bool hasName(const char* name) const { return strcasecmp(iName.c_str(), name) == 0; }
+    bool hasName(const char* name) const { return sameTextIgnoringCase(iName.c_str(), name); }
+    // The header has a value and it is `value` without regard to case.
+    bool hasValue(const char* value) const {
+        return iHasValue && sameTextIgnoringCase(iValue.c_str(), value);
+    }
 
     // name ": " value "\r\n"
     void appendTo(std::string& out) const;
 
 private:
+    // Compared inline: a name usually differs in its first byte, and a call per comparison
+    // would cost more than the comparison.
+    static bool sameTextIgnoringCase(const char* a, const char* b) {
+        for (;; a++, b++) {
+            if (lowerASCII(*a) != lowerASCII(*b)) return false;
+            if (*a == 0) return true;
+        }
+    }
+    static char lowerASCII(char ch) {
+        return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch + ('a' - 'A')) : ch;
+    }
+
     std::string iName;
     std::string iValue;
     bool iHasValue = false;
@@ -62,20 +76,19 @@ public:
     const char* getHeaderCStringValue(const char* name) const;
     // Removes every header of that name.
     void removeHeader(const char* name);
-    // Empties the list and clears the flags.
-    void clearHeaders();
+    void clearHeaders() { iCount = 0; }
     // Hands the headers to the caller and leaves none.
     HeaderList takeHeaders();
     void setHeaders(HeaderList headers);
     uint32 numHeaders() const { return iCount; }
     const CSHeader* getHeader(uint32 i) const { return i < iCount ? &iHeaders[i] : nullptr; }
 
-    // "Connection: Keep-Alive" was added.
-    bool keepAlive() const { return iKeepAlive; }
-    // "Expect: 100-continue" was added.
-    bool expect100Continue() const { return iExpect100Continue; }
-    // An "Expect" header with another value was added.
-    bool unknownEpectHeader() const { return iUnknownExpect; }
+    // Some header is "Connection: Keep-Alive".
+    bool keepAlive() const { return hasHeader("Connection", "Keep-Alive"); }
+    // Some header is "Expect: 100-continue".
+    bool expect100Continue() const { return hasHeader("Expect", "100-continue"); }
+    // Some "Expect" header has another value.
+    bool unknownEpectHeader() const;
     // Some "Connection" header lists `token` (compared without regard to case).
     bool connectionHas(const char* token) const;
 
@@ -83,15 +96,13 @@ protected:
     void appendHeaders(std::string& out) const;
 
 private:
-    // The place of a new header at the end of the list; its flags are noted by noteHeader().
+    // The place of a new header at the end of the list.
     CSHeader& nextHeader();
-    void noteHeader(const CSHeader& header);
+    // Some header of that name has that value (both without regard to case).
+    bool hasHeader(const char* name, const char* value) const;
 
     HeaderList iHeaders;  // the first iCount are the list; the rest are kept for reuse
     uint32 iCount = 0;
-    bool iKeepAlive = false;
-    bool iExpect100Continue = false;
-    bool iUnknownExpect = false;
 };
 
 class CSHTTPInputStream : public CSInputStream, public CSHTTPHeaders {
