@@ -307,9 +307,7 @@ const char* MSConnectionHandler::serverHeader() {
 }
 
 void MSConnectionHandler::resetOutput(bool keepAlive) {
-    iOutputStream->clearHeaders();
-    iOutputStream->clearBody();
-    iOutputStream->setStatus(200);
+    iOutputStream->resetMessage();
     iOutputStream->addHeader("Server", serverHeader());
     iOutputStream->addHeader("Content-Type", "text/html");
     iOutputStream->addHeader("Connection", keepAlive && !iCloseAfterReply ? "Keep-Alive" : "close");
