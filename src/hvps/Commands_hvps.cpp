@@ -83,15 +83,15 @@ std::string bodyStart(const std::string& body) {
     return body.substr(0, 46) + "...";
 }
 
-std::string dataPath(const CSString* resourcePath) {
-    return hvps_system_parameters.iRepositoryPath + "/" + (resourcePath ? resourcePath->getCString() : "");
+std::string dataPath(const std::string& resourcePath) {
+    return hvps_system_parameters.iRepositoryPath + "/" + resourcePath;
 }
 
 // The resource path names something inside the space: "<id>/" and at least one more character.
 // REMOVE and RENAME refuse the space directory itself, which a rename could otherwise turn into
 // another space's directory or a marked one ("<other id>-TO_DELETE").
-const char* requireFileInSpace(const CSString* resourcePath) {
-    const char* path = resourcePath ? resourcePath->getCString() : "";
+const char* requireFileInSpace(const std::string& resourcePath) {
+    const char* path = resourcePath.c_str();
     const char* slash = strchr(path, '/');
     if (!slash || slash[1] == 0)
         CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_ACCESS_DENIED, "Illegal path: %s", path);
@@ -114,7 +114,7 @@ uint32 listItemID(std::string_view item) {
 // The file of a REMOVE or RENAME, locked as an upload locks it, so that the command waits for an
 // upload of the file to end and the disk usage sees the two one after the other; none when the
 // path names no file.
-CSRef<CSLockedFile> lockExistingFile(const CSString* resourcePath) {
+CSRef<CSLockedFile> lockExistingFile(const std::string& resourcePath) {
     try {
         return CSLockedFile::lockFile(dataPath(resourcePath).c_str(), CSLockedFile::Exclusive);
     } catch (const CSException& e) {
@@ -171,9 +171,9 @@ void MSConnectionHandler::handlePost() {
 
 void MSConnectionHandler::doRemove() {
     verifySession();
-    requireFileInSpace(iResourcePath.get());
+    requireFileInSpace(iResourcePath);
     SpaceWriter writer(iSpaceID);
-    CSRef<CSLockedFile> file = lockExistingFile(iResourcePath.get());
+    CSRef<CSLockedFile> file = lockExistingFile(iResourcePath);
     if (file) {
         file->getPath()->removeFile();
         // A digest cached for the path described the removed file, not a later one of that name.
@@ -187,7 +187,7 @@ void MSConnectionHandler::doRemove() {
 
 void MSConnectionHandler::doRename() {
     verifySession();
-    requireFileInSpace(iResourcePath.get());
+    requireFileInSpace(iResourcePath);
     std::string_view name = std::string_view(tPostBody).substr(strlen("RENAME"));
     while (!name.empty() && (name.front() == '\r' || name.front() == '\n')) name.remove_prefix(1);
     name = name.substr(0, std::min(name.size(), kMaxNewName));
@@ -199,7 +199,7 @@ void MSConnectionHandler::doRename() {
         CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_ACCESS_DENIED, "Illegal path: %s", newName.c_str());
 
     SpaceWriter writer(iSpaceID);
-    CSRef<CSLockedFile> file = lockExistingFile(iResourcePath.get());
+    CSRef<CSLockedFile> file = lockExistingFile(iResourcePath);
     if (file) {
         CSRef<CSString> oldPath = CSRef<CSString>::retained(file->getPathString());
         std::string newPath = oldPath->getCString();
@@ -216,7 +216,7 @@ void MSConnectionHandler::doRename() {
 
 void MSConnectionHandler::doDeleteSpace() {
     verifySession();
-    const char* path = iResourcePath ? iResourcePath->getCString() : "";
+    const char* path = iResourcePath.c_str();
     const char* slash = strchr(path, '/');
     if (slash && slash[1] != 0)
         CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_BAD_REQUEST, "Bad URL for delete space: %s", path);

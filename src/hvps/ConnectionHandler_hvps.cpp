@@ -316,7 +316,8 @@ void MSConnectionHandler::resetOutput(bool keepAlive) {
 // --- Request paths.
 
 void MSConnectionHandler::dropPath() {
-    iResourcePath.reset();
+    iResourcePath.clear();
+    iHasResourcePath = false;
     iSpaceID = 0;
     iSpace.reset();
     iInSpaceURL = false;
@@ -326,7 +327,7 @@ void MSConnectionHandler::dropPath() {
 bool MSConnectionHandler::parseRequestURI(bool linksRefusedAtOpen) {
     dropPath();
     parseURL(iInputStream->getRequestURI());
-    const char* path = iResourcePath ? iResourcePath->getCString() : "";
+    const char* path = iResourcePath.c_str();
     size_t length = strlen(path);
     if (length > kMaxResourcePath) {
         CSException::throwExceptionf(CS_CONTEXT, HVPS_ERR_ACCESS_DENIED,
@@ -363,7 +364,8 @@ void MSConnectionHandler::setPath(char* path) {
         iInSpaceURL = false;
     }
     if (rest.starts_with('/')) rest.remove_prefix(1);
-    iResourcePath = CSString::newString(rest);
+    iResourcePath.assign(rest);
+    iHasResourcePath = true;
 }
 
 void MSConnectionHandler::setArg(char* name, char* value) {
@@ -387,7 +389,7 @@ void MSConnectionHandler::handleGet() {
         handleSpaceGet();
         return;
     }
-    const char* path = iResourcePath ? iResourcePath->getCString() : "";
+    const char* path = iResourcePath.c_str();
     if (equalsIgnoreCase(path, "ping.xml")) {
         prepareResponse(false, 200, 0, "Ping OK");
         return;

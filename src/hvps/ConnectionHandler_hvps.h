@@ -159,7 +159,11 @@ public:
     CSRef<CSHTTPInputStream> iInputStream;
     CSRef<CSHTTPOutputStream> iOutputStream;
     bool iInSpaceURL = false;
-    CSRef<CSString> iResourcePath;  // relative to the repository data directory, or none
+    // Relative to the repository data directory; empty when none, which resourcePath() tells
+    // apart. Its memory is kept from one request to the next.
+    std::string iResourcePath;
+    bool iHasResourcePath = false;
+    const char* resourcePath() const { return iHasResourcePath ? iResourcePath.c_str() : nullptr; }
     uint32 iSpaceID = 0;            // 0: no space id in the path
     CSRef<HVSpace> iSpace;          // the space for iSpaceID, retained, or none
     uint64 iMD5Offset = 0;          // MD5 progress reported with -6

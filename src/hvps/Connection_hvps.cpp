@@ -28,17 +28,10 @@ void MSConnection::buildStreams() {
 void MSConnection::releaseStreams() {
     Streams streams = std::exchange(iStreams, {});
     if (!streams.input || tSpare.input) return;
-    // The next connection must see nothing of this one's last messages.
-    // TODO(resetMessage): one resetMessage() call on each HTTP stream replaces this block. Until
-    // then a set that still holds a request body (up to the largest a command may send) is dropped
-    // with it, so that no thread keeps that memory, and the request line and a pending 100-continue
-    // are forgotten by the next readHead before anything can read them.
-    if (streams.input->getBodyLength() > 0) return;
-    streams.input->clearHeaders();
-    streams.output->clearHeaders();
-    streams.output->clearBody();
-    streams.output->setStatus(200);
-
+    // The next connection must see nothing of this one's last messages; a large body's memory is
+    // not kept for it.
+    streams.input->resetMessage();
+    streams.output->resetMessage();
     streams.buffered->rebind(nullptr);
     streams.bufferedOutput->rebind(nullptr);
     tSpare = std::move(streams);

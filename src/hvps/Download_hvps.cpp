@@ -88,7 +88,7 @@ const char* extensionOf(const char* path) {
 void MSConnectionHandler::handleSpaceGet() {
     verifySpace();
 
-    const char* path = iResourcePath ? iResourcePath->getCString() : "";
+    const char* path = iResourcePath.c_str();
     DownloadClose closeAtEnd(iDownloadFile);
     struct stat held {};
     openDownload(iDownloadFile, iDownloadPath, path, &held);

@@ -265,7 +265,7 @@ void MSConnectionHandler::doLogin() {
 }
 
 void MSConnectionHandler::verifySpace() {
-    hvps_check_space(iSpaceID, iSpace.get(), iResourcePath ? iResourcePath->getCString() : nullptr,
+    hvps_check_space(iSpaceID, iSpace.get(), resourcePath(),
                      iInputStream->getHeaderCStringValue("P1RID"));
 }
 

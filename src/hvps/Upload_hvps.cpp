@@ -517,7 +517,7 @@ void MSConnectionHandler::handlePut() {
     const PutRequest request = validatePut(iInputStream.get());
 
     SpaceWriter writer(iSpaceID);
-    const char* path = iResourcePath ? iResourcePath->getCString() : "";
+    const char* path = iResourcePath.c_str();
     Upload upload(this, request, hvps_system_parameters.iRepositoryPath + "/" + path);
     if (request.md5Check) upload.beginDigest();
     upload.receive(iInputStream.get());

@@ -169,8 +169,8 @@ TEST_F(ConnectionHandlerTest, RequestPathsAreSplitIntoSpaceIdAndResourcePath) {
             EXPECT_EQ(handler->parseRequestURI(), c.inSpace);
             EXPECT_TRUE(c.error.empty()) << "accepted";
             EXPECT_EQ(handler->iSpaceID, c.spaceID);
-            ASSERT_TRUE(handler->iResourcePath);
-            EXPECT_STREQ(handler->iResourcePath->getCString(), c.resourcePath.c_str());
+            ASSERT_TRUE(handler->iHasResourcePath);
+            EXPECT_EQ(handler->iResourcePath, c.resourcePath);
             EXPECT_FALSE(handler->iSpace);  // the space database is empty
         } catch (const CSException& e) {
             EXPECT_EQ(e.getErrorCode(), -25012);
