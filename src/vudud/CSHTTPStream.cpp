@@ -99,8 +99,8 @@ void CSHTTPHeaders::addHeader(const char* name, const char* value) {
 
 void CSHTTPHeaders::addHeader(const char* name, uint64 value) {
     char text[32];
-    snprintf(text, sizeof(text), "%" PRIu64, value);
-    addHeader(name, text);
+    auto end = std::to_chars(text, text + sizeof(text), value).ptr;
+    addHeader(std::string_view(name ? name : ""), std::string_view(text, static_cast<size_t>(end - text)));
 }
 
 void CSHTTPHeaders::addHeader(std::string_view name, std::string_view value) {
