@@ -48,11 +48,17 @@ size_t skipSpaces(std::string_view text, size_t pos) {
     return pos;
 }
 
+// The decimal digits of `value`, written into `text`.
+template <typename Number>
+std::string_view decimal(char (&text)[24], Number value) {
+    auto result = std::to_chars(text, text + sizeof(text), value);
+    return {text, static_cast<size_t>(result.ptr - text)};
+}
+
 template <typename Number>
 void appendNumber(std::string& out, Number value) {
     char text[24];
-    auto result = std::to_chars(text, text + sizeof(text), value);
-    out.append(text, result.ptr);
+    out.append(decimal(text, value));
 }
 
 void releaseIfLarge(std::string& body) {
@@ -98,9 +104,8 @@ void CSHTTPHeaders::addHeader(const char* name, const char* value) {
 }
 
 void CSHTTPHeaders::addHeader(const char* name, uint64 value) {
-    char text[32];
-    auto end = std::to_chars(text, text + sizeof(text), value).ptr;
-    addHeader(std::string_view(name ? name : ""), std::string_view(text, static_cast<size_t>(end - text)));
+    char text[24];
+    addHeader(std::string_view(name ? name : ""), decimal(text, value));
 }
 
 void CSHTTPHeaders::addHeader(std::string_view name, std::string_view value) {
